@@ -1,0 +1,48 @@
+#include "platform/network_cards.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+namespace platform {
+namespace {
+
+// Calls `visit(name, address)` for every listed IPv4 address.
+template <typename Visit>
+void forEachCardAddress(Visit&& visit) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return;
+  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if (entry->ifa_flags & IFF_LOOPBACK) continue;
+    const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    char text[INET_ADDRSTRLEN];
+    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr) continue;
+    const std::string address = text;
+    if (address == "0.0.0.0") continue;
+    if (!visit(std::string(entry->ifa_name), address)) break;
+  }
+  ::freeifaddrs(list);
+}
+
+}  // namespace
+
+void listNetworkCards(std::vector<NetworkCard>& cards) {
+  forEachCardAddress([&](const std::string&, const std::string& address) {
+    cards.push_back(address);
+    return true;
+  });
+}
+
+std::string interfaceNameOf(const std::string& address) {
+  std::string found;
+  forEachCardAddress([&](const std::string& name, const std::string& text) {
+    if (text != address) return true;
+    found = name;
+    return false;
+  });
+  return found;
+}
+
+}  // namespace platform

@@ -1,0 +1,19 @@
+// The local IPv4 addresses, as the operator types them for -li and -ri.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+using NetworkCard = std::string;
+
+// Dotted-decimal IPv4 addresses of the non-loopback interfaces, in the order
+// the system reports them (interface order, then address order within an
+// interface); 0.0.0.0 is skipped. A failure leaves the list as far as it got.
+void listNetworkCards(std::vector<NetworkCard>& cards);
+
+// The name of the interface that holds `address` (exact text match), or "".
+std::string interfaceNameOf(const std::string& address);
+
+}  // namespace platform

@@ -1,0 +1,84 @@
+#include "relay/app/relay_entry.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/event.h"
+#include "platform/network_cards.h"
+#include "platform/thread.h"
+#include "relay/app/card_report.h"
+#include "relay/app/relay_options.h"
+
+namespace relay {
+namespace {
+
+using platform::writeLine;
+
+// Prompts before every character it reads; q (or a stop signal) ends the
+// run. Never joined: it may still sit in a read when the process exits, so
+// it shares ownership of what it uses.
+void consoleThread(std::shared_ptr<platform::Console> console,
+                   std::shared_ptr<platform::Event> stopEvent) {
+  for (;;) {
+    writeLine("Enter q to exit.");
+    const platform::Console::Input input = console->read();
+    if (input.stop || input.character == 'q') {
+      stopEvent->set();
+      return;
+    }
+  }
+}
+
+// False (after the refusal messages) when -li or -ri names no local card.
+bool interfacesAccepted(const CardMatch& match) {
+  if (match.listenFound && match.receiveFound) return true;
+  if (!match.listenFound) {
+    writeLine("Can't select listening network interface for http server.");
+  }
+  if (!match.receiveFound) {
+    writeLine("Can't select network interface for multicast video source.");
+  }
+  writeLine("You must provide valid ipv4 addresses !");
+  writeLine("");
+  return false;
+}
+
+}  // namespace
+
+int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Console> console) {
+  std::srand(unsigned(std::time(nullptr)));
+
+  const CommandLine commandLine = parseRelayCommandLine(args, writeLine);
+  if (commandLine.exitStatus) return *commandLine.exitStatus;
+  const RelayOptions& options = commandLine.options;
+
+  std::vector<platform::NetworkCard> cards;
+  platform::listNetworkCards(cards);
+  const CardMatch match =
+      reportNetworkCards(cards, options.listenAddress, options.receiveAddress, writeLine);
+  if (commandLine.usageShown) return 0;
+
+  writeLine("");
+  if (!interfacesAccepted(match)) return kExitRefused;
+
+  auto stopEvent = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
+  if (!stopEvent->valid()) {
+    writeLine("CreateEvent() failed with error " + std::to_string(errno));
+    return kExitRefused;
+  }
+
+  if (const int error = platform::startDetached([console, stopEvent] {
+        consoleThread(console, stopEvent);
+      });
+      error != 0) {
+    writeLine("CreateThread() failed with error " + std::to_string(error));
+    stopEvent->set();
+  }
+  stopEvent->wait();
+
+  writeLine("Will exit.");
+  return 0;
+}
+
+}  // namespace relay

@@ -1,0 +1,111 @@
+#include "relay/app/relay_options.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+
+#include "common/parse_number.h"
+#include "relay/app/usage_text.h"
+
+namespace relay {
+namespace {
+
+bool isHelpOption(const std::string& arg) {
+  return arg == "-h" || arg == "-help" || arg == "--help";
+}
+
+// The option's field, or nullptr when `arg` is not a value-taking option.
+std::string* valueField(RelayOptions& options, const std::string& arg) {
+  if (arg == "-li") return &options.listenAddress;
+  if (arg == "-lp") return &options.listenPort;
+  if (arg == "-fp") return &options.forwardPort;
+  if (arg == "-ri") return &options.receiveAddress;
+  if (arg == "-p") return &options.playlistPath;
+  if (arg == "--playlist-protocol-info") return &options.playlistProtocolInfo;
+  if (arg == "--recv-timeout") return &options.recvTimeoutText;
+  return nullptr;
+}
+
+bool canOpenForReading(const std::string& path) {
+  // A folder opens on Linux but is no playlist.
+  struct stat info{};
+  if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  std::ifstream file(path, std::ios::binary);
+  return file.is_open();
+}
+
+bool isPortNumber(const std::string& text) {
+  std::uint16_t port;
+  return common::tryParseNumber(text, port);
+}
+
+CommandLine refuse(CommandLine line, const std::string& message,
+                   const common::LineWriter& writeLine) {
+  writeLine(message);
+  showUsage(writeLine);
+  line.exitStatus = kExitBadCommandLine;
+  return line;
+}
+
+}  // namespace
+
+CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
+                                  const common::LineWriter& writeLine) {
+  CommandLine line;
+  RelayOptions& options = line.options;
+
+  if (args.size() < 4) {
+    showUsage(writeLine);
+    line.usageShown = true;
+    return line;
+  }
+
+  for (std::size_t i = 1; i < args.size();) {
+    const std::string& arg = args[i];
+    if (arg == "--without-dlna") {
+      options.dlnaEnabled = false;
+      ++i;
+    } else if (arg == "--with-igmpsnooper") {
+      options.igmpSnooperEnabled = true;
+      ++i;
+    } else if (std::string* field = valueField(options, arg)) {
+      if (i + 1 >= args.size()) return refuse(line, "Missing value for option " + arg, writeLine);
+      *field = args[i + 1];
+      i += 2;
+    } else if (isHelpOption(arg)) {
+      showUsage(writeLine);
+      line.usageShown = true;
+      return line;
+    } else {
+      ++i;
+    }
+  }
+
+  // The ports are numbers the relay cannot run without: refuse them here
+  // rather than fail half-way through the start.
+  if (!isPortNumber(options.listenPort) || !isPortNumber(options.forwardPort)) {
+    return refuse(line, common::kConversionFailedText, writeLine);
+  }
+
+  if (options.playlistPath.empty()) {
+    writeLine("You didn't provide playlist file, DLNA server will be disabled.");
+    options.dlnaEnabled = false;
+  } else if (!canOpenForReading(options.playlistPath)) {
+    writeLine("Playalist doesn't exists, DLNA server will be disabled !!!");
+    options.dlnaEnabled = false;
+  }
+  writeLine("Searching for network cards...");
+  return line;
+}
+
+int recvTimeoutSeconds(const std::string& recvTimeoutText, bool dlnaEnabled) {
+  const int fallback = dlnaEnabled ? 6 : 30;
+  if (recvTimeoutText.empty()) return fallback;
+  std::int32_t seconds;
+  if (!common::tryParseNumber(recvTimeoutText, seconds)) return fallback;
+  return std::clamp(seconds, 1, 60);
+}
+
+}  // namespace relay

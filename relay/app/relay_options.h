@@ -1,0 +1,44 @@
+// The relay's command line: options, the argument walk and the receive
+// time-out rule.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/line_writer.h"
+
+namespace relay {
+
+struct RelayOptions {
+  std::string listenAddress = "127.0.0.1";
+  std::string listenPort = "2901";
+  std::string forwardPort = "0";
+  std::string receiveAddress = "127.0.0.1";
+  std::string playlistPath;
+  std::string playlistProtocolInfo;
+  std::string recvTimeoutText;
+  bool dlnaEnabled = true;
+  bool igmpSnooperEnabled = false;
+};
+
+struct CommandLine {
+  RelayOptions options;
+  bool usageShown = false;
+  // Set when the command line is refused: the program ends with this status.
+  std::optional<int> exitStatus;
+};
+
+inline constexpr int kExitBadCommandLine = 2;
+
+// Walks `args` (args[0] is the program) and writes the usage and the
+// playlist messages as the walk meets them.
+CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
+                                  const common::LineWriter& writeLine);
+
+// How long a stream request waits for the first multicast data: 6 s with the
+// media server, 30 s without; a given number is clamped to 1..60, and a
+// text without a leading number keeps the default.
+int recvTimeoutSeconds(const std::string& recvTimeoutText, bool dlnaEnabled);
+
+}  // namespace relay

@@ -1,0 +1,53 @@
+#include "relay/app/usage_text.h"
+
+namespace relay {
+namespace {
+
+constexpr const char* kUsageLines[] = {
+    "",
+    "+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+",
+    "|T|e|s|s|a|r|a|n|",
+    "+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+",
+    "",
+    "For http unicast mode you must provide at least 3 arguments:\r\n"
+    " -li [ listening interface (ipV4 address) for Http/Upnp server or IGMP snooper ],\r\n"
+    " -lp [ listening port for Http/Upnp server ],\r\n"
+    " -ri [ UDP receiving interface (ipV4 address) ],\r\n",
+    "Optional arguments:\r\n",
+    " -p [ m3u playlist ],\r\n"
+    " --without-dlna,\r\n"
+    " --with-igmpsnooper,\r\n"
+    " -fp [ constant forwarding port - 0 for same port as destination port of multicast "
+    "traffic ], \r\n"
+    " --playlist-protocol-info [default: video/mpeg:*]\r\n"
+    " --recv-timeout *\r\n"
+    " * How long should server wait for IPTV signal after request was issued. User interfaces "
+    "of some DLNA clients may stop responding if DLNA server doesn't send any data. This can "
+    "happen if playlist has some outdated multicast ip addresses and client wants to create "
+    "thumnails for whole directory. If your DLNA client is unresponsive, lower this value. If "
+    "value is to low, server may close connection before it receives any data. ",
+    "",
+    "URL in a playlist must be in the folowing format : \r\n"
+    "udp://@multicast.address:port e.g. udp://@239.255.0.1:5002 ",
+    "Interface for Http/Upnp server and Udp reciver can be the same.\r\n"
+    "Http/Upnp server can only listen on one interface.",
+    "Igmp snooper listens to IGMP messages on one interface and proxies requested multicast "
+    "traffic to host on another interface in a multicast form. ",
+    "IGMP Snooper NEEDS administrative privileges. In some cases Windows 7`s firewall prevents "
+    "IGMP messages to reach this application.",
+    "",
+    "Example: \r\n"
+    " tessaran.exe --with-dlna -li 192.168.0.2 -lp 2901 -ri 10.10.0.20 -p "
+    "\"C:\\\\Playlists\\\\playlist.m3u\" ",
+    "         \r\n"
+    " tessaran.exe --with-igmpsnooper -li 192.168.0.2 -ri 10.10.0.20 ",
+    "",
+};
+
+}  // namespace
+
+void showUsage(const common::LineWriter& writeLine) {
+  for (const char* line : kUsageLines) writeLine(line);
+}
+
+}  // namespace relay

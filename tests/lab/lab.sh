@@ -1,0 +1,108 @@
+# The network lab: real Linux hosts made of network namespaces, joined by
+# veth links, with addresses from the benchmarking range 198.18.0.0/15.
+# Source this file, then:
+#
+#   lab_init NAME            unique lab name for this run; tears down on exit
+#   lab_host HOST            a namespace with its loopback up
+#   lab_link H1 IF1 ADDR1 H2 IF2 ADDR2
+#                            a veth pair H1:IF1 <-> H2:IF2 (ADDR as a.b.c.d/len)
+#   lab_addr HOST IF ADDR    one more address on an interface
+#   lab_exec HOST CMD...     runs CMD inside HOST
+#   lab_ns HOST              the namespace name of HOST
+#
+# Everything stays inside the lab's own namespaces and is always removed, also
+# when the test fails or is interrupted. Without root the caller should skip
+# (lab_require_root exits with 77, CTest's skip code).
+
+LAB_ID=""
+LAB_HOSTS=()
+
+lab_require_root() {
+  if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null; then
+    echo "SKIP: the network lab needs root and iproute2 (ip netns)"
+    exit 77
+  fi
+}
+
+lab_teardown() {
+  local host
+  for host in "${LAB_HOSTS[@]}"; do
+    # Killing what still runs inside lets the namespace go at once.
+    ip netns pids "$LAB_ID-$host" 2>/dev/null | xargs -r kill -9 2>/dev/null
+    ip netns delete "$LAB_ID-$host" 2>/dev/null
+  done
+  LAB_HOSTS=()
+}
+
+lab_init() {
+  lab_require_root
+  # Short, unique per run: namespaces of parallel tests never collide.
+  LAB_ID="$1-$$-$RANDOM"
+  trap 'lab_teardown' EXIT
+  trap 'exit 130' INT TERM
+}
+
+lab_ns() { echo "$LAB_ID-$1"; }
+
+lab_host() {
+  ip netns add "$LAB_ID-$1" || return 1
+  LAB_HOSTS+=("$1")
+  ip -n "$LAB_ID-$1" link set lo up
+}
+
+lab_link() {
+  local h1=$1 if1=$2 a1=$3 h2=$4 if2=$5 a2=$6
+  ip -n "$LAB_ID-$h1" link add "$if1" type veth peer name "$if2" netns "$LAB_ID-$h2" || return 1
+  ip -n "$LAB_ID-$h1" addr add "$a1" dev "$if1"
+  ip -n "$LAB_ID-$h2" addr add "$a2" dev "$if2"
+  ip -n "$LAB_ID-$h1" link set "$if1" up
+  ip -n "$LAB_ID-$h2" link set "$if2" up
+}
+
+lab_addr() { ip -n "$LAB_ID-$1" addr add "$3" dev "$2"; }
+
+lab_exec() {
+  local host=$1
+  shift
+  ip netns exec "$LAB_ID-$host" "$@"
+}
+
+# Test helpers shared by the lab scripts.
+LAB_FAILURES=0
+LAB_PASSES=0
+lab_check() {
+  # lab_check "description" CMD...: passes when CMD succeeds.
+  local what=$1
+  shift
+  if "$@"; then
+    LAB_PASSES=$((LAB_PASSES + 1))
+  else
+    LAB_FAILURES=$((LAB_FAILURES + 1))
+    echo "FAIL: $what"
+  fi
+}
+
+lab_finish() {
+  echo "$LAB_PASSES passed, $LAB_FAILURES failed"
+  [ "$LAB_FAILURES" = 0 ]
+}
+
+# Waits (at most $2 tenths of a second) until file $1 contains line $3.
+lab_wait_line() {
+  local file=$1 tenths=$2 line=$3 i
+  for ((i = 0; i < tenths; i++)); do
+    grep -qxF -- "$line" "$file" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits (at most $2 tenths of a second) until process $1 has ended.
+lab_wait_exit() {
+  local pid=$1 tenths=$2 i
+  for ((i = 0; i < tenths; i++)); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  return 1
+}

@@ -1,0 +1,180 @@
+#include "relay/app/relay_options.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using relay::CommandLine;
+using relay::parseRelayCommandLine;
+
+struct Captured {
+  std::vector<std::string> lines;
+  common::LineWriter writer() {
+    return [this](std::string_view line) { lines.emplace_back(line); };
+  }
+  bool has(const std::string& line) const {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+};
+
+const char kUsageFirstBox[] = "+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+";
+const char kNoPlaylist[] = "You didn't provide playlist file, DLNA server will be disabled.";
+const char kBadPlaylist[] = "Playalist doesn't exists, DLNA server will be disabled !!!";
+const char kSearching[] = "Searching for network cards...";
+
+class RelayCommandLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("relay_options_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder_);
+    playlist_ = (folder_ / "list.m3u").string();
+    std::ofstream(playlist_) << "#EXTM3U\n";
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  CommandLine parse(std::vector<std::string> args, Captured& out) {
+    args.insert(args.begin(), "tessaran");
+    return parseRelayCommandLine(args, out.writer());
+  }
+
+  std::filesystem::path folder_;
+  std::string playlist_;
+};
+
+TEST_F(RelayCommandLine, UsageCases) {
+  struct Case {
+    std::vector<std::string> args;
+    bool usage;
+  };
+  const Case cases[] = {
+      {{}, true},
+      {{"-li", "1.2.3.4"}, true},                // two arguments are too few
+      {{"-li", "1.2.3.4", "-lp"}, false},        // three pass the count test ...
+      {{"-h", "-li", "1.2.3.4"}, true},
+      {{"a", "b", "--help"}, true},
+      {{"x", "-help", "y"}, true},
+      {{"x", "-H", "y"}, false},                 // options are case-sensitive
+  };
+  for (const Case& c : cases) {
+    Captured out;
+    const CommandLine line = parse(c.args, out);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    if (c.usage) {
+      EXPECT_TRUE(line.usageShown);
+      EXPECT_FALSE(line.exitStatus);
+      ASSERT_EQ(out.lines.size(), 17u);
+      EXPECT_EQ(out.lines[1], kUsageFirstBox);
+      EXPECT_FALSE(out.has(kSearching));  // the usage skips the playlist tests
+    } else {
+      EXPECT_FALSE(line.usageShown);
+    }
+  }
+}
+
+TEST_F(RelayCommandLine, MissingValueIsRefusedWithoutReadingPastTheEnd) {
+  // ... but "-lp" there has no value.
+  Captured out;
+  const CommandLine line = parse({"-li", "1.2.3.4", "-lp"}, out);
+  EXPECT_EQ(line.exitStatus, relay::kExitBadCommandLine);
+  ASSERT_FALSE(out.lines.empty());
+  EXPECT_EQ(out.lines[0], "Missing value for option -lp");
+  EXPECT_TRUE(out.has(kUsageFirstBox));
+}
+
+TEST_F(RelayCommandLine, PortsMustBeUnsigned16BitNumbers) {
+  struct Case {
+    std::vector<std::string> args;
+    bool refused;
+  };
+  const Case cases[] = {
+      {{"-lp", "70000", "x"}, true},
+      {{"-lp", "port", "x"}, true},
+      {{"-fp", "", "x"}, true},
+      {{"-fp", "-x", "x"}, true},
+      {{"-lp", "8000abc", "x"}, false},  // the number's text ends at the letters
+      {{"-lp", " 65535", "-fp", "0"}, false},
+  };
+  for (const Case& c : cases) {
+    Captured out;
+    const CommandLine line = parse(c.args, out);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    if (c.refused) {
+      EXPECT_EQ(line.exitStatus, relay::kExitBadCommandLine);
+      ASSERT_FALSE(out.lines.empty());
+      EXPECT_EQ(out.lines[0], "Failed conversion from string");
+      EXPECT_TRUE(out.has(kUsageFirstBox));
+    } else {
+      EXPECT_FALSE(line.exitStatus);
+    }
+  }
+}
+
+TEST_F(RelayCommandLine, WalkStoresValues) {
+  Captured out;
+  const CommandLine line =
+      parse({"--with-dlna", "-li", "-lp", "-lp", "8000", "-lp", "9000", "-ri", "10.0.0.1", "-fp",
+             "1234", "--playlist-protocol-info", "video/x:*", "--recv-timeout", "12",
+             "--with-igmpsnooper", "stray"},
+            out);
+  const relay::RelayOptions& o = line.options;
+  EXPECT_EQ(o.listenAddress, "-lp");  // a value that looks like an option is still a value
+  EXPECT_EQ(o.listenPort, "9000");    // the last occurrence wins
+  EXPECT_EQ(o.receiveAddress, "10.0.0.1");
+  EXPECT_EQ(o.forwardPort, "1234");
+  EXPECT_EQ(o.playlistProtocolInfo, "video/x:*");
+  EXPECT_EQ(o.recvTimeoutText, "12");
+  EXPECT_TRUE(o.igmpSnooperEnabled);
+  EXPECT_FALSE(o.dlnaEnabled);
+  EXPECT_EQ(out.lines, (std::vector<std::string>{kNoPlaylist, kSearching}));
+}
+
+TEST_F(RelayCommandLine, PlaylistDecidesTheMediaServer) {
+  struct Case {
+    std::vector<std::string> args;
+    bool dlna;
+    std::vector<std::string> lines;
+  };
+  const std::string missing = (folder_ / "absent.m3u").string();
+  const std::string folder = folder_.string();
+  const Case cases[] = {
+      {{"-li", "a", "-ri", "b"}, false, {kNoPlaylist, kSearching}},
+      {{"--without-dlna", "-li", "a"}, false, {kNoPlaylist, kSearching}},
+      {{"-p", missing, "-li", "a"}, false, {kBadPlaylist, kSearching}},
+      {{"-p", folder, "-li", "a"}, false, {kBadPlaylist, kSearching}},
+      {{"-p", playlist_, "-li", "a"}, true, {kSearching}},
+      {{"-p", playlist_, "--without-dlna", "x"}, false, {kSearching}},
+  };
+  for (const Case& c : cases) {
+    Captured out;
+    const CommandLine line = parse(c.args, out);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    EXPECT_EQ(line.options.dlnaEnabled, c.dlna);
+    EXPECT_EQ(out.lines, c.lines);
+  }
+}
+
+TEST(RecvTimeout, DefaultsAndClamp) {
+  struct Case {
+    const char* text;
+    bool dlna;
+    int expected;
+  };
+  const Case cases[] = {
+      {"", true, 6},       {"", false, 30},       {"0", true, 1},        {"600", true, 60},
+      {"abc", true, 6},    {"abc", false, 30},    {"12abc", false, 12},  {"-5", false, 1},
+      {" 7", true, 7},     {"60", true, 60},      {"1", false, 1},       {"+20", true, 20},
+      {"99999999999", false, 30},  // does not fit: kept as not a number
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(relay::recvTimeoutSeconds(c.text, c.dlna), c.expected)
+        << '"' << c.text << "\" dlna=" << c.dlna;
+  }
+}
+
+}  // namespace
