@@ -12,7 +12,7 @@
 
 namespace {
 
-const std::vector<std::string> kTexts = {"2901", " 10240000", "0", "4294967296",
+const std::vector<std::string> kTexts = {"2901",  " 10240000",  "0",    "4294967296",
                                          "65535", "1316 bytes", "  +42"};
 
 void BM_ParseNumber(benchmark::State& state) {

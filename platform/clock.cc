@@ -11,7 +11,9 @@ std::int64_t monotonicMs() {
   return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::int64_t unixSeconds() { return std::int64_t(std::time(nullptr)); }
+std::int64_t unixSeconds() {
+  return std::int64_t(std::time(nullptr));
+}
 
 void sleepMs(std::int64_t ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -25,6 +27,8 @@ std::string localTimeText(std::time_t when) {
   return text;
 }
 
-std::string localTimeText() { return localTimeText(std::time(nullptr)); }
+std::string localTimeText() {
+  return localTimeText(std::time(nullptr));
+}
 
 }  // namespace platform

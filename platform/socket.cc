@@ -10,7 +10,9 @@
 namespace platform {
 namespace {
 
-int result(int rc) { return rc == 0 ? 0 : errno; }
+int result(int rc) {
+  return rc == 0 ? 0 : errno;
+}
 
 int setMembership(int fd, int option, Ipv4 group, Ipv4 interfaceAddress) {
   ip_mreq request{};
@@ -21,7 +23,9 @@ int setMembership(int fd, int option, Ipv4 group, Ipv4 interfaceAddress) {
 
 }  // namespace
 
-Ipv4 parseIpv4(const std::string& text) { return ::inet_addr(text.c_str()); }
+Ipv4 parseIpv4(const std::string& text) {
+  return ::inet_addr(text.c_str());
+}
 
 std::string ipv4Text(Ipv4 address) {
   in_addr in{};
@@ -61,7 +65,9 @@ int Socket::intOption(int level, int name, int& value) const {
   return result(::getsockopt(fd(), level, name, &value, &length));
 }
 
-int Socket::setReuseAddress(bool on) { return setIntOption(SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
+int Socket::setReuseAddress(bool on) {
+  return setIntOption(SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
+}
 
 int Socket::setReceiveBuffer(int bytes, int& granted) {
   int error = setIntOption(SOL_SOCKET, SO_RCVBUFFORCE, bytes);
@@ -71,7 +77,9 @@ int Socket::setReceiveBuffer(int bytes, int& granted) {
   return error;
 }
 
-int Socket::setSendBuffer(int bytes) { return setIntOption(SOL_SOCKET, SO_SNDBUF, bytes); }
+int Socket::setSendBuffer(int bytes) {
+  return setIntOption(SOL_SOCKET, SO_SNDBUF, bytes);
+}
 
 int Socket::setMulticastInterface(Ipv4 interfaceAddress) {
   in_addr in{};
@@ -79,7 +87,9 @@ int Socket::setMulticastInterface(Ipv4 interfaceAddress) {
   return result(::setsockopt(fd(), IPPROTO_IP, IP_MULTICAST_IF, &in, sizeof in));
 }
 
-int Socket::setMulticastTtl(int ttl) { return setIntOption(IPPROTO_IP, IP_MULTICAST_TTL, ttl); }
+int Socket::setMulticastTtl(int ttl) {
+  return setIntOption(IPPROTO_IP, IP_MULTICAST_TTL, ttl);
+}
 
 int Socket::setMulticastLoop(bool on) {
   return setIntOption(IPPROTO_IP, IP_MULTICAST_LOOP, on ? 1 : 0);
@@ -93,14 +103,18 @@ int Socket::leaveGroup(Ipv4 group, Ipv4 interfaceAddress) {
   return setMembership(fd(), IP_DROP_MEMBERSHIP, group, interfaceAddress);
 }
 
-int Socket::setPacketInfo(bool on) { return setIntOption(IPPROTO_IP, IP_PKTINFO, on ? 1 : 0); }
+int Socket::setPacketInfo(bool on) {
+  return setIntOption(IPPROTO_IP, IP_PKTINFO, on ? 1 : 0);
+}
 
 int Socket::bind(Ipv4 address, std::uint16_t port) {
   const sockaddr_in sa = makeSockaddr(address, port);
   return result(::bind(fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
 }
 
-int Socket::listen(int backlog) { return result(::listen(fd(), backlog)); }
+int Socket::listen(int backlog) {
+  return result(::listen(fd(), backlog));
+}
 
 int Socket::connect(Ipv4 address, std::uint16_t port) {
   const sockaddr_in sa = makeSockaddr(address, port);

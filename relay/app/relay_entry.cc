@@ -68,9 +68,8 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     return kExitRefused;
   }
 
-  if (const int error = platform::startDetached([console, stopEvent] {
-        consoleThread(console, stopEvent);
-      });
+  if (const int error =
+          platform::startDetached([console, stopEvent] { consoleThread(console, stopEvent); });
       error != 0) {
     writeLine("CreateThread() failed with error " + std::to_string(error));
     stopEvent->set();

@@ -30,7 +30,7 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
 
 bool canOpenForReading(const std::string& path) {
   // A folder opens on Linux but is no playlist.
-  struct stat info{};
+  struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
   std::ifstream file(path, std::ios::binary);
   return file.is_open();

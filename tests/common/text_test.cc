@@ -31,12 +31,9 @@ TEST(Text, TrimGivenCharactersAtBothEnds) {
     std::string expected;
   };
   const Case cases[] = {
-      {"  a b  ", " ", "a b"},
-      {"\t\r\nx\r\n", " \t\r\n", "x"},
-      {"    ", " ", ""},
-      {"", " ", ""},
-      {"--x--", "-", "x"},
-      {"x", "", "x"},
+      {"  a b  ", " ", "a b"}, {"\t\r\nx\r\n", " \t\r\n", "x"},
+      {"    ", " ", ""},       {"", " ", ""},
+      {"--x--", "-", "x"},     {"x", "", "x"},
       {" - x - ", "- ", "x"},
   };
   for (const Case& c : cases) {

@@ -12,9 +12,9 @@
 namespace {
 
 using platform::Event;
+using platform::waitAny;
 using platform::WaitItem;
 using platform::WaitStatus;
-using platform::waitAny;
 
 // Starts `count` threads that each wait once on `event` for `timeoutMs`
 // and returns how many of them were woken.

@@ -17,8 +17,8 @@ Report report(const std::vector<std::string>& cards, const std::string& listen,
   return r;
 }
 
-const std::vector<std::string> kHeader = {"*************************", "Available Network Cards:",
-                                          "*************************"};
+const std::vector<std::string> kHeader = {"*************************",
+                                          "Available Network Cards:", "*************************"};
 const char kListening[] = "   Listening interface for http server assigned.";
 const char kReceiving[] = "   NIC for multicast receiver assigned.";
 
@@ -36,15 +36,27 @@ TEST(CardReport, NumberedListWithAssignments) {
     std::vector<std::string> body;
   };
   const Case cases[] = {
-      {{"192.168.0.2", "10.10.0.20"}, "192.168.0.2", "10.10.0.20", true, true,
+      {{"192.168.0.2", "10.10.0.20"},
+       "192.168.0.2",
+       "10.10.0.20",
+       true,
+       true,
        {"1) 192.168.0.2", kListening, "2) 10.10.0.20", kReceiving}},
       // One card for both: the listening line comes first.
       {{"10.0.0.1"}, "10.0.0.1", "10.0.0.1", true, true, {"1) 10.0.0.1", kListening, kReceiving}},
       // Text comparison: leading zeros name no card.
-      {{"192.168.0.2"}, "192.168.000.002", "192.168.0.2", false, true,
+      {{"192.168.0.2"},
+       "192.168.000.002",
+       "192.168.0.2",
+       false,
+       true,
        {"1) 192.168.0.2", kReceiving}},
       // A later card that does not match leaves the flags alone.
-      {{"10.0.0.1", "10.0.0.2", "10.0.0.3"}, "10.0.0.1", "10.0.0.2", true, true,
+      {{"10.0.0.1", "10.0.0.2", "10.0.0.3"},
+       "10.0.0.1",
+       "10.0.0.2",
+       true,
+       true,
        {"1) 10.0.0.1", kListening, "2) 10.0.0.2", kReceiving, "3) 10.0.0.3"}},
       {{}, "127.0.0.1", "127.0.0.1", false, false, {}},
       {{"10.0.0.1"}, "10.0.0.1 ", "10.0.0.", false, false, {"1) 10.0.0.1"}},

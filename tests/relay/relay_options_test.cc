@@ -54,12 +54,12 @@ TEST_F(RelayCommandLine, UsageCases) {
   };
   const Case cases[] = {
       {{}, true},
-      {{"-li", "1.2.3.4"}, true},                // two arguments are too few
-      {{"-li", "1.2.3.4", "-lp"}, false},        // three pass the count test ...
+      {{"-li", "1.2.3.4"}, true},          // two arguments are too few
+      {{"-li", "1.2.3.4", "-lp"}, false},  // three pass the count test ...
       {{"-h", "-li", "1.2.3.4"}, true},
       {{"a", "b", "--help"}, true},
       {{"x", "-help", "y"}, true},
-      {{"x", "-H", "y"}, false},                 // options are case-sensitive
+      {{"x", "-H", "y"}, false},  // options are case-sensitive
   };
   for (const Case& c : cases) {
     Captured out;
@@ -166,9 +166,18 @@ TEST(RecvTimeout, DefaultsAndClamp) {
     int expected;
   };
   const Case cases[] = {
-      {"", true, 6},       {"", false, 30},       {"0", true, 1},        {"600", true, 60},
-      {"abc", true, 6},    {"abc", false, 30},    {"12abc", false, 12},  {"-5", false, 1},
-      {" 7", true, 7},     {"60", true, 60},      {"1", false, 1},       {"+20", true, 20},
+      {"", true, 6},
+      {"", false, 30},
+      {"0", true, 1},
+      {"600", true, 60},
+      {"abc", true, 6},
+      {"abc", false, 30},
+      {"12abc", false, 12},
+      {"-5", false, 1},
+      {" 7", true, 7},
+      {"60", true, 60},
+      {"1", false, 1},
+      {"+20", true, 20},
       {"99999999999", false, 30},  // does not fit: kept as not a number
   };
   for (const Case& c : cases) {
