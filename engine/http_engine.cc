@@ -1,0 +1,229 @@
+#include "engine/http_engine.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "engine/compression.h"
+#include "engine/response_framing.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/net_init.h"
+#include "platform/thread.h"
+#include "platform/wait.h"
+
+namespace engine {
+namespace {
+
+using platform::WaitItem;
+using platform::WaitStatus;
+
+constexpr int kListenBacklog = 8;
+
+void printError(const char* call, int error) {
+  platform::writeLine(std::string(call) + " failed with error " + std::to_string(error));
+}
+
+// Opens one listener; prints the failures the operator needs to see. A
+// failed bind is silent: the port is simply taken.
+platform::Socket openListener(const ListenAddress& where) {
+  int error = 0;
+  platform::Socket socket = platform::Socket::open(SOCK_STREAM, IPPROTO_TCP, error, true);
+  if (!socket.valid()) {
+    printError("WSASocket()", error);
+    return {};
+  }
+  // A restart must not fail on connections of the last run in TIME_WAIT.
+  socket.setReuseAddress(true);
+  if (socket.bind(where.address, where.port) != 0) return {};
+  if ((error = socket.listen(kListenBacklog)) != 0) {
+    printError("listen()", error);
+    return {};
+  }
+  return socket;
+}
+
+void printNewConnection(const sockaddr_in& peer) {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  ::localtime_r(&now, &parts);
+  char line[96];
+  std::snprintf(line, sizeof line, "%01d:%01d:%01d New connection from: %s", parts.tm_hour,
+                parts.tm_min, parts.tm_sec, platform::ipv4Text(peer.sin_addr.s_addr).c_str());
+  platform::writeLine(line);
+}
+
+void acceptLoop(std::shared_ptr<EngineCore> core, platform::Socket listener) {
+  const WaitItem items[] = {WaitItem::event(core->shutdownEvent),
+                            WaitItem::readable(listener.fd())};
+  for (;;) {
+    const platform::WaitResult ready = platform::waitAny(items, -1);
+    if (ready.status != WaitStatus::Signalled || ready.index == 0) return;
+
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(listener.fd(), reinterpret_cast<sockaddr*>(&peer), &length,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) continue;
+      // Out of descriptors or memory: say so, give the system a moment and
+      // keep accepting rather than leave the port dead for good.
+      printError("accept()", errno);
+      if (core->shutdownEvent.wait(100)) return;
+      continue;
+    }
+    platform::UniqueFd socket(fd);
+    if (core->settings.printConnections) printNewConnection(peer);
+    auto owned = std::make_shared<platform::UniqueFd>(std::move(socket));
+    // A connection whose thread cannot start is closed with `owned`.
+    platform::startDetached([core, owned] { connectionWorker(core, std::move(*owned)); });
+  }
+}
+
+}  // namespace
+
+HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port) {
+  HttpEngineSettings settings;
+  settings.variant = Variant::Relay;
+  settings.listeners = {{listenAddress, port}};
+  settings.bufferSize = 8192;
+  settings.idleTimeoutMs = 120000;
+  return settings;
+}
+
+HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port) {
+  HttpEngineSettings settings;
+  settings.variant = Variant::Web;
+  const platform::Ipv4 loopback = platform::parseIpv4("127.0.0.1");
+  settings.listeners = {{loopback, port}};
+  if (listenAddress != 0 && listenAddress != loopback) {
+    settings.listeners.push_back({listenAddress, port});
+  }
+  settings.bufferSize = 4096;
+  settings.idleTimeoutMs = 15000;
+  settings.printConnections = true;
+  return settings;
+}
+
+HttpEngine::HttpEngine(HttpEngineSettings settings) : core_(std::make_shared<EngineCore>()) {
+  core_->startTime = std::uint32_t(platform::unixSeconds());
+  const std::uint32_t now = core_->startTime;
+  for (const std::string& text : settings.documents) {
+    core_->documents.push_back({text, compressBody(false, text, kDocumentLevel, now),
+                                compressBody(true, text, kDocumentLevel, now)});
+  }
+  core_->settings = std::move(settings);
+}
+
+HttpEngine::~HttpEngine() {
+  core_->shutdownEvent.set();
+  for (std::thread& thread : acceptThreads_) thread.join();
+}
+
+void HttpEngine::startListening() {
+  platform::ensureWinsock();
+  for (const ListenAddress& where : core_->settings.listeners) {
+    platform::Socket listener = openListener(where);
+    if (!listener.valid()) continue;
+    platform::Ipv4 address;
+    std::uint16_t port = 0;
+    listener.localAddress(address, port);
+    auto owned = std::make_shared<platform::Socket>(std::move(listener));
+    std::thread thread;
+    const int error = platform::startJoinable(
+        thread, [core = core_, owned] { acceptLoop(core, std::move(*owned)); });
+    if (error != 0) {
+      printError("CreateThread()", error);
+      continue;
+    }
+    acceptThreads_.push_back(std::move(thread));
+    ports_.push_back(port);
+  }
+}
+
+bool HttpConnection::sendAll(std::string_view bytes) {
+  const WaitItem items[] = {WaitItem::event(core_->shutdownEvent), WaitItem::writable(fd())};
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n =
+        ::send(fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += std::size_t(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return false;
+    const platform::WaitResult ready = platform::waitAny(items, core_->settings.idleTimeoutMs);
+    if (ready.status != WaitStatus::Signalled || ready.index == 0) return false;
+  }
+  return true;
+}
+
+void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socket) {
+  HttpConnection connection(core, std::move(socket));
+  const HttpEngineSettings& settings = core->settings;
+  const bool relay = settings.variant == Variant::Relay;
+  const WaitItem items[] = {WaitItem::event(core->shutdownEvent),
+                            WaitItem::readable(connection.fd())};
+  std::vector<char> buffer(settings.bufferSize);
+  std::string requestBytes;
+  HttpRequest request;
+  bool firstReceive = true;
+
+  for (;;) {
+    // Collect one request.
+    requestBytes.clear();
+    std::size_t received = 0;
+    bool malformed = false;
+    for (;;) {
+      const platform::WaitResult ready = platform::waitAny(items, settings.idleTimeoutMs);
+      if (ready.status == WaitStatus::Failed) {
+        platform::writeLine("WSAWaitForMultipleEvents() failed " + std::to_string(ready.error));
+        return;
+      }
+      if (ready.status == WaitStatus::Timeout || ready.index == 0) return;
+
+      // The relay fills its buffer from where the last receive stopped, so a
+      // request never grows past it.
+      char* into = buffer.data() + (relay ? received : 0);
+      const std::size_t room = relay ? buffer.size() - received : buffer.size();
+      const ssize_t n = ::recv(connection.fd(), into, room, 0);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n < 0) {
+        const bool quiet = relay && (errno == ECONNRESET || errno == ECONNABORTED);
+        if (firstReceive && !quiet) printError("WSARecv()", errno);
+        return;
+      }
+      if (n == 0) return;
+      firstReceive = false;
+      received += std::size_t(n);
+      requestBytes.append(into, std::size_t(n));
+      if (requestBytes.size() > kLargestRequest) return;
+      if (isComplete(requestBytes, malformed)) break;
+      if (relay && received >= buffer.size()) return;
+    }
+
+    if (malformed) {
+      request.reset(settings.variant);
+      request.target = errorrow::kBadRequest;
+    } else {
+      parseRequest(requestBytes, request, settings.variant, settings.handler);
+    }
+
+    FramedResponse response = frameResponse(*core, request);
+    bool keep = !request.closeAfter && !response.close;
+    if (response.handoff) {
+      keep = (*response.handoff)(connection, request) && !request.closeAfter;
+    } else if (response.quit) {
+      if (settings.quitEvent) settings.quitEvent->set();
+    } else {
+      // Head and body go out as two sends.
+      if (!response.head.empty() && !connection.sendAll(response.head)) return;
+      if (!response.body.empty() && !connection.sendAll(response.body)) return;
+    }
+    if (!keep) return;
+  }
+}
+
+}  // namespace engine

@@ -1,0 +1,23 @@
+// The response head (and body) for a classified request, for each kind of
+// each program.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "engine/http_engine.h"
+
+namespace engine {
+
+struct FramedResponse {
+  std::string head;
+  std::string ownedBody;
+  std::string_view body;             // ownedBody, or a precompressed document
+  bool close = false;                // close once sent, whatever the request asked
+  bool quit = false;                 // send nothing, signal the quit event, close
+  const Handoff* handoff = nullptr;  // the application answers this one
+};
+
+FramedResponse frameResponse(const EngineCore& core, HttpRequest& request);
+
+}  // namespace engine

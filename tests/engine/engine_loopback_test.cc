@@ -1,0 +1,254 @@
+// The engine on loopback with real sockets: exact response bytes, keep-alive
+// and close rules of both variants, limits, the quit kind and the stop.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include "engine/http_engine.h"
+#include "platform/clock.h"
+
+namespace {
+
+using engine::HttpRequest;
+
+const platform::Ipv4 kLoopback = platform::parseIpv4("127.0.0.1");
+
+struct Reply {
+  std::string bytes;
+  bool closed = false;
+};
+
+class Client {
+ public:
+  explicit Client(std::uint16_t port) {
+    int error;
+    socket_ = platform::Socket::tcp(error);
+    EXPECT_EQ(socket_.connect(kLoopback, port), 0);
+  }
+  void send(const std::string& bytes) {
+    ASSERT_EQ(::send(socket_.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              ssize_t(bytes.size()));
+  }
+  // Reads until the peer closes or `quietMs` pass without data (bounded by 5 s).
+  Reply read(int quietMs = 300) {
+    Reply reply;
+    const std::int64_t end = platform::monotonicMs() + 5000;
+    while (platform::monotonicMs() < end) {
+      pollfd p{socket_.fd(), POLLIN, 0};
+      if (::poll(&p, 1, quietMs) <= 0) break;
+      char chunk[65536];
+      const ssize_t n = ::recv(socket_.fd(), chunk, sizeof chunk, 0);
+      if (n <= 0) {
+        reply.closed = true;
+        break;
+      }
+      reply.bytes.append(chunk, std::size_t(n));
+    }
+    return reply;
+  }
+  Reply exchange(const std::string& request, int quietMs = 300) {
+    send(request);
+    return read(quietMs);
+  }
+
+ private:
+  platform::Socket socket_;
+};
+
+class RelayEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine::HttpEngineSettings settings = engine::relayEngineSettings(kLoopback, 0);
+    settings.serverToken = "Linux/6.1";
+    settings.documents = {"<doc0/>", "<doc1>" + std::string(3000, 'a') + "</doc1>"};
+    settings.quitEvent = quit_;
+    settings.generatedText = [](std::uint32_t target) {
+      return target == 1 ? std::string("12:00:00 line\r\n") : std::string();
+    };
+    settings.handler.get = [](std::string_view url, HttpRequest& r) {
+      if (url == "/d0") r.kind = 0, r.target = 0;
+      if (url == "/d1") r.kind = 0, r.target = 1;
+      if (url == "/log") r.kind = 1, r.target = 1;
+      if (url == "/quit") r.kind = 8;
+      if (url == "/stream") r.kind = 3;
+      if (url == "/soap") r.kind = 5;
+    };
+    settings.soapResponder = [](const HttpRequest&, std::string& body) {
+      body = "<fault/>";
+      return 1;
+    };
+    engine_ = std::make_unique<engine::HttpEngine>(std::move(settings));
+    engine_->startListening();
+    ASSERT_EQ(engine_->listeningPorts().size(), 1u);
+    port_ = engine_->listeningPorts()[0];
+  }
+
+  std::shared_ptr<platform::Event> quit_ =
+      std::make_shared<platform::Event>(platform::Event::Reset::Manual);
+  std::unique_ptr<engine::HttpEngine> engine_;
+  std::uint16_t port_ = 0;
+};
+
+const std::string kXmlHead = "200 OK\r\nContent-Type: text/xml; charset=UTF-8\r\n";
+
+TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
+  struct Case {
+    std::string request;
+    std::string reply;
+    bool closed;
+  };
+  const Case cases[] = {
+      {"GET /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 " + kXmlHead + "Content-Length: 7\r\n\r\n<doc0/>",
+       false},
+      {"GET /d0 HTTP/1.0\r\nAccept-Language: de\r\n\r\n",
+       "HTTP/1.0 " + kXmlHead + "Content-Length: 7\r\nContent-Language: en\r\n\r\n<doc0/>", false},
+      {"GET /d0 HTTP/1.1\r\nConnection: Close\r\n\r\n",
+       "HTTP/1.1 " + kXmlHead + "Content-Length: 7\r\nConnection: close\r\n\r\n<doc0/>", true},
+      {"GET /log HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=UTF-8\r\nContent-Length: 15\r\n\r\n"
+       "12:00:00 line\r\n",
+       false},
+      {"GET /nothing HTTP/1.0\r\n\r\n", "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n",
+       true},
+      {"GET /nothing HTTP/1.1\r\nAccept-Encoding: identity\r\n\r\n",
+       "HTTP/1.1 406 Not Acceptable\r\nContent-Length: 0\r\n\r\n", true},
+      {"HEAD /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
+      {"POST /d0 HTTP/1.1\r\nContent-Length: x\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
+      {"UNSUBSCRIBE /upnp/event/cds HTTP/1.1\r\nSID: uuid:x\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n",
+       false},
+      {"GET /stream HTTP/1.1\r\n\r\n", "", true},
+  };
+  for (const Case& c : cases) {
+    Client client(port_);
+    const Reply reply = client.exchange(c.request);
+    SCOPED_TRACE(testing::PrintToString(c.request));
+    EXPECT_EQ(reply.bytes, c.reply);
+    EXPECT_EQ(reply.closed, c.closed);
+  }
+}
+
+TEST_F(RelayEngine, KeepAliveServesSeveralRequestsOnOneConnection) {
+  Client client(port_);
+  for (int i = 0; i < 3; ++i) {
+    const Reply reply = client.exchange("GET /d0 HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(reply.bytes.ends_with("<doc0/>"));
+    EXPECT_FALSE(reply.closed);
+  }
+  // Pipelined requests arrive as one text: only the first is answered.
+  const Reply reply = client.exchange("GET /d0 HTTP/1.1\r\n\r\nGET /d1 HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(reply.bytes.ends_with("<doc0/>"));
+  EXPECT_EQ(reply.bytes.find("doc1"), std::string::npos);
+}
+
+TEST_F(RelayEngine, CompressedDocumentsAreThePrecomputedForms) {
+  const engine::CompressedDocument& doc = engine_->core().documents[1];
+  for (const auto& [coding, form, line] :
+       {std::tuple{"gzip", &doc.gzip, "gzip"}, std::tuple{"deflate", &doc.deflate, "deflate"}}) {
+    Client client(port_);
+    const std::string expected = "HTTP/1.1 " + kXmlHead + "Content-Encoding: " + line +
+                                 "\r\nContent-Length: " + std::to_string(form->size()) +
+                                 "\r\n\r\n" + *form;
+    const std::string request =
+        std::string("GET /d1 HTTP/1.1\r\nAccept-Encoding: ") + coding + "\r\n\r\n";
+    EXPECT_EQ(client.exchange(request).bytes, expected);
+    EXPECT_EQ(client.exchange(request).bytes, expected);  // identical the second time
+  }
+  EXPECT_LT(doc.gzip.size(), doc.text.size());
+}
+
+TEST_F(RelayEngine, SoapFaultCarriesServerLine) {
+  Client client(port_);
+  const Reply reply = client.exchange("GET /soap HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(reply.bytes,
+            "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/xml; charset=UTF-8\r\n"
+            "Content-Length: 8\r\nServer: Linux/6.1 UPnP/1.0 UPnP-Device-Host/1.0\r\n\r\n"
+            "<fault/>");
+}
+
+TEST_F(RelayEngine, QuitSendsNothingAndSignals) {
+  Client client(port_);
+  const Reply reply = client.exchange("GET /quit HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(reply.bytes, "");
+  EXPECT_TRUE(reply.closed);
+  EXPECT_TRUE(quit_->wait(0));
+}
+
+TEST_F(RelayEngine, RequestFillingTheBufferIsClosedWithoutAnswer) {
+  Client client(port_);
+  const Reply reply = client.exchange("GET /" + std::string(9000, 'a'));
+  EXPECT_EQ(reply.bytes, "");
+  EXPECT_TRUE(reply.closed);
+}
+
+TEST_F(RelayEngine, ShutdownEndsIdleKeepAliveConnections) {
+  Client idle(port_);
+  Client used(port_);
+  EXPECT_FALSE(used.exchange("GET /d0 HTTP/1.1\r\n\r\n").closed);
+  engine_->shutdownEvent().set();
+  EXPECT_TRUE(idle.read(3000).closed);
+  EXPECT_TRUE(used.read(3000).closed);
+  int error;
+  platform::Socket late = platform::Socket::tcp(error);
+  platform::sleepMs(100);
+  EXPECT_EQ(late.connect(kLoopback, port_), ECONNREFUSED);  // listener closed
+}
+
+class WebEngine : public ::testing::Test {
+ protected:
+  void start(int idleMs = 15000) {
+    engine::HttpEngineSettings settings = engine::webEngineSettings(0, 0);
+    settings.printConnections = false;
+    settings.idleTimeoutMs = idleMs;
+    settings.handler.get = [](std::string_view url, HttpRequest& r) {
+      if (url == "/page") {
+        r.kind = engine::webkind::kPage;
+        r.bodyText = "<p>hi</p>";
+      }
+    };
+    engine_ = std::make_unique<engine::HttpEngine>(std::move(settings));
+    engine_->startListening();
+    ASSERT_EQ(engine_->listeningPorts().size(), 1u);  // loopback only
+    port_ = engine_->listeningPorts()[0];
+  }
+  std::unique_ptr<engine::HttpEngine> engine_;
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(WebEngine, CloseByDefaultKeepAliveOnRequest) {
+  start();
+  EXPECT_EQ(engine_->core().settings.bufferSize, 4096u);
+  struct Case {
+    std::string request;
+    std::string reply;
+    bool closed;
+  };
+  const std::string page = "200 OK\r\nContent-Type: text/html\r\nContent-Length: 9\r\n";
+  const Case cases[] = {
+      {"GET /page HTTP/1.1\r\n\r\n", "HTTP/1.1 " + page + "Connection: Close\r\n\r\n<p>hi</p>",
+       true},
+      {"GET /page HTTP/1.0\r\nConnection: keep-alive\r\nAccept-Language: x\r\n\r\n",
+       "HTTP/1.0 " + page +
+           "Connection: Keep-Alive\r\nKeep-Alive: timeout=15\r\nContent-Language: en\r\n\r\n"
+           "<p>hi</p>",
+       false},
+      {"GET /none HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
+       "HTTP/1.0 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", true},
+  };
+  for (const Case& c : cases) {
+    Client client(port_);
+    const Reply reply = client.exchange(c.request);
+    SCOPED_TRACE(testing::PrintToString(c.request));
+    EXPECT_EQ(reply.bytes, c.reply);
+    EXPECT_EQ(reply.closed, c.closed);
+  }
+}
+
+TEST_F(WebEngine, IdleConnectionIsClosedAtTheTimeOut) {
+  start(200);
+  Client client(port_);
+  EXPECT_FALSE(client.exchange("GET /page HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", 50).closed);
+  EXPECT_TRUE(client.read(2000).closed);
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+#include "engine/request_parser.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using engine::HttpRequest;
+using engine::Variant;
+
+TEST(IsComplete, ByMethodAndLength) {
+  struct Case {
+    std::string bytes;
+    bool complete;
+    bool malformed;
+  };
+  const std::string body5 = "POST /x HTTP/1.1\r\nContent-Length: 5\r\n\r\n";
+  const Case cases[] = {
+      {"GET", false, false},
+      {"\r\n\r\n", true, true},  // short, but ends: answered 400
+      {"GET / HTTP/1.1\r\n", false, false},
+      {"GET / HTTP/1.1\r\n\r\n", true, false},
+      {"GET / HTTP/1.1\r\n\r\nGET /cm.xml HTTP/1.1\r\n\r\n", true, false},  // pipelined
+      {"GET / HTTP/1.1\r\n\r\nxyz", false, false},
+      {"SUBSCRIBE /e HTTP/1.1\r\n\r\n", true, false},
+      {"UNSUBSCRIBE /e HTTP/1.1\r\n\r\n", true, false},
+      {"HEAD / HTTP/1.1\r\n\r\n", true, true},
+      {"OPTIONS * HTTP/1.1\r\n", true, true},
+      {"get / HTTP/1.1\r\n\r\n", true, true},
+      {"POST /x HTTP/1.1\r\nHost: a\r\n", false, false},
+      {"POST /x HTTP/1.1\r\n\r\n", true, true},  // no Content-Length
+      {body5 + "abc", false, false},             // short body waits
+      {body5 + "abcde", true, false},
+      {body5 + "abcdef", false, false},  // longer never completes
+      {"POST /x HTTP/1.1\r\ncontent-length:   0\r\n\r\n", true, false},
+      {"POST /x HTTP/1.1\r\nContent-Length : 5\r\n\r\nabcde", true, true},  // space before colon
+      {"POST /x HTTP/1.1\r\nContent-Length: five\r\n\r\nabcde", true, true},
+      {"POST /x HTTP/1.1\r\nContent-Length: -4\r\n\r\n", true, true},
+      {"POST /x HTTP/1.1\r\nContent-Length: 2xyz\r\n\r\nab", true, false},
+  };
+  for (const Case& c : cases) {
+    bool malformed = !c.malformed;
+    EXPECT_EQ(engine::isComplete(c.bytes, malformed), c.complete)
+        << testing::PrintToString(c.bytes);
+    if (c.complete) {
+      EXPECT_EQ(malformed, c.malformed) << testing::PrintToString(c.bytes);
+    }
+  }
+}
+
+TEST(SplitHeaders, RequestLineHeadersAndBody) {
+  std::vector<engine::HeaderField> headers;
+  const std::size_t body = engine::splitHeaders(
+      "GET /a b HTTP/1.1\r\nHost : x:80\r\nNoColon\r\n\n\rConnection:\r\nX-Y:  v  \r\n\r\nBODY",
+      headers);
+  ASSERT_EQ(headers.size(), 5u);
+  EXPECT_EQ(headers[0].name, "GET");
+  EXPECT_EQ(headers[0].value, "/a b HTTP/1.1");
+  EXPECT_EQ(headers[1].name, "HOST");  // trimmed before upper-casing
+  EXPECT_EQ(headers[1].value, "x:80");
+  EXPECT_EQ(headers[2].name, "CONNECTION");
+  EXPECT_EQ(headers[2].value, "");
+  EXPECT_EQ(headers[3].name, "X-Y");
+  EXPECT_EQ(headers[3].value, "v");
+  EXPECT_EQ(body, 4u);
+  EXPECT_EQ(headers[4].name, "");
+  EXPECT_EQ(headers[4].value, "BODY");
+
+  // The request line counts as a header line when it holds a colon.
+  headers.clear();
+  EXPECT_EQ(engine::splitHeaders("GET http://h/ HTTP/1.1\r\n", headers), 0u);
+  ASSERT_EQ(headers.size(), 2u);
+  EXPECT_EQ(headers[1].name, "GET HTTP");
+  EXPECT_EQ(engine::findHeader(headers, "GET HTTP"), 1);
+  EXPECT_EQ(engine::findHeader(headers, "get http"), -1);
+}
+
+TEST(VersionOf, OnlyExactOneZeroIsOneZero) {
+  const std::pair<std::string, int> cases[] = {
+      {"/ HTTP/1.0", 0}, {"/ HTTP/1.1", 1}, {"/ HTTP/1.", 1},
+      {"/ HTTP/2", 1},   {"/ HTTP", 1},     {"/ HTTP/1.0 ", 1},
+  };
+  for (const auto& [rest, expected] : cases) {
+    EXPECT_EQ(engine::versionOf(rest, rest.rfind(" HTTP")), expected) << rest;
+  }
+}
+
+struct ParseCase {
+  std::string request;
+  Variant variant;
+  bool closeAfter;
+  int coding;
+  std::uint32_t target;
+};
+
+TEST(ParseRequest, ConnectionAndEncodingRules) {
+  const std::string get = "GET /nowhere HTTP/1.1\r\n";
+  const ParseCase cases[] = {
+      {get + "\r\n", Variant::Relay, false, 0, 0},
+      {get + "Connection: CLOSE\r\n\r\n", Variant::Relay, true, 0, 0},
+      {get + "Connection : close\r\n\r\n", Variant::Relay, true, 0, 0},
+      {get + "Connection: keep-alive, close\r\n\r\n", Variant::Relay, false, 0, 0},
+      {get + "\r\n", Variant::Web, true, 0, 0},
+      {get + "Connection: Keep-Alive\r\n\r\n", Variant::Web, false, 0, 0},
+      {get + "Connection: keep-alive, upgrade\r\n\r\n", Variant::Web, true, 0, 0},
+      {get + "Connection: keep-alive\r\nConnection: close\r\n\r\n", Variant::Web, false, 0, 0},
+      {get + "Accept-Encoding: gzip;q=0, deflate\r\n\r\n", Variant::Relay, false, 2, 0},
+      {get + "Accept-Encoding: GZIP\r\n\r\n", Variant::Relay, false, 1, 0},
+      {get + "Accept-Encoding: x-gzip, deflate\r\n\r\n", Variant::Relay, false, 1, 0},
+      {get + "Accept-Encoding: deflate;q=0,gzip\r\n\r\n", Variant::Relay, false, 1, 0},
+      {get + "Accept-Encoding: *\r\n\r\n", Variant::Relay, false, 0, 0},
+      {get + "Accept-Encoding:\r\n\r\n", Variant::Relay, false, 0, 0},
+      {get + "Accept-Encoding: identity\r\n\r\n", Variant::Relay, false, 3, 1},
+      {get + "Accept-Encoding: identity\r\n\r\n", Variant::Web, true, 3, 0},
+      {get + "Accept-Encoding: br, gzip;q=0\r\n\r\n", Variant::Relay, false, 3, 1},
+  };
+  for (const ParseCase& c : cases) {
+    HttpRequest request;
+    engine::parseRequest(c.request, request, c.variant, {});
+    SCOPED_TRACE(testing::PrintToString(c.request));
+    EXPECT_EQ(request.closeAfter, c.closeAfter);
+    EXPECT_EQ(request.coding, c.coding);
+    EXPECT_EQ(request.target, c.target);
+  }
+}
+
+TEST(ParseRequest, DispatchByMethod) {
+  std::vector<std::string> calls;
+  engine::RequestHandler handler;
+  handler.get = [&](std::string_view target, HttpRequest& r) {
+    calls.push_back("GET " + std::string(target));
+    r.kind = 0;
+  };
+  handler.subscribe = [&](HttpRequest&) { calls.push_back("SUBSCRIBE"); };
+  handler.soapPost = [&](HttpRequest& r, std::size_t index) {
+    calls.push_back("SOAP " + r.headers[index].value + " kind " + std::to_string(r.kind));
+  };
+  struct Case {
+    std::string request;
+    std::string call;
+    int kind;
+    int version;
+  };
+  const Case cases[] = {
+      {"GET /a?b=1 HTTP/1.0\r\n\r\n", "GET /a?b=1", 0, 0},
+      {"GET /with space HTTP/1.1\r\n\r\n", "GET /with space", 0, 1},
+      {"GET /x\r\n\r\n", "", 9, 1},  // no " HTTP": defaults
+      {"SUBSCRIBE /e HTTP/1.1\r\n\r\n", "SUBSCRIBE", 9, 1},
+      {"UNSUBSCRIBE /e HTTP/1.1\r\n\r\n", "", 7, 1},
+      {"POST /c HTTP/1.1\r\nSOAPACTION: \"a#b\"\r\nContent-Length: 0\r\n\r\n",
+       "SOAP \"a#b\" kind 5", 5, 1},
+      {"POST /c HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "", 9, 1},
+      {"PUT /c HTTP/1.1\r\n\r\n", "", 9, 1},
+  };
+  for (const Case& c : cases) {
+    calls.clear();
+    HttpRequest request;
+    engine::parseRequest(c.request, request, Variant::Relay, handler);
+    SCOPED_TRACE(testing::PrintToString(c.request));
+    EXPECT_EQ(calls, c.call.empty() ? std::vector<std::string>{} : std::vector{c.call});
+    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.versionIndex, c.version);
+  }
+}
+
+TEST(ParseRequest, WebFieldsAndIfRange) {
+  engine::RequestHandler handler;
+  handler.range = [](std::string_view, HttpRequest& r) { r.rangeRequested = true; };
+  HttpRequest request;
+  engine::parseRequest(
+      "GET / HTTP/1.1\r\nCookie: a=1\r\nRange: bytes=0-1\r\nUser-Agent: U\r\n"
+      "Content-Type: text/plain\r\nAccept-Language: de\r\n\r\n",
+      request, Variant::Web, handler);
+  EXPECT_EQ(request.cookie, "a=1");
+  EXPECT_EQ(request.userAgent, "U");
+  EXPECT_EQ(request.contentType, "text/plain");
+  EXPECT_TRUE(request.rangeRequested);
+  EXPECT_TRUE(request.acceptLanguage);
+  engine::parseRequest("GET / HTTP/1.1\r\nRange: bytes=0-1\r\nIf-Range: x\r\n\r\n", request,
+                       Variant::Web, handler);
+  EXPECT_FALSE(request.rangeRequested);  // any If-Range asks for the whole file
+  EXPECT_EQ(request.ifRange, "x");
+}
+
+}  // namespace
