@@ -110,8 +110,11 @@ HttpEngine::HttpEngine(HttpEngineSettings settings) : core_(std::make_shared<Eng
   core_->startTime = std::uint32_t(platform::unixSeconds());
   const std::uint32_t now = core_->startTime;
   for (const std::string& text : settings.documents) {
-    core_->documents.push_back({text, compressBody(false, text, kDocumentLevel, now),
-                                compressBody(true, text, kDocumentLevel, now)});
+    CompressedDocument document;
+    document.text = text;
+    document.deflate = compressBody(false, text, kDocumentLevel, now);
+    document.gzip = compressBody(true, text, kDocumentLevel, now);
+    core_->documents.push_back(std::move(document));
   }
   core_->settings = std::move(settings);
 }

@@ -4,11 +4,18 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "common/parse_number.h"
+#include "engine/http_engine.h"
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/network_cards.h"
+#include "platform/os_token.h"
 #include "platform/thread.h"
 #include "relay/app/card_report.h"
+#include "relay/app/relay_log.h"
 #include "relay/app/relay_options.h"
+#include "relay/app/url_routing.h"
+#include "relay/upnp/descriptions.h"
 
 namespace relay {
 namespace {
@@ -44,6 +51,27 @@ bool interfacesAccepted(const CardMatch& match) {
   return false;
 }
 
+constexpr int kStopGraceMs = 1000;
+
+std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int recvTimeout,
+                                               std::shared_ptr<platform::Event> stopEvent) {
+  const platform::Ipv4 listenAddress =
+      options.listenAddress.empty() ? 0 : platform::parseIpv4(options.listenAddress);
+  const std::uint16_t port = common::parseNumber<std::uint16_t>(options.listenPort);
+  engine::HttpEngineSettings settings = engine::relayEngineSettings(listenAddress, port);
+  settings.serverToken = platform::serverToken();
+  settings.quitEvent = std::move(stopEvent);
+  settings.recvTimeoutSeconds = recvTimeout;
+  settings.documents = builtInDocuments();
+  settings.handler.get = [](std::string_view url, engine::HttpRequest& request) {
+    resolveUrl(url, request, kStreamPathToken, relayLog());
+  };
+  settings.generatedText = [](std::uint32_t target) {
+    return target == 1 ? relayLog().logText() : std::string();
+  };
+  return std::make_unique<engine::HttpEngine>(std::move(settings));
+}
+
 }  // namespace
 
 int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Console> console) {
@@ -62,11 +90,15 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   writeLine("");
   if (!interfacesAccepted(match)) return kExitRefused;
 
+  writeLine("Starting http server.");
+  const int recvTimeout = recvTimeoutSeconds(options.recvTimeoutText, options.dlnaEnabled);
   auto stopEvent = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
   if (!stopEvent->valid()) {
     writeLine("CreateEvent() failed with error " + std::to_string(errno));
     return kExitRefused;
   }
+  std::unique_ptr<engine::HttpEngine> engine = makeEngine(options, recvTimeout, stopEvent);
+  engine->startListening();
 
   if (const int error =
           platform::startDetached([console, stopEvent] { consoleThread(console, stopEvent); });
@@ -75,6 +107,11 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     stopEvent->set();
   }
   stopEvent->wait();
+
+  writeLine("Stopping http server");
+  engine->shutdownEvent().set();
+  platform::sleepMs(kStopGraceMs);
+  engine.reset();
 
   writeLine("Will exit.");
   return 0;

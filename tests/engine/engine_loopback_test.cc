@@ -155,6 +155,8 @@ TEST_F(RelayEngine, CompressedDocumentsAreThePrecomputedForms) {
     EXPECT_EQ(client.exchange(request).bytes, expected);  // identical the second time
   }
   EXPECT_LT(doc.gzip.size(), doc.text.size());
+  EXPECT_EQ(std::uint8_t(doc.gzip[0]), 0x1F);
+  EXPECT_EQ(std::uint8_t(doc.deflate[0]), 0x78);
 }
 
 TEST_F(RelayEngine, SoapFaultCarriesServerLine) {

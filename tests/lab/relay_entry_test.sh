@@ -44,6 +44,7 @@ start_relay -li 198.18.2.1 -lp 2901 -ri 198.18.1.2
   echo "3) 198.18.2.1"
   echo "   Listening interface for http server assigned."
   echo ""
+  echo "Starting http server."
   echo "Enter q to exit."
 } >"$work/expect-start"
 lab_check "prompt appears" lab_wait_line "$work/out" 50 "Enter q to exit."
@@ -57,7 +58,7 @@ printf 'Q' >&3
 sleep 0.2
 lab_check "upper-case Q does not stop" kill -0 "$relay_pid"
 printf 'aqz\n' >&3
-lab_check "q stops within a second" lab_wait_exit "$relay_pid" 10
+lab_check "q stops within the grace period plus a second" lab_wait_exit "$relay_pid" 20
 wait "$relay_pid"
 lab_check "exit status 0 after q" test $? = 0
 lab_check "last line is Will exit." test "$(tail -n 1 "$work/out")" = "Will exit."
@@ -106,7 +107,7 @@ for signal in TERM INT; do
   ticks=$(awk '{print $14 + $15}' "/proc/$relay_pid/stat" 2>/dev/null || echo 0)
   lab_check "no spinning at the end of input ($ticks ticks)" test "${ticks:-0}" -lt 10
   kill -"$signal" "$relay_pid"
-  lab_check "SIG$signal stops within a second" lab_wait_exit "$relay_pid" 10
+  lab_check "SIG$signal stops within the grace period plus a second" lab_wait_exit "$relay_pid" 20
   wait "$relay_pid"
   lab_check "exit status 0 after SIG$signal" test $? = 0
   lab_check "Will exit. after SIG$signal" test "$(tail -n 1 "$work/out")" = "Will exit."

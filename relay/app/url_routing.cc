@@ -1,0 +1,84 @@
+#include "relay/app/url_routing.h"
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/parse_number.h"
+#include "platform/console.h"
+#include "platform/socket.h"
+
+namespace relay {
+namespace {
+
+constexpr std::string_view kStreamPrefix = "/vkx/";
+
+void routeStream(std::string_view url, std::string_view address, engine::HttpRequest& request,
+                 RelayLog& log) {
+  if (!parseStreamAddress(address, request)) {
+    request.target = engine::errorrow::kBadRequest;
+    return;
+  }
+  request.kind = engine::relaykind::kStream;
+  const std::string message = "Received vkx request: " + std::string(url);
+  platform::writeLine(message);
+  log.appendLog(message);
+}
+
+}  // namespace
+
+bool parseStreamAddress(std::string_view text, engine::HttpRequest& request) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view portPart = text.substr(colon + 1);
+  if (portPart.find_first_of("?/") != std::string_view::npos) return false;
+
+  const platform::Ipv4 group = platform::parseIpv4(std::string(text.substr(0, colon)));
+  if (group == platform::Ipv4(INADDR_NONE)) return false;
+  const std::uint32_t firstOctet = ntohl(group) >> 24;
+  if (firstOctet < 224 || firstOctet > 239) return false;
+
+  std::uint16_t port;
+  if (!common::tryParseNumber(portPart, port)) return false;
+  request.target = group;
+  request.action = htons(port);
+  return true;
+}
+
+void resolveUrl(std::string_view url, engine::HttpRequest& request, std::string_view streamToken,
+                RelayLog& log) {
+  for (std::uint32_t i = 0; i < std::size(kDocumentPaths); ++i) {
+    if (url == kDocumentPaths[i]) {
+      request.kind = engine::relaykind::kDocument;
+      request.target = i;
+      return;
+    }
+  }
+  if (url == "/") {
+    request.kind = engine::relaykind::kDocument;
+    request.target = 0;
+  } else if (url == "/command/quit") {
+    request.kind = engine::relaykind::kQuit;
+    request.target = 0;
+  } else if (url == "/command/log") {
+    request.kind = engine::relaykind::kGeneratedText;
+    request.target = 1;
+  } else if (url.starts_with(kStreamPrefix)) {
+    if (url.size() <= kStreamPrefix.size()) {
+      request.target = engine::errorrow::kBadRequest;
+      return;
+    }
+    routeStream(url, url.substr(kStreamPrefix.size()), request, log);
+  } else if (!streamToken.empty() && url.find(streamToken) != std::string_view::npos) {
+    // "/" token "/" group ":" port
+    const std::size_t prefix = streamToken.size() + 2;
+    if (url.size() <= prefix) {
+      request.target = engine::errorrow::kBadRequest;
+      return;
+    }
+    routeStream(url, url.substr(prefix), request, log);
+  }
+}
+
+}  // namespace relay

@@ -1,0 +1,28 @@
+// The relay's three built-in documents: the device description and the
+// ConnectionManager and ContentDirectory service descriptions. They are
+// constant (no address or port: the service links are relative), served as
+// they stand and, compressed, once per run.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace relay {
+
+// Stands in the description's UDN and in every SSDP message. Never change
+// it: control points remember devices by it.
+inline constexpr std::string_view kDeviceUuid = "5A3C9E71-4B2D-4F08-9C61-2E7D8B0A4F13";
+// Part of the stream URLs handed to media clients, which keep them: fixed.
+inline constexpr std::string_view kStreamPathToken = "8E4B2A7C19D54F3EA06B7C2D91E58F04";
+inline constexpr std::string_view kConfigId = "18893";
+
+std::string deviceDescription();
+std::string connectionManagerScpd();
+std::string contentDirectoryScpd();
+
+// By document index: 0 device description, 1 ConnectionManager, 2
+// ContentDirectory.
+std::vector<std::string> builtInDocuments();
+
+}  // namespace relay

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The relay's HTTP side on a lab host, with real clients on a LAN host: the
+# built-in documents (plain, gzip, deflate, HTTP/1.0, keep-alive reuse), the
+# error rows, the stream-form log, and the stop by "/command/quit" while a
+# kept-alive connection is open.
+set -u
+relay_bin=$1
+. "$(dirname "$0")/lab.sh"
+command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
+
+lab_init rht
+lab_host src
+lab_host relay
+lab_host lan
+lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
+lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24
+work=$(mktemp -d)
+trap 'lab_teardown; rm -rf "$work"' EXIT
+
+base=http://198.18.2.1:2901
+token=$(strings "$relay_bin" | grep -m1 -xE '[0-9A-F]{32}')
+lan_curl() { lab_exec lan curl -s --max-time 5 "$@"; }
+status_of() { lan_curl -o /dev/null -w '%{http_code}' "$@"; }
+
+mkfifo "$work/in"
+exec 3<>"$work/in"
+ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
+  <"$work/in" >"$work/out" 2>&1 &
+relay_pid=$!
+lab_check "relay prompts" lab_wait_line "$work/out" 50 "Enter q to exit."
+lab_check "start line" grep -qxF "Starting http server." "$work/out"
+
+lan_curl "$base/" >"$work/root"
+lan_curl "$base/description.xml" >"$work/description"
+lab_check "/ and /description.xml are the same document" cmp "$work/root" "$work/description"
+lab_check "the description starts with the XML declaration" grep -q '^<?xml' "$work/root"
+lab_check "/cds.xml is 5399 bytes" test "$(lan_curl "$base/cds.xml" | wc -c)" = 5399
+lab_check "/cm.xml is 5002 bytes" test "$(lan_curl "$base/cm.xml" | wc -c)" = 5002
+
+lan_curl "$base/cds.xml" >"$work/cds"
+for coding in gzip deflate; do
+  lan_curl -D "$work/head-$coding" -H "Accept-Encoding: $coding" "$base/cds.xml" >"$work/packed-$coding"
+  lab_check "$coding answer names its coding" grep -qi "^Content-Encoding: $coding" "$work/head-$coding"
+  lab_check "$coding Content-Length is the packed size" \
+    grep -qi "^Content-Length: $(wc -c <"$work/packed-$coding")" "$work/head-$coding"
+done
+lab_check "gzip body decodes to the document" cmp <(gzip -dc "$work/packed-gzip") "$work/cds"
+lan_curl --compressed "$base/cds.xml" >"$work/decoded"
+lab_check "curl --compressed gets the same document" cmp "$work/decoded" "$work/cds"
+lab_check "gzip form identical when asked twice" \
+  cmp "$work/packed-gzip" <(lan_curl -H "Accept-Encoding: gzip" "$base/cds.xml")
+
+lab_check "HTTP/1.0 status line" \
+  test "$(lan_curl --http1.0 -D - -o /dev/null "$base/cm.xml" | head -n 1)" = $'HTTP/1.0 200 OK\r'
+lan_curl -v "$base/cm.xml" "$base/cds.xml" -o /dev/null -o /dev/null 2>"$work/reuse"
+lab_check "keep-alive: the second request reuses the connection" grep -qi "re-using" "$work/reuse"
+
+lab_check "unknown target gets 400" test "$(status_of "$base/nothing")" = 400
+lab_check "upper-case document path gets 400" test "$(status_of "$base/CDS.XML")" = 400
+lab_check "document with a query gets 400" test "$(status_of "$base/cds.xml?x=1")" = 400
+lab_check "bad stream address gets 400" test "$(status_of "$base/vkx/10.0.0.1:5002")" = 400
+lab_check "no acceptable coding gets 406" \
+  test "$(status_of -H 'Accept-Encoding: identity' "$base/nothing")" = 406
+
+# Until streams are served, a stream request ends without an answer.
+lan_curl "$base/vkx/239.1.2.3:1234" >/dev/null
+lab_check "stream request gets no answer" test $? = 52
+lan_curl "$base/$token/239.1.2.4:5678" >/dev/null
+lan_curl "$base/command/log" >"$work/log"
+lab_check "log has the /vkx/ request" \
+  grep -qE "^[0-9]{2}:[0-9]{2}:[0-9]{2} Received vkx request: /vkx/239.1.2.3:1234"$'\r$' "$work/log"
+lab_check "log has the token-form request" \
+  grep -qF "Received vkx request: /$token/239.1.2.4:5678" "$work/log"
+lab_check "console has the stream line" \
+  grep -qxF "Received vkx request: /vkx/239.1.2.3:1234" "$work/out"
+
+# A kept-alive connection stays open until the stop ends it.
+lab_exec lan bash -c 'exec 5<>/dev/tcp/198.18.2.1/2901
+  printf "GET /cm.xml HTTP/1.1\r\n\r\n" >&5; timeout 10 cat <&5 >/dev/null; echo closed' \
+  >"$work/kept" &
+kept_pid=$!
+sleep 0.5
+lab_check "kept connection open before the stop" test ! -s "$work/kept"
+quit_reply=$(lab_exec lan bash -c 'exec 5<>/dev/tcp/198.18.2.1/2901
+  printf "GET /command/quit HTTP/1.1\r\n\r\n" >&5; timeout 5 cat <&5 | wc -c')
+lab_check "quit answers no bytes" test "$quit_reply" = 0
+lab_check "relay stops within its grace period plus a second" lab_wait_exit "$relay_pid" 20
+wait "$relay_pid"
+lab_check "exit status 0 after quit" test $? = 0
+wait "$kept_pid"
+lab_check "the stop closed the kept connection" grep -qx closed "$work/kept"
+lab_check "stop lines" diff <(printf '%s\n' "Stopping http server" "Will exit.") <(tail -n 2 "$work/out")
+
+lab_finish
