@@ -19,6 +19,7 @@ lab_host relay
 lab_host lan
 lab_link relay eth0 198.18.2.1/24 lan eth0 198.18.2.2/24
 work=$(mktemp -d)
+chmod 755 "$work"  # nginx workers read it as their own user
 trap 'lab_teardown; rm -rf "$work"' EXIT
 
 mkfifo "$work/in"
@@ -52,7 +53,8 @@ cmp -s "$work/www/description.xml" <(lab_exec lan curl -s http://198.18.2.1:8080
   { echo "nginx does not serve the same bytes"; exit 1; }
 
 rps() {
-  lab_exec lan wrk -t2 -c"$1" -d"${seconds}s" "$2" | awk '/Requests\/sec/ {print $2}'
+  local threads=$(($1 < 2 ? 1 : 2))
+  lab_exec lan wrk -t"$threads" -c"$1" -d"${seconds}s" "$2" | awk '/Requests\/sec/ {print $2}'
 }
 
 echo "| connections | relay requests/s | nginx requests/s | ratio |"

@@ -145,12 +145,13 @@ void HttpEngine::startListening() {
   }
 }
 
-bool HttpConnection::sendAll(std::string_view bytes) {
+bool HttpConnection::sendAll(std::string_view bytes, bool more) {
   const WaitItem items[] = {WaitItem::event(core_->shutdownEvent), WaitItem::writable(fd())};
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n =
-        ::send(fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::send(fd(), bytes.data() + sent, bytes.size() - sent,
+               MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
     if (n > 0) {
       sent += std::size_t(n);
       continue;
@@ -222,7 +223,8 @@ void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socke
       if (settings.quitEvent) settings.quitEvent->set();
     } else {
       // Head and body go out as two sends.
-      if (!response.head.empty() && !connection.sendAll(response.head)) return;
+      const bool bodyFollows = !response.body.empty();
+      if (!response.head.empty() && !connection.sendAll(response.head, bodyFollows)) return;
       if (!response.body.empty() && !connection.sendAll(response.body)) return;
     }
     if (!keep) return;

@@ -89,7 +89,10 @@ class HttpConnection {
 
   // Sends all of `bytes`, waiting for room at most the idle time-out each
   // time. False when the peer is gone, the wait ran out, or the engine stops.
-  bool sendAll(std::string_view bytes);
+  // `more` says further bytes follow at once (a head before its body): the
+  // kernel then joins them into one segment instead of letting the second
+  // send wait for the peer's delayed acknowledgement.
+  bool sendAll(std::string_view bytes, bool more = false);
 
  private:
   std::shared_ptr<EngineCore> core_;
