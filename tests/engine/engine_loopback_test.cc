@@ -55,6 +55,25 @@ class Client {
   platform::Socket socket_;
 };
 
+// One request on a fresh connection: the exact reply, and whether the
+// engine closed the connection after it.
+struct ExchangeCase {
+  std::string request;
+  std::string reply;
+  bool closed;
+};
+
+template <std::size_t N>
+void expectExchanges(std::uint16_t port, const ExchangeCase (&cases)[N]) {
+  for (const ExchangeCase& c : cases) {
+    Client client(port);
+    const Reply reply = client.exchange(c.request);
+    SCOPED_TRACE(testing::PrintToString(c.request));
+    EXPECT_EQ(reply.bytes, c.reply);
+    EXPECT_EQ(reply.closed, c.closed);
+  }
+}
+
 class RelayEngine : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -92,12 +111,7 @@ class RelayEngine : public ::testing::Test {
 const std::string kXmlHead = "200 OK\r\nContent-Type: text/xml; charset=UTF-8\r\n";
 
 TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
-  struct Case {
-    std::string request;
-    std::string reply;
-    bool closed;
-  };
-  const Case cases[] = {
+  const ExchangeCase cases[] = {
       {"GET /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 " + kXmlHead + "Content-Length: 7\r\n\r\n<doc0/>",
        false},
       {"GET /d0 HTTP/1.0\r\nAccept-Language: de\r\n\r\n",
@@ -119,13 +133,7 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
        false},
       {"GET /stream HTTP/1.1\r\n\r\n", "", true},
   };
-  for (const Case& c : cases) {
-    Client client(port_);
-    const Reply reply = client.exchange(c.request);
-    SCOPED_TRACE(testing::PrintToString(c.request));
-    EXPECT_EQ(reply.bytes, c.reply);
-    EXPECT_EQ(reply.closed, c.closed);
-  }
+  expectExchanges(port_, cases);
 }
 
 TEST_F(RelayEngine, KeepAliveServesSeveralRequestsOnOneConnection) {
@@ -220,13 +228,8 @@ class WebEngine : public ::testing::Test {
 TEST_F(WebEngine, CloseByDefaultKeepAliveOnRequest) {
   start();
   EXPECT_EQ(engine_->core().settings.bufferSize, 4096u);
-  struct Case {
-    std::string request;
-    std::string reply;
-    bool closed;
-  };
   const std::string page = "200 OK\r\nContent-Type: text/html\r\nContent-Length: 9\r\n";
-  const Case cases[] = {
+  const ExchangeCase cases[] = {
       {"GET /page HTTP/1.1\r\n\r\n", "HTTP/1.1 " + page + "Connection: Close\r\n\r\n<p>hi</p>",
        true},
       {"GET /page HTTP/1.0\r\nConnection: keep-alive\r\nAccept-Language: x\r\n\r\n",
@@ -237,13 +240,7 @@ TEST_F(WebEngine, CloseByDefaultKeepAliveOnRequest) {
       {"GET /none HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
        "HTTP/1.0 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", true},
   };
-  for (const Case& c : cases) {
-    Client client(port_);
-    const Reply reply = client.exchange(c.request);
-    SCOPED_TRACE(testing::PrintToString(c.request));
-    EXPECT_EQ(reply.bytes, c.reply);
-    EXPECT_EQ(reply.closed, c.closed);
-  }
+  expectExchanges(port_, cases);
 }
 
 TEST_F(WebEngine, IdleConnectionIsClosedAtTheTimeOut) {
