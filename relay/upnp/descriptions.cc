@@ -87,7 +87,9 @@ std::string buildScpd(std::initializer_list<Action> actions,
 
 }  // namespace
 
-std::string deviceDescription() {
+std::string deviceDescription() { return deviceDescription(kDeviceUuid); }
+
+std::string deviceDescription(std::string_view deviceUuid) {
   const std::string lines[] = {
       "<?xml version=\"1.0\"?>",
       "<root xmlns=\"urn:schemas-upnp-org:device-1-0\" configId=\"" + std::string(kConfigId) +
@@ -106,7 +108,7 @@ std::string deviceDescription() {
       "<modelName>Tessaran</modelName>",
       "<modelNumber>0.90.0</modelNumber>",
       "<serialNumber>1</serialNumber>",
-      "<UDN>uuid:" + std::string(kDeviceUuid) + "</UDN>",
+      "<UDN>uuid:" + std::string(deviceUuid) + "</UDN>",
       "<serviceList>",
       "<service>",
       "<serviceType>urn:schemas-upnp-org:service:ConnectionManager:1</serviceType>",
@@ -126,6 +128,7 @@ std::string deviceDescription() {
       "</device>",
       "</root>",
   };
+  // CR LF after every line, the last one included.
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
   return text;

@@ -1,7 +1,7 @@
 // The relay's three built-in documents: the device description and the
-// ConnectionManager and ContentDirectory service descriptions. They are
-// constant (no address or port: the service links are relative), served as
-// they stand and, compressed, once per run.
+// ConnectionManager and ContentDirectory service descriptions. They hold no
+// address or port (the service links are relative), so the engine can prepare
+// their bytes and compressed forms once and send the same ones to everyone.
 #pragma once
 
 #include <string>
@@ -17,7 +17,10 @@ inline constexpr std::string_view kDeviceUuid = "5A3C9E71-4B2D-4F08-9C61-2E7D8B0
 inline constexpr std::string_view kStreamPathToken = "8E4B2A7C19D54F3EA06B7C2D91E58F04";
 inline constexpr std::string_view kConfigId = "18893";
 
+// The device UUID is the only value that differs between builds; the
+// overload lets a caller (or a test) place another one in the UDN.
 std::string deviceDescription();
+std::string deviceDescription(std::string_view deviceUuid);
 std::string connectionManagerScpd();
 std::string contentDirectoryScpd();
 
