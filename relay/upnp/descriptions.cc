@@ -87,7 +87,9 @@ std::string buildScpd(std::initializer_list<Action> actions,
 
 }  // namespace
 
-std::string deviceDescription() { return deviceDescription(kDeviceUuid); }
+std::string deviceDescription() {
+  return deviceDescription(kDeviceUuid);
+}
 
 std::string deviceDescription(std::string_view deviceUuid) {
   const std::string lines[] = {

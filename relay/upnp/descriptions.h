@@ -15,10 +15,12 @@ namespace relay {
 inline constexpr std::string_view kDeviceUuid = "5A3C9E71-4B2D-4F08-9C61-2E7D8B0A4F13";
 // Part of the stream URLs handed to media clients, which keep them: fixed.
 inline constexpr std::string_view kStreamPathToken = "8E4B2A7C19D54F3EA06B7C2D91E58F04";
+// configId of all three documents and CONFIGID.UPNP.ORG in SSDP: control
+// points may cache the documents under it.
 inline constexpr std::string_view kConfigId = "18893";
 
-// The device UUID is the only value that differs between builds; the
-// overload lets a caller (or a test) place another one in the UDN.
+// The UDN is the description's only identity; the overload puts another UUID
+// there (tests use it to see that nothing else depends on it).
 std::string deviceDescription();
 std::string deviceDescription(std::string_view deviceUuid);
 std::string connectionManagerScpd();
