@@ -15,6 +15,8 @@
 #include "relay/app/relay_log.h"
 #include "relay/app/relay_options.h"
 #include "relay/app/url_routing.h"
+#include "relay/stream/multicast_receiver.h"
+#include "relay/stream/stream_client.h"
 #include "relay/upnp/descriptions.h"
 
 namespace relay {
@@ -69,6 +71,17 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int 
   settings.generatedText = [](std::uint32_t target) {
     return target == 1 ? relayLog().logText() : std::string();
   };
+  // A stream request gets a receiver of its own for its whole life.
+  const platform::Ipv4 receiveAddress = platform::parseIpv4(options.receiveAddress);
+  settings.handoffs[engine::relaykind::kStream] =
+      [receiveAddress](engine::HttpConnection& connection, engine::HttpRequest& request) {
+        MulticastReceiver receiver;
+        receiver.group = request.target;
+        receiver.port = std::uint16_t(request.action);
+        receiver.interfaceAddress = receiveAddress;
+        runStreamClient(connection, receiver, connection.core().settings.recvTimeoutSeconds);
+        return false;
+      };
   return std::make_unique<engine::HttpEngine>(std::move(settings));
 }
 

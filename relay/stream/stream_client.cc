@@ -1,0 +1,133 @@
+#include "relay/stream/stream_client.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "platform/clock.h"
+#include "platform/wait.h"
+#include "relay/stream/ts_probe.h"
+
+namespace relay {
+namespace {
+
+using platform::WaitItem;
+using platform::WaitStatus;
+
+class Streamer {
+ public:
+  Streamer(engine::HttpConnection& connection, MulticastReceiver& receiver)
+      : fd_(connection.fd()), shutdown_(connection.shutdownEvent()), receiver_(receiver) {}
+
+  // Waits for the first chunk; false when the stream must end unanswered.
+  bool awaitFirstData(int timeoutMs, bool& timedOut) {
+    // The client's readability stands for anything it sends and for its
+    // leaving: either ends the stream.
+    const WaitItem items[] = {WaitItem::event(shutdown_), WaitItem::readable(fd_),
+                              WaitItem::event(receiver_.dataEvent())};
+    const platform::WaitResult ready = platform::waitAny(items, timeoutMs);
+    timedOut = ready.status == WaitStatus::Timeout;
+    if (timedOut) receiver_.stop();
+    return !(ready.status == WaitStatus::Signalled && ready.index < 2);
+  }
+
+  // Sends all of `bytes`. False when the client left or sent something, a
+  // send made no progress for 60 s, the backlog grew too long meanwhile, or
+  // the relay stops.
+  bool send(const unsigned char* bytes, std::size_t size) {
+    if (size == 0) return false;  // an empty send ends the stream
+    const WaitItem items[] = {WaitItem::event(shutdown_), WaitItem::readable(fd_),
+                              WaitItem::writable(fd_), WaitItem::event(receiver_.dataEvent())};
+    std::size_t sent = 0;
+    while (sent < size) {
+      const ssize_t n = ::send(fd_, bytes + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += std::size_t(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN) return false;
+      // A send that waits long would let the queue grow without bound: the
+      // backlog limit holds while it waits too. The stall limit counts from
+      // the last progress.
+      const std::int64_t deadline = platform::monotonicMs() + kSendStallMs;
+      for (;;) {
+        const std::int64_t now = platform::monotonicMs();
+        const int left = now >= deadline ? 0 : int(deadline - now);
+        const platform::WaitResult ready = platform::waitAny(items, left);
+        if (ready.status != WaitStatus::Signalled || ready.index < 2) return false;
+        if (ready.index == 2) break;
+        if (tooSlow()) return false;
+      }
+    }
+    return true;
+  }
+
+  // Waits until a chunk is queued, polling every second. False when the
+  // client or the relay ends the stream meanwhile.
+  bool awaitChunk() {
+    const WaitItem items[] = {WaitItem::event(shutdown_), WaitItem::readable(fd_),
+                              WaitItem::event(receiver_.dataEvent())};
+    while (receiver_.queue().count() == 0) {
+      const platform::WaitResult ready = platform::waitAny(items, kEmptyQueuePollMs);
+      if (ready.status == WaitStatus::Failed) return false;
+      if (ready.status == WaitStatus::Signalled && ready.index < 2) return false;
+    }
+    return true;
+  }
+
+  bool tooSlow() const { return receiver_.queue().count() > kMostQueuedChunks; }
+
+  void streamChunks() {
+    ChunkQueue& queue = receiver_.queue();
+    std::optional<ProbeResult> format;
+    for (;;) {
+      if (!awaitChunk()) return;
+      if (tooSlow()) return;
+      DataChunk* chunk = queue.head();
+      std::size_t length = std::size_t(chunk->length);
+      if (!format) {
+        format = probeFirstChunk(chunk->data.get(), length);
+        if (!format) return;
+      }
+      if (format->format == StreamFormat::Rtp) {
+        length = convertRtpChunk(chunk->data.get(), length, chunk->data.get());
+        chunk->length = std::ptrdiff_t(length);
+      }
+      if (!send(chunk->data.get(), length)) return;
+      queue.removeHead();
+    }
+  }
+
+ private:
+  int fd_;
+  platform::Event& shutdown_;
+  MulticastReceiver& receiver_;
+};
+
+const unsigned char* bytesOf(std::string_view text) {
+  return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+}  // namespace
+
+void runStreamClient(engine::HttpConnection& connection, MulticastReceiver& receiver,
+                     int recvTimeoutSeconds) {
+  if (!receiver.hasSocket() && receiver.createSocket() != 0) return;
+  if (receiver.start() != 0) {
+    receiver.stop();
+    return;
+  }
+  Streamer streamer(connection, receiver);
+  bool timedOut = false;
+  if (streamer.awaitFirstData(recvTimeoutSeconds * 1000, timedOut)) {
+    const std::string_view head = timedOut ? kNoDataHead : kStreamHead;
+    // After the 500 head the stopped receiver queues nothing: the stream
+    // then waits for the client to leave or the relay to stop.
+    if (streamer.send(bytesOf(head), head.size())) streamer.streamChunks();
+  }
+  receiver.stop();
+}
+
+}  // namespace relay
