@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# Streams through the relay inside a lab (src -- relay -- lan): ts_tool on
+# `src` sends 1316-byte datagrams to one or more groups, curl on `lan` reads
+# the relay's stream URLs. Scenarios: one 8 Mbit/s channel with 1, 10, 50 and
+# 100 clients, 20 channels with 5 clients each, and one client of a
+# ~420 Mbit/s channel. socat relaying a group to one TCP client is the
+# baseline at both rates. Prints a Markdown table: bytes per client against
+# bytes sent, CPU seconds per GB delivered, peak memory and the time to the
+# first body byte. Needs root, curl and socat.
+#
+#   bench/stream.sh [build dir, default build/release] [seconds per scenario, default 20]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+seconds=${2:-20}
+relay_bin=$build/relay/app/tessaran
+ts_tool=$build/tests/ts_tool
+for f in "$relay_bin" "$ts_tool"; do
+  [ -x "$f" ] || { echo "$f is missing (scripts/build release)"; exit 1; }
+done
+for tool in curl socat ss; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing"; exit 1; }
+done
+# The first-byte probes run while the channel sends: 0.5 s + 5 x 0.5 s.
+[ "$seconds" -ge 5 ] || { echo "seconds per scenario: at least 5"; exit 1; }
+
+rate=760          # datagrams/s, about 8 Mbit/s
+high_rate=40000   # about 420 Mbit/s
+datagram=1316     # 7 TS packets
+tick=$(getconf CLK_TCK)
+
+. tests/lab/lab.sh
+lab_init bst
+lab_host src
+lab_host relay
+lab_host lan
+lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
+lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24
+ip -n "$(lab_ns src)" route add 224.0.0.0/4 dev eth0
+src_ns=$(lab_ns src) relay_ns=$(lab_ns relay) lan_ns=$(lab_ns lan)
+work=$(mktemp -d)
+trap 'lab_teardown; rm -rf "$work"' EXIT
+base=http://198.18.2.1:2901/vkx
+
+# Sockets of the relay host that joined group $1 on its receiving side.
+igmp_users() {
+  local hex
+  hex=$(printf '%02X' $(echo "$1" | tr . ' ' | awk '{print $4, $3, $2, $1}'))
+  ip netns exec "$relay_ns" cat /proc/net/igmp | awk -v g="$hex" '
+    /^[0-9]/ { dev = $2 } dev == "eth0" && $1 == g { print $2; found = 1 }
+    END { if (!found) print 0 }'
+}
+# Waits (at most $3 tenths) until group $1 has $2 users on the relay host.
+wait_users() {
+  local i
+  for ((i = 0; i < $3; i++)); do
+    [ "$(igmp_users "$1")" = "$2" ] && return 0
+    sleep 0.1
+  done
+  echo "  group $1: $(igmp_users "$1") of $2 users joined" >&2
+  return 1
+}
+# Waits (at most $1 tenths) until all of the given processes have ended;
+# whatever still runs then is killed.
+wait_all() {
+  local tenths=$1 pid i alive
+  shift
+  for ((i = 0; i < tenths; i++)); do
+    alive=0
+    for pid; do kill -0 "$pid" 2>/dev/null && alive=1 && break; done
+    [ "$alive" = 0 ] && break
+    sleep 0.1
+  done
+  for pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+}
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+peak_kb() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
+# Bytes waiting in any socket queue of the relay and the LAN host.
+queued() {
+  { ip netns exec "$relay_ns" ss -Htuna; ip netns exec "$lan_ns" ss -Htuna; } |
+    awk '{ n += $3 + $4 } END { print n + 0 }'
+}
+# Waits (at most 15 s) until every queue has stayed empty for half a second.
+drain() {
+  local i calm=0
+  for ((i = 0; i < 150 && calm < 5; i++)); do
+    if [ "$(queued)" = 0 ]; then calm=$((calm + 1)); else calm=0; fi
+    sleep 0.1
+  done
+  [ "$calm" -ge 5 ] || echo "  queues still not empty" >&2
+}
+# Starts one sender per group at rate $1; their pids go to `senders`.
+start_senders() {
+  local r=$1 group
+  shift
+  senders=()
+  for group; do
+    ip netns exec "$src_ns" "$ts_tool" send --group "$group" --port 5000 --format plain \
+      --rate "$r" --count $((r * seconds)) &
+    senders+=($!)
+  done
+}
+mbit() { awk -v r="$1" -v d="$datagram" 'BEGIN { printf "%.0f Mbit/s", r * d * 8 / 1e6 }'; }
+
+rows=()
+# Adds a table row: name, clients, rate, delivered-bytes file, extra bytes,
+# CPU ticks, peak kB, first byte ms; leaves CPU s per GB in `per_gb`.
+report() {
+  local name=$1 clients=$2 r=$3 file=$4 extra=$5 ticks=$6 kb=$7 first=$8
+  local sent=$((r * seconds * datagram))
+  read -r min max sum < <(awk '{ v = $1 + 0; s += v; if (NR == 1 || v < lo) lo = v;
+      if (v > hi) hi = v } END { print lo + 0, hi + 0, s + 0 }' "$file")
+  local got="$min = sent"
+  [ "$min" = "$sent" ] && [ "$max" = "$sent" ] || got="min $min, max $max: lost"
+  per_gb=$(awk -v t="$ticks" -v k="$tick" -v b=$((sum + extra)) \
+    'BEGIN { if (b > 0) printf "%.2f", t / k / (b / 1e9); else print "-" }')
+  rows+=("| $name | $clients | $(mbit "$r") | $sent | $got |"\
+" $(awk -v t="$ticks" -v k="$tick" 'BEGIN { printf "%.2f", t / k }') | $per_gb |"\
+" $(awk -v k="$kb" 'BEGIN { printf "%.1f MiB", k / 1024 }') | $first |")
+}
+
+# relay_run NAME RATE CHANNELS CLIENTS
+relay_run() {
+  local name=$1 r=$2 channels=$3 clients=$4 groups=() clients_pids=() group c i
+  echo "relay: $name, $(mbit "$r")" >&2
+  for ((c = 1; c <= channels; c++)); do groups+=("239.1.2.$c"); done
+  rm -f "$work/out" "$work/sizes" "$work/probes"
+  ip netns exec "$relay_ns" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
+    --recv-timeout 30 <"$work/in" >"$work/out" 2>&1 &
+  local relay=$!
+  lab_wait_line "$work/out" 50 "Enter q to exit." || { echo "relay did not start" >&2; exit 1; }
+  local cpu0
+  cpu0=$(cpu_ticks "$relay")
+  for group in "${groups[@]}"; do
+    for ((i = 0; i < clients; i++)); do
+      ip netns exec "$lan_ns" curl -s -o /dev/null -w '%{size_download}\n' \
+        --max-time $((seconds + 120)) "$base/$group:5000" >>"$work/sizes" &
+      clients_pids+=($!)
+    done
+  done
+  for group in "${groups[@]}"; do wait_users "$group" "$clients" 300 || true; done
+  start_senders "$r" "${groups[@]}"
+  # First body byte of a new request while the channel sends.
+  sleep 0.5
+  for ((i = 0; i < 5; i++)); do
+    ip netns exec "$lan_ns" curl -s -o /dev/null -w '%{time_starttransfer} %{size_download}\n' \
+      --max-time 0.3 "$base/${groups[0]}:5000" >>"$work/probes" || true
+    sleep 0.2
+  done
+  wait_all $((seconds * 10 + 100)) "${senders[@]}"
+  drain
+  local ticks=$(($(cpu_ticks "$relay") - cpu0)) kb
+  kb=$(peak_kb "$relay")
+  echo q >&3
+  wait_all 100 "${clients_pids[@]}"
+  wait_all 50 "$relay"
+  local first extra
+  first=$(sort -n "$work/probes" | awk '{ t[NR] = $1 } END { printf "%.1f ms", t[int((NR + 1) / 2)] * 1000 }')
+  extra=$(awk '{ s += $2 } END { print s + 0 }' "$work/probes")
+  report "relay, $name" "$((channels * clients))" "$r" "$work/sizes" "$extra" "$ticks" "$kb" "$first"
+}
+
+# socat_run RATE: one group to one TCP client.
+socat_run() {
+  local r=$1 i
+  echo "socat: 1 channel x 1 client, $(mbit "$r")" >&2
+  ip netns exec "$relay_ns" socat -u \
+    UDP4-RECV:5000,bind=239.1.2.1,ip-add-membership=239.1.2.1:198.18.1.2,so-reuseaddr,rcvbuf=987000 \
+    TCP4-LISTEN:9000,bind=198.18.2.1,reuseaddr &
+  local server=$!
+  wait_users 239.1.2.1 1 50 || true
+  for ((i = 0; i < 50; i++)); do
+    [ -n "$(ip netns exec "$relay_ns" ss -Htln '( sport = :9000 )')" ] && break
+    sleep 0.1
+  done
+  ip netns exec "$lan_ns" sh -c 'socat -u TCP4:198.18.2.1:9000 - | wc -c' >"$work/sizes" &
+  local client=$!
+  for ((i = 0; i < 50; i++)); do
+    [ -n "$(ip netns exec "$relay_ns" ss -Htn state established '( sport = :9000 )')" ] && break
+    sleep 0.1
+  done
+  local cpu0
+  cpu0=$(cpu_ticks "$server")
+  start_senders "$r" 239.1.2.1
+  wait_all $((seconds * 10 + 100)) "${senders[@]}"
+  drain
+  local ticks=$(($(cpu_ticks "$server") - cpu0)) kb
+  kb=$(peak_kb "$server")
+  wait_all 0 "$server"  # the client reads the end of the stream and counts
+  wait_all 50 "$client"
+  report "socat, 1 channel x 1 client" 1 "$r" "$work/sizes" 0 "$ticks" "$kb" "-"
+}
+
+mkfifo "$work/in"
+exec 3<>"$work/in"
+relay_run "1 channel x 1 client" "$rate" 1 1
+relay_low=$per_gb
+for n in 10 50 100; do relay_run "1 channel x $n clients" "$rate" 1 "$n"; done
+relay_run "20 channels x 5 clients" "$rate" 20 5
+relay_run "1 channel x 1 client" "$high_rate" 1 1
+relay_high=$per_gb
+socat_run "$rate"
+socat_low=$per_gb
+socat_run "$high_rate"
+socat_high=$per_gb
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+echo
+echo "$seconds s per scenario, $datagram-byte datagrams; GB = 10^9 bytes delivered."
+echo
+echo "| scenario | clients | rate per channel | bytes sent per channel | bytes per client |"\
+" CPU s | CPU s per GB | peak memory | first byte (median of 5) |"
+echo "|---|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
+echo
+echo "| 1 client, CPU s per GB | relay | socat | relay / socat |"
+echo "|---|---|---|---|"
+echo "| $(mbit "$rate") | $relay_low | $socat_low | $(ratio "$relay_low" "$socat_low") |"
+echo "| $(mbit "$high_rate") | $relay_high | $socat_high | $(ratio "$relay_high" "$socat_high") |"

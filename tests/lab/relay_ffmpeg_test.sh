@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Real sources and real players: ffmpeg on `src` sends a live test channel
+# to multicast, as plain transport stream and as RTP; ffprobe and ffmpeg on
+# `lan` play the relay's stream URLs and decode them without an error. Every
+# picture is a key frame, so a player joining at any point decodes cleanly.
+set -u
+relay_bin=$1
+. "$(dirname "$0")/lab.sh"
+for tool in ffmpeg ffprobe curl; do
+  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+done
+
+lab_init rff
+lab_host src
+lab_host relay
+lab_host lan
+lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
+lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24
+ip -n "$(lab_ns src)" route add 224.0.0.0/4 dev eth0
+work=$(mktemp -d)
+trap 'lab_teardown; rm -rf "$work"' EXIT
+
+channel() { # muxer url
+  ip netns exec "$(lab_ns src)" ffmpeg -nostdin -v error -re -t 60 \
+    -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 \
+    -c:v mpeg2video -g 1 -b:v 2M -c:a mp2 -f "$1" "$2" >/dev/null 2>&1 &
+}
+channel mpegts "udp://239.1.2.1:5000?pkt_size=1316&ttl=2"
+channel rtp_mpegts "rtp://239.1.2.2:5000?ttl=2"
+
+mkfifo "$work/in"
+exec 3<>"$work/in"
+ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
+  --recv-timeout 5 <"$work/in" >"$work/out" 2>&1 &
+relay_pid=$!
+lab_check "relay prompts" lab_wait_line "$work/out" 50 "Enter q to exit."
+
+for c in plain:239.1.2.1 rtp:239.1.2.2; do
+  name=${c%%:*} url=http://198.18.2.1:2901/vkx/${c#*:}:5000
+  lab_exec lan curl -s --max-time 2 -D "$work/$name.head" -o "$work/$name.ts" "$url"
+  lab_check "$name: curl sees the bare 200 head" \
+    cmp -s "$work/$name.head" <(printf 'HTTP/1.1 200 OK\r\n\r\n')
+  lab_check "$name: the body is transport stream packets" \
+    test "$(head -c 1 "$work/$name.ts" | od -An -tx1 | tr -d ' ')" = 47
+  lab_exec lan timeout 20 ffprobe -v error -show_entries stream=codec_name -of default=nw=1:nk=1 "$url" \
+    >"$work/$name.probe" 2>"$work/$name.probe-err"
+  lab_check "$name: ffprobe finds video and audio" \
+    test "$(sort -u "$work/$name.probe" | tr '\n' ' ')" = "mp2 mpeg2video "
+  lab_exec lan timeout 30 ffmpeg -nostdin -v error -i "$url" -t 5 -f null - \
+    >/dev/null 2>"$work/$name.decode"
+  lab_check "$name: ffmpeg decodes 5 s" test $? = 0
+  lab_check "$name: without a decoding error" test ! -s "$work/$name.decode"
+  cat "$work/$name.probe-err" "$work/$name.decode"
+done
+
+echo q >&3
+lab_check "relay stops" lab_wait_exit "$relay_pid" 25
+lab_finish
