@@ -15,11 +15,8 @@ build=${1:-build/release}
 seconds=${2:-20}
 relay_bin=$build/relay/app/tessaran
 ts_tool=$build/tests/ts_tool
-for f in "$relay_bin" "$ts_tool"; do
-  [ -x "$f" ] || { echo "$f is missing (scripts/build release)"; exit 1; }
-done
-for tool in curl socat ss; do
-  command -v "$tool" >/dev/null || { echo "$tool is missing"; exit 1; }
+for tool in "$relay_bin" "$ts_tool" curl socat ss; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/build release?)"; exit 1; }
 done
 # The first-byte probes run while the channel sends: 0.5 s + 5 x 0.5 s.
 [ "$seconds" -ge 5 ] || { echo "seconds per scenario: at least 5"; exit 1; }
@@ -45,7 +42,7 @@ base=http://198.18.2.1:2901/vkx
 # Sockets of the relay host that joined group $1 on its receiving side.
 igmp_users() {
   local hex
-  hex=$(printf '%02X' $(echo "$1" | tr . ' ' | awk '{print $4, $3, $2, $1}'))
+  hex=$(echo "$1" | awk -F. '{ printf "%02X%02X%02X%02X", $4, $3, $2, $1 }')
   ip netns exec "$relay_ns" cat /proc/net/igmp | awk -v g="$hex" '
     /^[0-9]/ { dev = $2 } dev == "eth0" && $1 == g { print $2; found = 1 }
     END { if (!found) print 0 }'
@@ -58,7 +55,14 @@ wait_users() {
     sleep 0.1
   done
   echo "  group $1: $(igmp_users "$1") of $2 users joined" >&2
-  return 1
+}
+# Waits (at most 5 s) until the relay host has a TCP socket matching ss filter "$@".
+wait_socket() {
+  local i
+  for ((i = 0; i < 50; i++)); do
+    [ -n "$(ip netns exec "$relay_ns" ss -Htn "$@")" ] && return 0
+    sleep 0.1
+  done
 }
 # Waits (at most $1 tenths) until all of the given processes have ended;
 # whatever still runs then is killed.
@@ -76,12 +80,15 @@ wait_all() {
     wait "$pid" 2>/dev/null || true
   done
 }
+# Datagrams the relay host dropped for want of receive buffer, so far.
+udp_drops() { ip netns exec "$relay_ns" cat /proc/net/snmp | awk '$1 == "Udp:" && $6 ~ /^[0-9]/ { print $6 }'; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 peak_kb() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
-# Bytes waiting in any socket queue of the relay and the LAN host.
+# Bytes waiting in any socket queue of the relay and the LAN host (for a
+# listening socket ss shows the backlog instead).
 queued() {
   { ip netns exec "$relay_ns" ss -Htuna; ip netns exec "$lan_ns" ss -Htuna; } |
-    awk '{ n += $3 + $4 } END { print n + 0 }'
+    awk '$2 != "LISTEN" { n += $3 + $4 } END { print n + 0 }'
 }
 # Waits (at most 15 s) until every queue has stayed empty for half a second.
 drain() {
@@ -107,19 +114,19 @@ mbit() { awk -v r="$1" -v d="$datagram" 'BEGIN { printf "%.0f Mbit/s", r * d * 8
 
 rows=()
 # Adds a table row: name, clients, rate, delivered-bytes file, extra bytes,
-# CPU ticks, peak kB, first byte ms; leaves CPU s per GB in `per_gb`.
+# CPU ticks, peak kB, first byte ms, receive buffer drops; leaves CPU s per
+# GB in `per_gb`.
 report() {
-  local name=$1 clients=$2 r=$3 file=$4 extra=$5 ticks=$6 kb=$7 first=$8
-  local sent=$((r * seconds * datagram))
+  local name=$1 clients=$2 r=$3 file=$4 extra=$5 ticks=$6 kb=$7 first=$8 drops=$9
+  local sent=$((r * seconds * datagram)) min max sum got cpu mib
   read -r min max sum < <(awk '{ v = $1 + 0; s += v; if (NR == 1 || v < lo) lo = v;
       if (v > hi) hi = v } END { print lo + 0, hi + 0, s + 0 }' "$file")
-  local got="$min = sent"
-  [ "$min" = "$sent" ] && [ "$max" = "$sent" ] || got="min $min, max $max: lost"
-  per_gb=$(awk -v t="$ticks" -v k="$tick" -v b=$((sum + extra)) \
-    'BEGIN { if (b > 0) printf "%.2f", t / k / (b / 1e9); else print "-" }')
-  rows+=("| $name | $clients | $(mbit "$r") | $sent | $got |"\
-" $(awk -v t="$ticks" -v k="$tick" 'BEGIN { printf "%.2f", t / k }') | $per_gb |"\
-" $(awk -v k="$kb" 'BEGIN { printf "%.1f MiB", k / 1024 }') | $first |")
+  got="$min = sent"
+  [ "$min" = "$sent" ] && [ "$max" = "$sent" ] || got="min $min, max $max: lost ($drops receive buffer drops)"
+  cpu=$(awk -v t="$ticks" -v k="$tick" 'BEGIN { printf "%.2f", t / k }')
+  per_gb=$(awk -v c="$cpu" -v b=$((sum + extra)) 'BEGIN { printf "%.2f", b ? c / (b / 1e9) : 0 }')
+  mib=$(awk -v k="$kb" 'BEGIN { printf "%.1f MiB", k / 1024 }')
+  rows+=("| $name | $clients | $(mbit "$r") | $sent | $got | $cpu | $per_gb | $mib | $first |")
 }
 
 # relay_run NAME RATE CHANNELS CLIENTS
@@ -132,8 +139,8 @@ relay_run() {
     --recv-timeout 30 <"$work/in" >"$work/out" 2>&1 &
   local relay=$!
   lab_wait_line "$work/out" 50 "Enter q to exit." || { echo "relay did not start" >&2; exit 1; }
-  local cpu0
-  cpu0=$(cpu_ticks "$relay")
+  local cpu0 drops0
+  cpu0=$(cpu_ticks "$relay") drops0=$(udp_drops)
   for group in "${groups[@]}"; do
     for ((i = 0; i < clients; i++)); do
       ip netns exec "$lan_ns" curl -s -o /dev/null -w '%{size_download}\n' \
@@ -141,7 +148,7 @@ relay_run() {
       clients_pids+=($!)
     done
   done
-  for group in "${groups[@]}"; do wait_users "$group" "$clients" 300 || true; done
+  for group in "${groups[@]}"; do wait_users "$group" "$clients" 300; done
   start_senders "$r" "${groups[@]}"
   # First body byte of a new request while the channel sends.
   sleep 0.5
@@ -152,7 +159,7 @@ relay_run() {
   done
   wait_all $((seconds * 10 + 100)) "${senders[@]}"
   drain
-  local ticks=$(($(cpu_ticks "$relay") - cpu0)) kb
+  local ticks=$(($(cpu_ticks "$relay") - cpu0)) drops=$(($(udp_drops) - drops0)) kb
   kb=$(peak_kb "$relay")
   echo q >&3
   wait_all 100 "${clients_pids[@]}"
@@ -160,38 +167,32 @@ relay_run() {
   local first extra
   first=$(sort -n "$work/probes" | awk '{ t[NR] = $1 } END { printf "%.1f ms", t[int((NR + 1) / 2)] * 1000 }')
   extra=$(awk '{ s += $2 } END { print s + 0 }' "$work/probes")
-  report "relay, $name" "$((channels * clients))" "$r" "$work/sizes" "$extra" "$ticks" "$kb" "$first"
+  report "relay, $name" "$((channels * clients))" "$r" "$work/sizes" "$extra" "$ticks" "$kb" "$first" "$drops"
 }
 
 # socat_run RATE: one group to one TCP client.
 socat_run() {
-  local r=$1 i
+  local r=$1
   echo "socat: 1 channel x 1 client, $(mbit "$r")" >&2
   ip netns exec "$relay_ns" socat -u \
     UDP4-RECV:5000,bind=239.1.2.1,ip-add-membership=239.1.2.1:198.18.1.2,so-reuseaddr,rcvbuf=987000 \
     TCP4-LISTEN:9000,bind=198.18.2.1,reuseaddr &
   local server=$!
-  wait_users 239.1.2.1 1 50 || true
-  for ((i = 0; i < 50; i++)); do
-    [ -n "$(ip netns exec "$relay_ns" ss -Htln '( sport = :9000 )')" ] && break
-    sleep 0.1
-  done
+  wait_users 239.1.2.1 1 50
+  wait_socket state listening '( sport = :9000 )'
   ip netns exec "$lan_ns" sh -c 'socat -u TCP4:198.18.2.1:9000 - | wc -c' >"$work/sizes" &
   local client=$!
-  for ((i = 0; i < 50; i++)); do
-    [ -n "$(ip netns exec "$relay_ns" ss -Htn state established '( sport = :9000 )')" ] && break
-    sleep 0.1
-  done
-  local cpu0
-  cpu0=$(cpu_ticks "$server")
+  wait_socket state established '( sport = :9000 )'
+  local cpu0 drops0
+  cpu0=$(cpu_ticks "$server") drops0=$(udp_drops)
   start_senders "$r" 239.1.2.1
   wait_all $((seconds * 10 + 100)) "${senders[@]}"
   drain
-  local ticks=$(($(cpu_ticks "$server") - cpu0)) kb
+  local ticks=$(($(cpu_ticks "$server") - cpu0)) drops=$(($(udp_drops) - drops0)) kb
   kb=$(peak_kb "$server")
-  wait_all 0 "$server"  # the client reads the end of the stream and counts
+  wait_all 0 "$server"  # ends the stream: the client counts what it got
   wait_all 50 "$client"
-  report "socat, 1 channel x 1 client" 1 "$r" "$work/sizes" 0 "$ticks" "$kb" "-"
+  report "socat, 1 channel x 1 client" 1 "$r" "$work/sizes" 0 "$ticks" "$kb" "-" "$drops"
 }
 
 mkfifo "$work/in"
@@ -211,8 +212,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 echo
 echo "$seconds s per scenario, $datagram-byte datagrams; GB = 10^9 bytes delivered."
 echo
-echo "| scenario | clients | rate per channel | bytes sent per channel | bytes per client |"\
-" CPU s | CPU s per GB | peak memory | first byte (median of 5) |"
+echo "| scenario | clients | rate per channel | bytes sent per channel | bytes per client | CPU s | CPU s per GB | peak memory | first byte (median of 5) |"
 echo "|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo
