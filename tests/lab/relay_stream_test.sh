@@ -68,6 +68,9 @@ ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.
   --recv-timeout 5 <"$work/in" >"$work/out" 2>&1 &
 relay_pid=$!
 lab_check "relay prompts" lab_wait_line "$work/out" 50 "Enter q to exit."
+# What the idle relay holds: file descriptors and threads.
+holdings() { echo "$(ls /proc/$relay_pid/fd | wc -l) $(ls /proc/$relay_pid/task | wc -l)"; }
+idle=$(holdings)
 
 # Each format, byte for byte; the last case sends 3760-byte datagrams,
 # larger than a chunk.
@@ -126,6 +129,17 @@ streams_closed() {
 lab_check "slow client: dropped once its backlog is too long" wait_users 239.1.1.8 150 0
 lab_check "slow client: the relay closed its connection" streams_closed
 kill "$stalled" 2>/dev/null
+
+back_to_idle() {
+  local i
+  for ((i = 0; i < 30; i++)); do
+    [ "$(holdings)" = "$idle" ] && return 0
+    sleep 0.1
+  done
+  echo "idle: $idle, now: $(holdings)"
+  return 1
+}
+lab_check "after every stream ended: no fd or thread left behind" back_to_idle
 
 # The stop ends open streams, and the relay exits cleanly.
 fetch open-1 20 "$base/239.1.1.1:5000" &
