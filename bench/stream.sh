@@ -28,25 +28,14 @@ tick=$(getconf CLK_TCK)
 
 . tests/lab/lab.sh
 lab_init bst
-lab_host src
-lab_host relay
-lab_host lan
-lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
-lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24
-ip -n "$(lab_ns src)" route add 224.0.0.0/4 dev eth0
+lab_relay_hosts
 src_ns=$(lab_ns src) relay_ns=$(lab_ns relay) lan_ns=$(lab_ns lan)
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 base=http://198.18.2.1:2901/vkx
 
 # Sockets of the relay host that joined group $1 on its receiving side.
-igmp_users() {
-  local hex
-  hex=$(echo "$1" | awk -F. '{ printf "%02X%02X%02X%02X", $4, $3, $2, $1 }')
-  ip netns exec "$relay_ns" cat /proc/net/igmp | awk -v g="$hex" '
-    /^[0-9]/ { dev = $2 } dev == "eth0" && $1 == g { print $2; found = 1 }
-    END { if (!found) print 0 }'
-}
+igmp_users() { lab_igmp_users relay eth0 "$1"; }
 # Waits (at most $3 tenths) until group $1 has $2 users on the relay host.
 wait_users() {
   local i

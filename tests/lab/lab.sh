@@ -67,6 +67,25 @@ lab_exec() {
   ip netns exec "$LAB_ID-$host" "$@"
 }
 
+# The relay's usual lab: `src` (the IPTV side, 198.18.1.1, with a multicast
+# route) -- `relay` (198.18.1.2 towards src, 198.18.2.1 towards the LAN) --
+# `lan` (198.18.2.2).
+lab_relay_hosts() {
+  lab_host src && lab_host relay && lab_host lan || return 1
+  lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24 || return 1
+  lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24 || return 1
+  ip -n "$LAB_ID-src" route add 224.0.0.0/4 dev eth0
+}
+
+# How many sockets of HOST joined GROUP on interface IF (0 when none).
+lab_igmp_users() {
+  local host=$1 dev=$2 hex
+  hex=$(echo "$3" | awk -F. '{ printf "%02X%02X%02X%02X", $4, $3, $2, $1 }')
+  ip netns exec "$LAB_ID-$host" cat /proc/net/igmp | awk -v g="$hex" -v d="$dev" '
+    /^[0-9]/ { dev = $2 } dev == d && $1 == g { print $2; found = 1 }
+    END { if (!found) print 0 }'
+}
+
 # Test helpers shared by the lab scripts.
 LAB_FAILURES=0
 LAB_PASSES=0

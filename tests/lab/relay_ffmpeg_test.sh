@@ -11,12 +11,7 @@ for tool in ffmpeg ffprobe curl; do
 done
 
 lab_init rff
-lab_host src
-lab_host relay
-lab_host lan
-lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
-lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24
-ip -n "$(lab_ns src)" route add 224.0.0.0/4 dev eth0
+lab_relay_hosts
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 

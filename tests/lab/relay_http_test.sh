@@ -9,11 +9,7 @@ relay_bin=$1
 command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
 
 lab_init rht
-lab_host src
-lab_host relay
-lab_host lan
-lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
-lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24
+lab_relay_hosts
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 

@@ -12,12 +12,7 @@ ts_tool=$2
 command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
 
 lab_init rst
-lab_host src
-lab_host relay
-lab_host lan
-lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
-lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24
-ip -n "$(lab_ns src)" route add 224.0.0.0/4 dev eth0
+lab_relay_hosts
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 
@@ -26,13 +21,7 @@ ok_head=$'HTTP/1.1 200 OK\r\n\r\n'
 no_data_head=$'HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n'
 
 # Sockets of the relay host that joined group $1 on its receiving side.
-igmp_users() {
-  local hex
-  hex=$(printf '%02X' $(echo "$1" | tr . ' ' | awk '{print $4, $3, $2, $1}'))
-  lab_exec relay cat /proc/net/igmp | awk -v g="$hex" '
-    /^[0-9]/ { dev = $2 } dev == "eth0" && $1 == g { print $2; found = 1 }
-    END { if (!found) print 0 }'
-}
+igmp_users() { lab_igmp_users relay eth0 "$1"; }
 # Waits (at most $2 tenths) until group $1 has $3 users on the relay host.
 wait_users() {
   local i
