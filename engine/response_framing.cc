@@ -24,10 +24,6 @@ constexpr char kUnsubscribed[] = "HTTP/1.1 200 OK\r\n\r\n";
 constexpr char kWebPageOk[] = " 200 OK\r\nContent-Type: text/html\r\n";
 constexpr char kWebErrorRow[] = "400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 
-std::string statusStart(const HttpRequest& request) {
-  return std::string("HTTP/") + versionText(request.versionIndex);
-}
-
 std::string lengthLine(std::size_t length) {
   return "Content-Length: " + std::to_string(length) + "\r\n";
 }
@@ -47,11 +43,6 @@ std::string relayTail(const HttpRequest& request) {
   if (request.acceptLanguage) tail += kLanguageLine;
   tail += "\r\n";
   return tail;
-}
-
-std::string webConnectionLines(const HttpRequest& request) {
-  if (request.closeAfter) return "Connection: Close\r\n";
-  return "Connection: Keep-Alive\r\nKeep-Alive: timeout=15\r\n";
 }
 
 void relayError(FramedResponse& out, std::uint32_t row) {
@@ -148,6 +139,15 @@ FramedResponse frameWeb(const EngineCore& core, HttpRequest& request) {
 }
 
 }  // namespace
+
+std::string statusStart(const HttpRequest& request) {
+  return std::string("HTTP/") + versionText(request.versionIndex);
+}
+
+std::string webConnectionLines(const HttpRequest& request) {
+  if (request.closeAfter) return "Connection: Close\r\n";
+  return "Connection: Keep-Alive\r\nKeep-Alive: timeout=15\r\n";
+}
 
 FramedResponse frameResponse(const EngineCore& core, HttpRequest& request) {
   const auto handoff = core.settings.handoffs.find(request.kind);

@@ -20,4 +20,9 @@ struct FramedResponse {
 
 FramedResponse frameResponse(const EngineCore& core, HttpRequest& request);
 
+// "HTTP/1.1" or "HTTP/1.0", as the request asked.
+std::string statusStart(const HttpRequest& request);
+// The web server's connection lines: close, or keep-alive with its time-out.
+std::string webConnectionLines(const HttpRequest& request);
+
 }  // namespace engine

@@ -1,0 +1,246 @@
+#include "web/static_files.h"
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+#include "common/parse_number.h"
+#include "common/text.h"
+#include "engine/compression.h"
+#include "engine/response_framing.h"
+#include "platform/unique_fd.h"
+#include "platform/wait.h"
+#include "web/mime_table.h"
+
+namespace web {
+namespace {
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string_view trimAll(std::string_view text, char c) {
+  while (!text.empty() && text.front() == c) text.remove_prefix(1);
+  while (!text.empty() && text.back() == c) text.remove_suffix(1);
+  return text;
+}
+
+std::string_view trimBlanks(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\r' || c == '\n'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// The head of a 404 or 416, with the 404 page after it.
+std::string statusOnly(const engine::HttpRequest& request, bool notFound) {
+  std::string head = engine::statusStart(request) + " ";
+  head += notFound ? "404 Not Found\r\nContent-Length: 172\r\n"
+                   : "416 Requested range not satisfiable\r\nContent-Length: 0\r\n";
+  head += engine::webConnectionLines(request) + "\r\n";
+  if (notFound) head += kNotFoundPage;
+  return head;
+}
+
+std::string lastModifiedText(std::time_t modified) {
+  std::tm local{};
+  char text[100] = {};
+  if (::localtime_r(&modified, &local) == nullptr) return {};
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S %Z", &local);
+  return text;
+}
+
+// Sends `length` bytes of the file from `offset`, a window at a time. False
+// when the client is gone or stalls past the idle time-out, the engine
+// stops, or the file shrank under us (its promised length cannot be kept).
+bool sendFileRange(engine::HttpConnection& connection, int file, std::uint64_t offset,
+                   std::uint64_t length) {
+  const platform::WaitItem items[] = {platform::WaitItem::event(connection.shutdownEvent()),
+                                      platform::WaitItem::writable(connection.fd())};
+  off_t position = off_t(offset);
+  std::uint64_t left = length;
+  while (left > 0) {
+    const std::size_t window = left < kFileWindow ? std::size_t(left) : kFileWindow;
+    const ssize_t n = ::sendfile(connection.fd(), file, &position, window);
+    if (n > 0) {
+      left -= std::uint64_t(n);
+      continue;
+    }
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return false;
+    const platform::WaitResult ready =
+        platform::waitAny(items, connection.core().settings.idleTimeoutMs);
+    if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) return false;
+  }
+  return true;
+}
+
+bool readWhole(int file, std::uint64_t offset, std::string& out, std::size_t length) {
+  out.resize(length);
+  std::size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::pread(file, out.data() + got, length - got, off_t(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += std::size_t(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string urlDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+               hexValue(text[i + 2]) >= 0) {
+      out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool parseRange(std::string_view value, engine::HttpRequest& request) {
+  value = trimBlanks(value);
+  constexpr std::string_view kUnit = "bytes=";
+  if (!common::startsWith(value, kUnit)) return false;
+  const std::string_view spec = value.substr(kUnit.size());
+  const std::vector<std::string> pieces = common::split(spec, '-');
+  std::int64_t first = 0;
+  std::int64_t last = 0;
+  if (pieces.size() == 2) {
+    if (!common::tryParseNumber(pieces[0], first) || !common::tryParseNumber(pieces[1], last)) {
+      return false;
+    }
+    if (last < first) return false;  // no such range: the whole file
+    request.rangeStart = first;
+    request.rangeLength = last - first + 1;
+    request.rangeRequested = true;
+    return true;
+  }
+  if (pieces.size() != 1 || !common::tryParseNumber(pieces[0], first)) return false;
+  if (common::startsWith(spec, "-")) {
+    request.rangeLength = -first;
+    request.rangeRequested = true;
+  } else if (common::endsWith(spec, "-")) {
+    request.rangeStart = first;
+    request.rangeRequested = true;
+  }
+  return false;
+}
+
+bool isContainedPath(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return false;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSettings& site) {
+  std::string target(url);
+  if (target == "/") target = "/" + site.rootDocument;
+
+  const std::size_t query = target.find('?');
+  if (query != std::string::npos || target.find(".php") != std::string::npos) {
+    request.kind = engine::webkind::kPhp;
+    if (query != std::string::npos) target.insert(query, ".php");
+    request.filePath = query != std::string::npos ? target.substr(0, query + 4) : target;
+    return;
+  }
+  if (target.size() > 1 && target.back() == '/') {
+    request.kind = engine::webkind::kPage;
+    request.bodyText = kFolderRefusalPage;
+    return;
+  }
+  const std::string decoded = urlDecode(target);
+  const std::string relative(trimAll(trimAll(decoded, '\\'), '/'));
+  if (!lookupMimeType(relative, request)) return;  // refused: 400
+  request.kind = engine::webkind::kFile;
+  request.filePath = relative;
+}
+
+bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
+               const SiteSettings& site) {
+  // A path that would leave the served folder is never looked up.
+  platform::UniqueFd file;
+  if (isContainedPath(request.filePath)) {
+    file.reset(::open((site.servePath + request.filePath).c_str(), O_RDONLY | O_CLOEXEC));
+  }
+  struct stat info {};
+  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return connection.sendAll(statusOnly(request, true));
+  }
+  const std::uint64_t size = std::uint64_t(info.st_size);
+  std::uint64_t offset = 0;
+  std::uint64_t length = size;
+  const bool ranged = request.rangeRequested;
+  if (ranged) {
+    const std::int64_t reach = request.rangeStart + request.rangeLength;
+    if (std::uint64_t(reach < 0 ? -reach : reach) > size) {
+      file.reset();
+      return connection.sendAll(statusOnly(request, false));
+    }
+    if (request.rangeLength > 0) {
+      offset = std::uint64_t(request.rangeStart);
+      length = std::uint64_t(request.rangeLength);
+    } else if (request.rangeLength == 0) {
+      offset = std::uint64_t(request.rangeStart);
+      length = size - offset;
+    } else {
+      offset = size - std::uint64_t(-request.rangeLength);
+      length = std::uint64_t(-request.rangeLength);
+    }
+  }
+
+  std::string head = engine::statusStart(request);
+  head += ranged ? " 206 Partial content\r\nContent-Type: " : " 200 OK\r\nContent-Type: ";
+  head += mimeTable()[std::size_t(request.mimeIndex)].contentType;
+  std::string packed;
+  const bool compress = site.compressionEnabled && length != 0 && length < kFileWindow &&
+                        (request.coding == engine::kGzip || request.coding == engine::kDeflate);
+  if (compress) {
+    std::string body;
+    if (!readWhole(file.get(), offset, body, std::size_t(length))) return false;
+    const bool gzip = request.coding == engine::kGzip;
+    packed = engine::compressBody(gzip, body, engine::kResponseLevel, connection.core().startTime);
+    head += gzip ? "Content-Encoding: gzip\r\n" : "Content-Encoding: deflate\r\n";
+    head += "Content-Length: " + std::to_string(packed.size()) + "\r\n";
+  } else {
+    head += "Content-Length: " + std::to_string(length) + "\r\n";
+  }
+  head += engine::webConnectionLines(request);
+  if (ranged) {
+    head += "Content-Range: bytes " + std::to_string(offset) + "-" +
+            std::to_string(std::int64_t(offset + length) - 1) + "/" + std::to_string(size) + "\r\n";
+    head += "Last-Modified: " + lastModifiedText(info.st_mtime) + "\r\n";
+  }
+  head += "Accept-Ranges: bytes\r\n\r\n";
+
+  if (compress) return connection.sendAll(head, true) && connection.sendAll(packed);
+  if (!connection.sendAll(head, length != 0)) return false;
+  return sendFileRange(connection, file.get(), offset, length);
+}
+
+}  // namespace web

@@ -1,0 +1,62 @@
+#include "web/web_entry.h"
+
+#include <unistd.h>
+
+#include "common/parse_number.h"
+#include "engine/http_engine.h"
+#include "platform/clock.h"
+#include "web/static_files.h"
+#include "web/web_options.h"
+
+namespace web {
+
+using platform::writeLine;
+
+int runWebServer(const std::vector<std::string>& args, std::shared_ptr<platform::Console> console) {
+  showWebUsage(writeLine);
+  const WebOptions options = parseWebCommandLine(args, moduleFolder());
+
+  std::uint16_t port = 0;
+  try {
+    port = common::parseNumber<std::uint16_t>(options.portText);
+  } catch (const common::ConversionError& error) {
+    writeLine(error.what());
+    return kExitBadPort;
+  }
+
+  const platform::Ipv4 listenAddress =
+      options.listenInterface.empty() ? 0 : platform::parseIpv4(options.listenInterface);
+  engine::HttpEngineSettings settings = engine::webEngineSettings(listenAddress, port);
+  settings.printConnections = !options.quiet;
+  settings.compressionEnabled = true;
+
+  auto site = std::make_shared<SiteSettings>();
+  site->servePath = options.servePath;
+  site->rootDocument = options.rootDocument;
+  site->compressionEnabled = settings.compressionEnabled;
+  settings.handler.get = [site](std::string_view url, engine::HttpRequest& request) {
+    resolveGet(url, request, *site);
+  };
+  settings.handler.range = [](std::string_view value, engine::HttpRequest& request) {
+    parseRange(value, request);
+  };
+  settings.handoffs[engine::webkind::kFile] = [site](engine::HttpConnection& connection,
+                                                     engine::HttpRequest& request) {
+    return serveFile(connection, request, *site);
+  };
+
+  auto engine = std::make_unique<engine::HttpEngine>(std::move(settings));
+  engine->startListening();
+
+  for (;;) {
+    writeLine("Enter q to exit.");
+    const platform::Console::Input input = console->read();
+    if (input.stop || input.character == 'q') break;
+  }
+  engine->shutdownEvent().set();
+  platform::sleepMs(kStopGraceMs);
+  engine.reset();
+  return 0;
+}
+
+}  // namespace web
