@@ -17,6 +17,7 @@
 #include "platform/unique_fd.h"
 #include "platform/wait.h"
 #include "web/mime_table.h"
+#include "web/php_gateway.h"
 
 namespace web {
 namespace {
@@ -164,9 +165,8 @@ void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSe
 
   const std::size_t query = target.find('?');
   if (query != std::string::npos || target.find(".php") != std::string::npos) {
-    request.kind = engine::webkind::kPhp;
     if (query != std::string::npos) target.insert(query, ".php");
-    request.filePath = query != std::string::npos ? target.substr(0, query + 4) : target;
+    resolvePhpGet(target, query == std::string::npos ? query : query + 4, request, site);
     return;
   }
   if (target.size() > 1 && target.back() == '/') {

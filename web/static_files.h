@@ -8,15 +8,9 @@
 
 #include "engine/http_engine.h"
 #include "engine/http_request.h"
+#include "web/site_settings.h"
 
 namespace web {
-
-// What the GET side needs of the server's settings; fixed for the run.
-struct SiteSettings {
-  std::string servePath;     // a prefix: file paths are servePath + relative path
-  std::string rootDocument;  // served for "/"
-  bool compressionEnabled = true;
-};
 
 inline constexpr std::size_t kFileWindow = 524288;
 inline constexpr std::string_view kNotFoundPage =

@@ -1,0 +1,185 @@
+#include "web/php_gateway.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/request_parser.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "web/static_files.h"
+#include "web/web_entry.h"
+
+namespace web {
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+Fields decoded(std::string_view text, std::string_view type, bool expectKnown = true) {
+  std::vector<FormField> fields;
+  EXPECT_EQ(decodeForm(text, type, fields), expectKnown) << type;
+  Fields out;
+  for (const FormField& f : fields) out.emplace_back(f.name, f.value);
+  return out;
+}
+
+TEST(DecodeForm, UrlEncoded) {
+  const std::string_view type = " Application/X-WWW-Form-Urlencoded; charset=UTF-8";
+  const std::pair<std::string_view, Fields> cases[] = {
+      {"id=3&x=a%20b", {{"id", "3"}, {"x", "a b"}}},
+      {"a=&b=2", {{"b", "2"}}},  // empty value skipped
+      {"&&flag&=v&c=1=2", {{"", "v"}, {"c", "1=2"}}},
+      {"n%27=%22%24x%00", {{"n'", std::string("\"$x\0", 4)}}},
+      {"k=1&k=2", {{"k", "1"}, {"k", "2"}}},
+      {"", {}},
+  };
+  for (const auto& [text, fields] : cases) EXPECT_EQ(decoded(text, type), fields) << text;
+}
+
+TEST(DecodeForm, Multipart) {
+  const std::string type = "multipart/form-data; boundary=XyZ";
+  const std::string body =
+      "--XyZ\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nHello%20there\r\n"
+      "--XyZ\r\nContent-Disposition: form-data; name=\"up\"; filename=\"a.txt\"\r\n"
+      "Content-Type: text/plain\r\n\r\n\r\nline 1\r\nline 2\r\n\r\n"
+      "--XyZ\r\nContent-Type: text/plain\r\n\r\nno disposition\r\n"
+      "--XyZ\r\nContent-Disposition: form-data; name=\"headonly\"\r\n"
+      "--XyZ--\r\n";
+  EXPECT_EQ(decoded(body, type),
+            (Fields{{"title", "Hello%20there"}, {"up", "line 1\r\nline 2"}, {"headonly", ""}}));
+  EXPECT_EQ(decoded(body, "multipart/form-data"), Fields{});  // no boundary: nothing
+  EXPECT_EQ(decoded("a=1", "text/plain", false), Fields{});
+}
+
+TEST(PhpQuoting, NothingEndsTheLiteral) {
+  EXPECT_EQ(phpDoubleQuoted(R"(a"b\c$d{$e}'?>)"), R"(a\"b\\c\$d{\$e}'?>)");
+  EXPECT_EQ(phpSingleQuoted(R"(a'b\c"$d)"), R"(a\'b\\c"$d)");
+}
+
+// Parses a raw request through the web server's handlers, as the engine does.
+engine::HttpRequest parsed(const std::string& raw, const SiteSettings& site) {
+  engine::RequestHandler handler;
+  handler.get = [&](std::string_view url, engine::HttpRequest& r) { resolveGet(url, r, site); };
+  handler.post = [&](std::string_view url, engine::HttpRequest& r) { resolvePost(url, r, site); };
+  engine::HttpRequest request;
+  engine::parseRequest(raw, request, engine::Variant::Web, handler);
+  return request;
+}
+
+TEST(PhpPrelude, Layouts) {
+  SiteSettings site;
+  site.phpHttpHost = "192.168.1.5";
+  struct Case {
+    std::string request;
+    int kind;
+    std::string filePath;
+    std::string prelude;
+  };
+  const Case cases[] = {
+      {"GET /info.php HTTP/1.1\r\n\r\n", engine::webkind::kPhp, "/info.php",
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_SERVER['PHP_SELF']=\"/info.php\";"
+       "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
+      {"GET /news?id=3 HTTP/1.1\r\nCookie: a=1; b= x%20y ;c=;d\r\n\r\n", engine::webkind::kPhp,
+       "/news.php",
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_GET['id'] = \"3\";$_REQUEST['id'] = \"3\";"
+       "\r\n$_COOKIE['a'] = \"1\";$_COOKIE['b'] = \" x y\";"
+       "$_SERVER['PHP_SELF']=\"/news.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
+      {"POST /form.php?step=2 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+       "Content-Length: 8\r\n\r\nname=Ann",
+       engine::webkind::kPhp, "/form.php",
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['step'] = \"2\";$_REQUEST['step'] = "
+       "\"2\";$_SERVER['PHP_SELF']=\"/form.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['name'] = \"Ann\";"
+       "$_REQUEST['name'] = \"Ann\";\r\n ?>"},
+      // No query block: the body block carries the server values.
+      {"POST /form.php HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+       "Cookie: s=1\r\nContent-Length: 3\r\n\r\nn=1",
+       engine::webkind::kPhp, "/form.php",
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['n'] = \"1\";$_REQUEST['n'] = \"1\";"
+       "\r\n$_COOKIE['s'] = \"1\";$_SERVER['PHP_SELF']=\"/form.php\";"
+       "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
+      {"POST /page.html?x=1 HTTP/1.1\r\n\r\n", engine::webkind::kPhp, "/page.html",
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['x'] = \"1\";$_REQUEST['x'] = \"1\";"
+       "$_SERVER['PHP_SELF']=\"/page.html\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";\r\n ?>"},
+      {"POST /page.html HTTP/1.1\r\n\r\n", engine::webkind::kError, "", ""},
+      {"GET /a\"$b.php HTTP/1.1\r\n\r\n", engine::webkind::kPhp, "/a\"$b.php",
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_SERVER['PHP_SELF']=\"/a\\\"\\$b.php\";"
+       "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    const engine::HttpRequest request = parsed(c.request, site);
+    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.filePath, c.filePath);
+    EXPECT_EQ(request.bodyText, c.prelude);
+  }
+}
+
+// The server's own web engine on loopback with a real php-cgi.
+class PhpServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access("/usr/bin/php-cgi", X_OK) != 0) GTEST_SKIP() << "php-cgi is not installed";
+    folder_ =
+        std::filesystem::temp_directory_path() / ("php_gateway_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder_ / "sub");
+    write("slow.php", "<?php sleep(20); echo 'late';");
+    write("hello.php", "<?php echo 'hello ', $_GET['n'];");
+    WebOptions options;
+    options.servePath = folder_.string() + "/";
+    options.quiet = true;
+    engine_ = std::make_unique<engine::HttpEngine>(webServerSettings(options, 0, 1000));
+    engine_->startListening();
+    ASSERT_FALSE(engine_->listeningPorts().empty());
+  }
+  void TearDown() override {
+    if (engine_) engine_->shutdownEvent().set();
+    engine_.reset();
+    std::filesystem::remove_all(folder_);
+  }
+  void write(const std::string& name, const std::string& text) {
+    std::ofstream(folder_ / name, std::ios::binary) << text;
+  }
+  // One request on a fresh connection; the bytes until the server closes.
+  std::string exchange(const std::string& request) {
+    int error;
+    platform::Socket socket = platform::Socket::tcp(error);
+    EXPECT_EQ(socket.connect(platform::parseIpv4("127.0.0.1"), engine_->listeningPorts()[0]), 0);
+    ::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL);
+    std::string reply;
+    const std::int64_t end = platform::monotonicMs() + 10000;
+    while (platform::monotonicMs() < end) {
+      pollfd p{socket.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 500) < 0) break;
+      char chunk[4096];
+      const ssize_t n = ::recv(socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+      if (n > 0) reply.append(chunk, std::size_t(n));
+    }
+    return reply;
+  }
+
+  std::filesystem::path folder_;
+  std::unique_ptr<engine::HttpEngine> engine_;
+};
+
+TEST_F(PhpServer, ScriptOverTheLimitGets504AndLeavesNoChild) {
+  EXPECT_EQ(exchange("GET /hello?n=1 HTTP/1.1\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nContent-type: text/html; charset=UTF-8\r\nContent-Length: 7\r\n"
+            "Connection: Close\r\n\r\nhello 1");
+  EXPECT_EQ(exchange("GET /slow.php HTTP/1.1\r\n\r\n"),
+            "HTTP/1.1 504 Gateway Timeout\r\nContent-Length: 0\r\nConnection: Close\r\n\r\n");
+  // Every php-cgi was reaped: this process has no child, running or zombie.
+  int status;
+  EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+}  // namespace
+}  // namespace web

@@ -1,0 +1,275 @@
+#include "web/php_gateway.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/text.h"
+#include "engine/compression.h"
+#include "engine/response_framing.h"
+#include "platform/unique_fd.h"
+#include "web/static_files.h"
+
+namespace web {
+namespace {
+
+constexpr std::string_view kUrlEncoded = "application/x-www-form-urlencoded";
+
+// Splits `text` at every occurrence of `separator`, dropping empty pieces.
+std::vector<std::string_view> splitAt(std::string_view text, std::string_view separator) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find(separator, start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) pieces.push_back(text.substr(start, end - start));
+    start = end + separator.size();
+  }
+  return pieces;
+}
+
+// Splits `text` at every byte of `separators`, dropping empty pieces.
+std::vector<std::string_view> splitAtAny(std::string_view text, std::string_view separators) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find_first_of(separators, start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) pieces.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return pieces;
+}
+
+void decodeUrlEncoded(std::string_view text, std::vector<FormField>& fields) {
+  for (std::string_view piece : splitAt(text, "&")) {
+    const std::size_t equals = piece.find('=');
+    if (equals == std::string_view::npos || equals + 1 == piece.size()) continue;
+    fields.push_back({urlDecode(piece.substr(0, equals)), urlDecode(piece.substr(equals + 1))});
+  }
+}
+
+void decodeMultipart(std::string_view text, std::string_view contentType,
+                     std::vector<FormField>& fields) {
+  constexpr std::string_view kBoundary = "boundary=";
+  const std::size_t at = contentType.find(kBoundary);
+  if (at == std::string_view::npos) return;
+  const std::string separator = "--" + std::string(contentType.substr(at + kBoundary.size()));
+  for (std::string_view part : splitAt(text, separator)) {
+    const std::size_t blank = part.find("\r\n\r\n");
+    // A part without a blank line is all head: its value is empty.
+    const std::string_view head = part.substr(0, blank);
+    const std::string_view value =
+        blank == std::string_view::npos ? std::string_view() : part.substr(blank + 4);
+    for (std::string_view line : splitAtAny(head, "\r\n")) {
+      constexpr std::string_view kName = "name=\"";
+      const std::size_t name = line.find(kName);
+      if (name == std::string_view::npos ||
+          !common::contains(line, "Content-Disposition: form-data;")) {
+        continue;
+      }
+      std::string_view fieldName = line.substr(name + kName.size());
+      fieldName = fieldName.substr(0, fieldName.find('"'));
+      fields.push_back(
+          {std::string(common::trim(fieldName, "\r\n")), std::string(common::trim(value, "\r\n"))});
+      break;
+    }
+  }
+}
+
+void appendAssignment(std::string& out, std::string_view array, std::string_view name,
+                      std::string_view value) {
+  out += array;
+  out += "['";
+  out += phpSingleQuoted(name);
+  out += "'] = \"";
+  out += phpDoubleQuoted(value);
+  out += "\";";
+}
+
+// The script's lines as text-mode reading gives them, each ended by CR LF; a
+// final line end adds one more empty line.
+void appendScriptLines(std::string_view file, std::string& out) {
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = file.find('\n', start);
+    const bool last = end == std::string_view::npos;
+    if (last) end = file.size();
+    std::string_view line = file.substr(start, end - start);
+    if (!last && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    out += line;
+    out += "\r\n";
+    if (last) break;
+    start = end + 1;
+  }
+}
+
+bool readScript(const std::string& path, std::string& text) {
+  platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(file.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text.append(chunk, std::size_t(n));
+  }
+}
+
+std::string notFound(const engine::HttpRequest& request) {
+  return engine::statusStart(request) + " 404 Not Found\r\nContent-Length: 172\r\n" +
+         engine::webConnectionLines(request) + "\r\n" + std::string(kNotFoundPage);
+}
+
+}  // namespace
+
+bool decodeForm(std::string_view text, std::string_view contentType,
+                std::vector<FormField>& fields) {
+  const std::string lowered = common::toLowerAscii(common::trim(contentType, " "));
+  if (common::startsWith(lowered, kUrlEncoded)) {
+    decodeUrlEncoded(text, fields);
+    return true;
+  }
+  if (common::startsWith(lowered, "multipart/form-data")) {
+    decodeMultipart(text, contentType, fields);
+    return true;
+  }
+  return false;
+}
+
+std::string phpDoubleQuoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\\' || c == '"' || c == '$') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string phpSingleQuoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\\' || c == '\'') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+void buildPhpPrelude(const std::vector<FormField>& fields, bool post, engine::HttpRequest& request,
+                     bool withServerVars, std::string_view phpHttpHost) {
+  std::string& out = request.bodyText;
+  out += "<?PHP ";
+  out += post ? "$_SERVER['REQUEST_METHOD']=\"POST\";" : "$_SERVER['REQUEST_METHOD']=\"GET\";";
+  const std::string_view array = post ? "$_POST" : "$_GET";
+  for (const FormField& field : fields) {
+    appendAssignment(out, array, field.name, field.value);
+    appendAssignment(out, "$_REQUEST", field.name, field.value);
+  }
+  if (withServerVars) {
+    if (!request.cookie.empty()) {
+      out += "\r\n";
+      for (std::string_view piece : splitAt(request.cookie, ";")) {
+        piece = common::trim(common::trim(piece, "\r\n"), " ");
+        const std::size_t equals = piece.find('=');
+        if (equals == std::string_view::npos || equals + 1 == piece.size()) continue;
+        appendAssignment(out, "$_COOKIE", urlDecode(piece.substr(0, equals)),
+                         urlDecode(piece.substr(equals + 1)));
+      }
+    }
+    out += "$_SERVER['PHP_SELF']=\"" + phpDoubleQuoted(request.filePath) + "\";";
+    out += "$_SERVER['HTTP_HOST']=\"" + phpDoubleQuoted(phpHttpHost) + "\";";
+  }
+  out += "\r\n ?>";
+}
+
+void resolvePhpGet(const std::string& scriptUrl, std::size_t query, engine::HttpRequest& request,
+                   const SiteSettings& site) {
+  request.kind = engine::webkind::kPhp;
+  std::vector<FormField> fields;
+  if (query == std::string::npos) {
+    request.filePath = scriptUrl;
+  } else {
+    request.filePath = scriptUrl.substr(0, query);
+    if (query + 1 < scriptUrl.size()) {
+      decodeForm(std::string_view(scriptUrl).substr(query + 1), kUrlEncoded, fields);
+    }
+  }
+  buildPhpPrelude(fields, false, request, true, site.phpHttpHost);
+}
+
+void resolvePost(std::string_view url, engine::HttpRequest& request, const SiteSettings& site) {
+  const std::size_t query = url.find('?');
+  if (query == std::string_view::npos) {
+    if (!common::endsWith(url, ".php")) return;  // 400
+    request.kind = engine::webkind::kPhp;
+    request.filePath = url;
+  } else {
+    request.kind = engine::webkind::kPhp;
+    request.filePath = url.substr(0, query);
+    std::vector<FormField> fields;
+    if (query + 1 < url.size()) decodeForm(url.substr(query + 1), kUrlEncoded, fields);
+    buildPhpPrelude(fields, true, request, true, site.phpHttpHost);
+  }
+  std::vector<FormField> fields;
+  if (request.bodyIndex != 0 && !request.headers[request.bodyIndex].value.empty()) {
+    decodeForm(request.headers[request.bodyIndex].value, request.contentType, fields);
+  }
+  // Without a query there is no query block: the body block carries the
+  // server values, so the script still sees its cookies, PHP_SELF and host.
+  buildPhpPrelude(fields, true, request, query == std::string_view::npos, site.phpHttpHost);
+}
+
+platform::ChildResult runPhpCgi(std::string_view script, const SiteSettings& site,
+                                platform::Event* stop) {
+  if (!site.phpAvailable) {
+    return {platform::ChildOutcome::Finished, std::string(kPhpMissingPage)};
+  }
+  return platform::runFilter(site.phpCgiPath, site.servePath, script, site.phpTimeoutMs, stop);
+}
+
+bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
+              const SiteSettings& site) {
+  // The script path is used undecoded; refuse it when either form of it
+  // could leave the served folder.
+  std::string file;
+  if (!isContainedPath(request.filePath) || !isContainedPath(urlDecode(request.filePath)) ||
+      !readScript(site.servePath + request.filePath, file)) {
+    return connection.sendAll(notFound(request));
+  }
+  std::string script = std::move(request.bodyText);
+  appendScriptLines(file, script);
+  platform::ChildResult run = runPhpCgi(script, site, &connection.shutdownEvent());
+  if (run.outcome == platform::ChildOutcome::Stopped) return false;
+  if (run.outcome == platform::ChildOutcome::TimedOut) {
+    return connection.sendAll(engine::statusStart(request) +
+                              " 504 Gateway Timeout\r\nContent-Length: 0\r\n" +
+                              engine::webConnectionLines(request) + "\r\n");
+  }
+
+  std::string head = engine::statusStart(request) + " 200 OK\r\n";
+  std::string_view body = run.output;
+  if (const std::size_t blank = body.find("\r\n\r\n"); blank != std::string_view::npos) {
+    head += body.substr(0, blank + 2);
+    body.remove_prefix(blank + 4);
+  }
+  std::string packed;
+  if (site.compressionEnabled && !body.empty() &&
+      (request.coding == engine::kGzip || request.coding == engine::kDeflate)) {
+    const bool gzip = request.coding == engine::kGzip;
+    packed = engine::compressBody(gzip, body, engine::kResponseLevel, connection.core().startTime);
+    body = packed;
+    head += gzip ? "Content-Encoding: gzip\r\n" : "Content-Encoding: deflate\r\n";
+  }
+  head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  head += engine::webConnectionLines(request) + "\r\n";
+  if (body.empty()) return connection.sendAll(head);
+  return connection.sendAll(head, true) && connection.sendAll(body);
+}
+
+}  // namespace web

@@ -1,0 +1,68 @@
+// PHP pages: a request's form fields, cookies and a few server values become
+// a short PHP prelude put in front of the script's text, and php-cgi runs the
+// whole text from its standard input, one process per request. Its CGI
+// header block and page are framed into the response here.
+//
+// Request data stays data: every name and value is escaped for the PHP
+// string literal it stands in.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/http_engine.h"
+#include "engine/http_request.h"
+#include "platform/child_process.h"
+#include "web/site_settings.h"
+
+namespace web {
+
+struct FormField {
+  std::string name;
+  std::string value;
+};
+
+inline constexpr std::string_view kPhpMissingPage =
+    "<html><head><body><h2>PHP support not found!</h2><p>Enter path to php-cgi.exe in "
+    "settings.ini. You can download PHP <a href=\"https://www.php.net/downloads\">here</a></p>"
+    "</body></head></html>";
+
+// Appends the fields of a query string or request body: url-encoded
+// ("a=1&b=2", empty values skipped) or multipart/form-data (a file part's
+// content is its value). False for any other content type.
+bool decodeForm(std::string_view text, std::string_view contentType,
+                std::vector<FormField>& fields);
+
+// `text` as the inside of a PHP double-quoted string, or of a single-quoted
+// one: nothing in it can end the literal or be interpolated.
+std::string phpDoubleQuoted(std::string_view text);
+std::string phpSingleQuoted(std::string_view text);
+
+// Appends one prelude block to `request.bodyText`: REQUEST_METHOD, the fields
+// into $_GET or $_POST and $_REQUEST and, with `withServerVars`, the cookies,
+// PHP_SELF and HTTP_HOST.
+void buildPhpPrelude(const std::vector<FormField>& fields, bool post, engine::HttpRequest& request,
+                     bool withServerVars, std::string_view phpHttpHost);
+
+// The PHP side of a GET: `scriptUrl` is the URL with ".php" put before its
+// "?" (when it has one). Sets the script path and builds the prelude.
+void resolvePhpGet(const std::string& scriptUrl, std::size_t query, engine::HttpRequest& request,
+                   const SiteSettings& site);
+
+// POST (without SOAPACTION): a URL with a query, or one ending in ".php", is
+// a PHP page; anything else stays a 400. Reads the body's form fields too.
+void resolvePost(std::string_view url, engine::HttpRequest& request, const SiteSettings& site);
+
+// php-cgi's standard output for the script text, or the PHP-missing page
+// when php-cgi was not found at start-up.
+platform::ChildResult runPhpCgi(std::string_view script, const SiteSettings& site,
+                                platform::Event* stop = nullptr);
+
+// Answers a request of kind 2: 200 with the script's output, 404 for a
+// missing script, 504 when it ran too long. False when the connection must
+// close.
+bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
+              const SiteSettings& site);
+
+}  // namespace web
