@@ -30,6 +30,8 @@ printf 'named in UTF-8' >"$site/"$'caf\xc3\xa9.txt'
 head -c 102400 /dev/zero | tr '\0' 'x' >"$site/big.html"
 head -c 614400 /dev/zero | tr '\0' 'y' >"$site/huge.html"
 head -c 102400 /dev/zero >"$site/photo.jpg"
+head -c $((64 * 1024 * 1024)) /dev/urandom >"$work/shrinking.orig"
+cp "$work/shrinking.orig" "$site/shrinking.bin"
 truncate -s 5G "$site/sparse.bin"
 printf 'END' | dd of="$site/sparse.bin" bs=1 seek=$((5 * 1024 * 1024 * 1024 - 3)) conv=notrunc 2>/dev/null
 
@@ -119,6 +121,23 @@ for path in "/../secret.txt" "/%2e%2e/secret.txt" "/%2E%2e%2fsecret.txt" "/..%5c
     test "$(get --path-as-is -o /dev/null -w '%{http_code}' "$base$path")" = 404
 done
 
+# A file cut short while it is sent: the connection ends when its bytes run
+# out, and what arrived is the file's own beginning.
+get -o "$work/shrunk" --limit-rate 4M "$base/shrinking.bin" &
+shrink_pid=$!
+sleep 1
+truncate -s 1M "$site/shrinking.bin"
+wait "$shrink_pid"
+lab_check "shrinking file: the transfer ends short (curl 18)" test $? = 18
+lab_check "shrinking file: no garbage" cmp -s "$work/shrunk" <(head -c "$(stat -c %s "$work/shrunk")" "$work/shrinking.orig")
+
+# Console: every character of a line that is not q prompts again; Q does not stop.
+echo abc >&3
+echo Q >&3
+sleep 0.5
+lab_check "abc and Enter: four more prompts, Q two" test "$(grep -c "^Enter q to exit.$" "$work/out")" = 7
+lab_check "capital Q keeps it running" kill -0 "$pid"
+
 wait "$idle_pid"
 lab_check "idle keep-alive closed after 15 s" grep -qE '^1[56]$' "$work/idle"
 
@@ -128,9 +147,12 @@ wait "$pid"
 lab_check "exit status 0" test $? = 0
 
 # -q: no connection lines; the end of standard input does not stop it.
-ip netns exec "$(lab_ns web)" "$web_bin" -q -lp 8081 -sp "$site/" </dev/null >"$work/quiet" 2>&1 &
+ip netns exec "$(lab_ns web)" "$web_bin" -q -lp 8081 -li 0.0.0.0 -sp "$site/" </dev/null \
+  >"$work/quiet" 2>&1 &
 pid=$!
 lab_check "-q -lp 8081 listens on 8081" lab_wait_line "$work/quiet" 50 "Enter q to exit."
+lab_check "-li 0.0.0.0: loopback only" \
+  test "$(lab_exec lan curl -s -o /dev/null -w '%{http_code}' --max-time 3 http://198.18.3.1:8081/)" = 000
 lab_check "quiet: served" test "$(get http://127.0.0.1:8081/)" = hello
 lab_check "quiet: no connection line" test "$(grep -c "New connection" "$work/quiet")" = 0
 lab_check "keeps serving at the end of input" kill -0 "$pid"
