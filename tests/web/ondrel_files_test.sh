@@ -147,10 +147,10 @@ wait "$pid"
 lab_check "exit status 0" test $? = 0
 
 # -q: no connection lines; the end of standard input does not stop it.
-ip netns exec "$(lab_ns web)" "$web_bin" -q -lp 8081 -li 0.0.0.0 -sp "$site/" </dev/null \
+ip netns exec "$(lab_ns web)" "$web_bin" -q -lp 8081x -li 0.0.0.0 -sp "$site/" </dev/null \
   >"$work/quiet" 2>&1 &
 pid=$!
-lab_check "-q -lp 8081 listens on 8081" lab_wait_line "$work/quiet" 50 "Enter q to exit."
+lab_check "-q -lp 8081x listens on 8081" lab_wait_line "$work/quiet" 50 "Enter q to exit."
 lab_check "-li 0.0.0.0: loopback only" \
   test "$(lab_exec lan curl -s -o /dev/null -w '%{http_code}' --max-time 3 http://198.18.3.1:8081/)" = 000
 lab_check "quiet: served" test "$(get http://127.0.0.1:8081/)" = hello
