@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 
 #include "common/parse_number.h"
 #include "common/text.h"
@@ -159,6 +160,20 @@ bool isContainedPath(std::string_view path) {
   return true;
 }
 
+std::optional<ByteWindow> byteWindow(const engine::HttpRequest& request, std::uint64_t size) {
+  if (!request.rangeRequested) return ByteWindow{0, size};
+  const std::int64_t reach = request.rangeStart + request.rangeLength;
+  if (std::uint64_t(reach < 0 ? -reach : reach) > size) return std::nullopt;
+  if (request.rangeLength > 0) {
+    return ByteWindow{std::uint64_t(request.rangeStart), std::uint64_t(request.rangeLength)};
+  }
+  if (request.rangeLength == 0) {
+    return ByteWindow{std::uint64_t(request.rangeStart), size - std::uint64_t(request.rangeStart)};
+  }
+  return ByteWindow{size - std::uint64_t(-request.rangeLength),
+                    std::uint64_t(-request.rangeLength)};
+}
+
 void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSettings& site) {
   std::string target(url);
   if (target == "/") target = "/" + site.rootDocument;
@@ -193,26 +208,14 @@ bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
     return connection.sendAll(statusOnly(request, true));
   }
   const std::uint64_t size = std::uint64_t(info.st_size);
-  std::uint64_t offset = 0;
-  std::uint64_t length = size;
   const bool ranged = request.rangeRequested;
-  if (ranged) {
-    const std::int64_t reach = request.rangeStart + request.rangeLength;
-    if (std::uint64_t(reach < 0 ? -reach : reach) > size) {
-      file.reset();
-      return connection.sendAll(statusOnly(request, false));
-    }
-    if (request.rangeLength > 0) {
-      offset = std::uint64_t(request.rangeStart);
-      length = std::uint64_t(request.rangeLength);
-    } else if (request.rangeLength == 0) {
-      offset = std::uint64_t(request.rangeStart);
-      length = size - offset;
-    } else {
-      offset = size - std::uint64_t(-request.rangeLength);
-      length = std::uint64_t(-request.rangeLength);
-    }
+  const std::optional<ByteWindow> window = byteWindow(request, size);
+  if (!window) {
+    file.reset();
+    return connection.sendAll(statusOnly(request, false));
   }
+  const std::uint64_t offset = window->offset;
+  const std::uint64_t length = window->length;
 
   std::string head = engine::statusStart(request);
   head += ranged ? " 206 Partial content\r\nContent-Type: " : " 200 OK\r\nContent-Type: ";

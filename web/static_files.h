@@ -3,6 +3,8 @@
 // file responder that writes a file's head and body on the connection.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,14 @@ bool parseRange(std::string_view value, engine::HttpRequest& request);
 // Whether a decoded relative path stays inside the served folder: no ".."
 // segment (with either separator) and no NUL byte.
 bool isContainedPath(std::string_view path);
+
+struct ByteWindow {
+  std::uint64_t offset;
+  std::uint64_t length;
+};
+// The bytes of a file of `size` bytes that the request's range selects (the
+// whole file without a range); none when the range reaches past the end (416).
+std::optional<ByteWindow> byteWindow(const engine::HttpRequest& request, std::uint64_t size);
 
 void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSettings& site);
 

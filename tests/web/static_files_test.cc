@@ -46,6 +46,46 @@ TEST(ParseRange, ReadsTheThreeFormsAndIgnoresTheRest) {
   }
 }
 
+TEST(ByteWindow, RangesOfAThousandByteFile) {
+  struct Case {
+    std::string_view range;
+    bool satisfiable;
+    std::uint64_t offset;
+    std::uint64_t length;
+  };
+  const Case cases[] = {
+      {"", true, 0, 1000},
+      {"bytes=0-499", true, 0, 500},
+      {"bytes=0-999", true, 0, 1000},
+      {"bytes=0-1000", false, 0, 0},
+      {"bytes=500-", true, 500, 500},
+      {"bytes=-200", true, 800, 200},
+      {"bytes=1000-", true, 1000, 0},
+      {"bytes=1001-", false, 0, 0},
+      {"bytes=-1000", true, 0, 1000},
+      {"bytes=-1001", false, 0, 0},
+      {"bytes=5-4", true, 0, 1000},
+      {"bytes=5-3", true, 0, 1000},
+      {"bytes=999-999", true, 999, 1},
+  };
+  for (const Case& c : cases) {
+    engine::HttpRequest request;
+    parseRange(c.range, request);
+    const std::optional<ByteWindow> window = byteWindow(request, 1000);
+    ASSERT_EQ(window.has_value(), c.satisfiable) << c.range;
+    if (!window) continue;
+    EXPECT_EQ(window->offset, c.offset) << c.range;
+    EXPECT_EQ(window->length, c.length) << c.range;
+  }
+  // 64-bit: a range past 4 GiB of a 5 GiB file.
+  engine::HttpRequest request;
+  parseRange("bytes=5368709117-5368709119", request);
+  const std::optional<ByteWindow> window = byteWindow(request, 5368709120);
+  ASSERT_TRUE(window);
+  EXPECT_EQ(window->offset, 5368709117u);
+  EXPECT_EQ(window->length, 3u);
+}
+
 TEST(ContainedPath, RefusesEveryWayUp) {
   const std::pair<std::string_view, bool> cases[] = {
       {"css/site.css", true},
