@@ -6,6 +6,7 @@
 // program's defaults are set by reset().
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -45,6 +46,11 @@ inline constexpr std::uint32_t kNotImplemented = 3;
 // Values of `coding`.
 enum ContentCoding : int { kIdentity = 0, kGzip = 1, kDeflate = 2, kNothingAcceptable = 3 };
 
+// The arguments of a SOAP control request, by slot: ObjectID, BrowseFlag,
+// Filter, StartingIndex, RequestedCount, SortCriteria, (unused),
+// NumberReturned, TotalMatches.
+using SoapArguments = std::array<std::string, 9>;
+
 struct HeaderField {
   std::string name;  // upper-cased; the method for the request line
   std::string value;
@@ -62,6 +68,9 @@ struct HttpRequest {
   // action).
   std::uint32_t target = 0;
   std::uint32_t action = 0;
+
+  // Relay: what a SOAP control request carried.
+  SoapArguments soapArguments;
 
   // Web server.
   std::string contentType;

@@ -1,0 +1,58 @@
+// The answers to the ContentDirectory and ConnectionManager actions, over
+// the loaded playlist: a root container, one container per group and one
+// video item per channel, as DIDL-Lite inside the SOAP response.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/http_request.h"
+#include "relay/upnp/channel_list.h"
+#include "relay/upnp/soap_scanner.h"
+
+namespace relay {
+
+namespace soapservice {
+inline constexpr std::uint32_t kUnknown = 0;
+inline constexpr std::uint32_t kContentDirectory = 1;
+inline constexpr std::uint32_t kConnectionManager = 2;
+}  // namespace soapservice
+
+struct SoapAction {
+  std::uint32_t service = soapservice::kUnknown;
+  std::uint32_t action = 0;
+};
+
+// Service and action from a SOAPACTION value; nothing when the value is no
+// control request at all (answered 400).
+std::optional<SoapAction> classifySoapAction(std::string_view value);
+
+// The request parser's step for a POST with SOAPACTION (the header at
+// `soapActionIndex`): sets `target` (service) and `action`, and for the
+// ContentDirectory reads the Browse arguments when the envelope passes; a
+// bad SOAPACTION makes the request a 400.
+void classifySoapPost(engine::HttpRequest& request, std::size_t soapActionIndex);
+
+// Double quote, &, apostrophe, < and > as entities; every other byte kept.
+std::string escapeXml(std::string_view text);
+
+class ControlHandler {
+ public:
+  // `playlist` may be null (no media server): Browse then faults.
+  ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port);
+
+  // 0 and the action's response, or a UPnP error code and the fault
+  // document. Browse writes NumberReturned and TotalMatches into `arguments`.
+  int dispatch(std::uint32_t service, std::uint32_t action, SoapArguments& arguments,
+               std::string& body) const;
+
+ private:
+  const ChannelList* playlist_;
+  std::string host_;
+  std::string port_;
+};
+
+}  // namespace relay

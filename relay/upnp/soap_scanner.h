@@ -1,0 +1,38 @@
+// What the relay reads from a SOAP request body: it scans for a few fixed
+// markers instead of parsing XML. Values stay exactly as sent between the
+// tags (no entity decoding, no trimming).
+#pragma once
+
+#include <string_view>
+
+#include "engine/http_request.h"
+
+namespace relay {
+
+using engine::SoapArguments;
+
+// Slots of SoapArguments.
+namespace soapslot {
+inline constexpr int kObjectId = 0;
+inline constexpr int kBrowseFlag = 1;
+inline constexpr int kFilter = 2;
+inline constexpr int kStartingIndex = 3;
+inline constexpr int kRequestedCount = 4;
+inline constexpr int kSortCriteria = 5;
+inline constexpr int kNumberReturned = 7;
+inline constexpr int kTotalMatches = 8;
+}  // namespace soapslot
+
+inline constexpr std::string_view kSoapEnvelopeNamespace =
+    "http://schemas.xmlsoap.org/soap/envelope/";
+inline constexpr std::string_view kSoapEncodingNamespace =
+    "http://schemas.xmlsoap.org/soap/encoding/";
+
+// True when the Envelope start tag declares the SOAP 1.1 envelope namespace
+// and an encodingStyle of the SOAP 1.1 encoding.
+bool checkEnvelope(std::string_view body);
+
+// Fills slots 0 to 5 from the children of the Browse element.
+void readBrowseArguments(std::string_view body, SoapArguments& arguments);
+
+}  // namespace relay

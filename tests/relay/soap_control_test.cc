@@ -1,0 +1,496 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/request_parser.h"
+#include "relay/upnp/control_handler.h"
+#include "relay/upnp/gena.h"
+#include "relay/upnp/soap_scanner.h"
+
+namespace {
+
+using engine::SoapArguments;
+
+const std::string kEnv = "http://schemas.xmlsoap.org/soap/envelope/";
+const std::string kEnc = "http://schemas.xmlsoap.org/soap/encoding/";
+const std::string kStandardTag =
+    "<s:Envelope xmlns:s=\"" + kEnv + "\" s:encodingStyle=\"" + kEnc + "\">";
+
+std::string soapBody(const std::string& envelopeTag, const std::string& action) {
+  return "<?xml version=\"1.0\"?>" + envelopeTag + "<s:Body>" + action + "</s:Body></s:Envelope>";
+}
+
+const std::string kBrowseChildren =
+    "<ObjectID>0</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter>"
+    "<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>";
+const std::string kBrowseOpen =
+    "<u:Browse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">";
+
+struct EnvelopeCase {
+  std::string name;
+  std::string body;
+  bool passes;
+};
+
+TEST(SoapScanner, EnvelopeTest) {
+  const EnvelopeCase cases[] = {
+      {"prefixed", soapBody(kStandardTag, ""), true},
+      {"attributes swapped",
+       "<s:Envelope s:encodingStyle=\"" + kEnc + "\" xmlns:s=\"" + kEnv + "\">", true},
+      {"default namespace", "<Envelope xmlns=\"" + kEnv + "\" encodingStyle=\"" + kEnc + "\">",
+       true},
+      {"space before >", "<s:Envelope xmlns:s=\"" + kEnv + "\" s:encodingStyle=\"" + kEnc + "\" >",
+       true},
+      {"no encodingStyle", soapBody("<s:Envelope xmlns:s=\"" + kEnv + "\">", ""), false},
+      {"single quotes", "<s:Envelope xmlns:s='" + kEnv + "' s:encodingStyle='" + kEnc + "'>",
+       false},
+      // The character before '>' is cut, here the last slash of the URI.
+      {"unquoted last value", "<s:Envelope xmlns:s=\"" + kEnv + "\" s:encodingStyle=" + kEnc + ">",
+       false},
+      {"SOAP 1.2 namespace",
+       "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\" s:encodingStyle=\"" + kEnc +
+           "\">",
+       false},
+      {"no attributes", "<s:Envelope><s:Body/></s:Envelope>", false},
+      {"space just before >", "<Envelope >", false},
+      {"no Envelope", "<s:Body xmlns:s=\"" + kEnv + "\" s:encodingStyle=\"" + kEnc + "\">", false},
+      {"unterminated tag", "<s:Envelope xmlns:s=\"" + kEnv + "\" s:encodingStyle=\"" + kEnc, false},
+      {"Envelope at the end", "<s:Envelope", false},
+      {"empty", "", false},
+  };
+  for (const EnvelopeCase& c : cases) {
+    EXPECT_EQ(relay::checkEnvelope(c.body), c.passes) << c.name;
+  }
+}
+
+struct ArgumentsCase {
+  std::string name;
+  std::string body;
+  std::array<std::string, 6> slots;
+};
+
+TEST(SoapScanner, BrowseArguments) {
+  const std::array<std::string, 6> standard = {"0", "BrowseDirectChildren", "*", "0", "0", ""};
+  const std::array<std::string, 6> none = {};
+  const ArgumentsCase cases[] = {
+      {"start and end tag",
+       kBrowseOpen + kBrowseChildren + "<SortCriteria></SortCriteria></u:Browse>", standard},
+      {"empty with space", kBrowseOpen + kBrowseChildren + "<SortCriteria /></u:Browse>", standard},
+      {"empty without space", kBrowseOpen + kBrowseChildren + "<SortCriteria/></u:Browse>",
+       standard},
+      {"other order",
+       kBrowseOpen + "<SortCriteria>+dc:title</SortCriteria><RequestedCount>5</RequestedCount>"
+                     "<StartingIndex>2</StartingIndex><Filter>*</Filter><BrowseFlag>BrowseMetadata"
+                     "</BrowseFlag><ObjectID>gr1</ObjectID></u:Browse>",
+       {"gr1", "BrowseMetadata", "*", "2", "5", "+dc:title"}},
+      {"no prefix", "<Browse><ObjectID>7</ObjectID></Browse>", {"7", "", "", "", "", ""}},
+      {"kept undecoded and untrimmed",
+       kBrowseOpen + "<ObjectID>a&amp;b&#38;</ObjectID><Filter> * </Filter></u:Browse>",
+       {"a&amp;b&#38;", "", " * ", "", "", ""}},
+      {"child with attributes",
+       kBrowseOpen + "<ObjectID dt=\"string\">3</ObjectID></u:Browse>",
+       {"3", "", "", "", "", ""}},
+      {"end tag with a space",
+       kBrowseOpen + "<ObjectID>1</ ObjectID><Filter>*</Filter></u:Browse>",
+       {"1", "", "*", "", "", ""}},
+      {"later child wins",
+       kBrowseOpen + "<ObjectID>1</ObjectID><ObjectID>2</ObjectID></u:Browse>",
+       {"2", "", "", "", "", ""}},
+      {"prefixed children skipped", kBrowseOpen + "<u:ObjectID>1</u:ObjectID></u:Browse>", none},
+      {"after the closing tag", kBrowseOpen + "</u:Browse><ObjectID>1</ObjectID>", none},
+      {"empty action element", "<u:Browse xmlns:u=\"x\"/><ObjectID>1</ObjectID></u:Browse>", none},
+      {"no closing tag", kBrowseOpen + "<ObjectID>1</ObjectID>", none},
+      {"other closing prefix", kBrowseOpen + "<ObjectID>1</ObjectID></v:Browse>", none},
+      {"no Browse", "<u:GetSystemUpdateID><ObjectID>1</ObjectID></u:GetSystemUpdateID>", none},
+  };
+  for (const ArgumentsCase& c : cases) {
+    SoapArguments arguments;
+    relay::readBrowseArguments(soapBody(kStandardTag, c.body), arguments);
+    for (std::size_t slot = 0; slot < c.slots.size(); ++slot) {
+      EXPECT_EQ(arguments[slot], c.slots[slot]) << c.name << ", slot " << slot;
+    }
+  }
+}
+
+// Every cut of a request body, and odd endings: the scanner must stay inside
+// the text (the sanitizers report any stray read).
+TEST(SoapScanner, TruncatedBodiesStayInBounds) {
+  const std::string full =
+      soapBody(kStandardTag, kBrowseOpen + kBrowseChildren + "<SortCriteria/></u:Browse>");
+  std::vector<std::string> bodies = {"<",
+                                     "Browse",
+                                     "Browse>",
+                                     "<Browse><",
+                                     "<Browse></Browse",
+                                     "<u:Browse>/<//></u:Browse>",
+                                     "<Browse><></Browse>",
+                                     "<Browse><ObjectID></Browse><"};
+  for (std::size_t n = 0; n <= full.size(); ++n) bodies.push_back(full.substr(0, n));
+  for (const std::string& body : bodies) {
+    SoapArguments arguments;
+    relay::checkEnvelope(body);
+    relay::readBrowseArguments(body, arguments);
+  }
+  SoapArguments arguments;
+  relay::readBrowseArguments("<Browse><ObjectID>9</Browse>", arguments);
+  EXPECT_EQ(arguments[relay::soapslot::kObjectId], "9");
+}
+
+struct ActionCase {
+  std::string value;
+  bool valid;
+  std::uint32_t service;
+  std::uint32_t action;
+};
+
+TEST(SoapAction, Classification) {
+  const std::string cd = "urn:schemas-upnp-org:service:ContentDirectory:1#";
+  const std::string cm = "urn:schemas-upnp-org:service:ConnectionManager:1#";
+  const ActionCase cases[] = {
+      {"\"" + cd + "Browse\"", true, 1, 1},
+      {"URN:Schemas-UPnP-ORG:service:contentDIRECTORY:1#bRoWsE", true, 1, 1},
+      {cd + "GetSearchCapabilities", true, 1, 2},
+      {cd + "GetSortCapabilities", true, 1, 3},
+      {"\"" + cd + "GetSystemUpdateID", true, 1, 4},
+      {cm + "GetProtocolInfo\"", true, 2, 1},
+      {cm + "GetCurrentConnectionIDs", true, 2, 3},
+      {cm + "GetCurrentConnectionInfo", true, 2, 1},
+      {cd + "Search", true, 1, 0},
+      {cd + "GetProtocolInfo", true, 1, 0},
+      {cd + "\"", true, 1, 0},
+      {"urn:schemas-upnp-org:service:ContentDirectory:2#Browse", true, 0, 0},
+      {"urn:schemas-upnp-org:service:AVTransport:1#Play", true, 0, 0},
+      {"urn:schemas-upnp-org:service:ContentDirectory:1", false, 0, 0},
+      {cd, false, 0, 0},
+      {"urn:schemas-upnp-org:device:MediaServer:1#Browse", false, 0, 0},
+      {"", false, 0, 0},
+  };
+  for (const ActionCase& c : cases) {
+    const std::optional<relay::SoapAction> result = relay::classifySoapAction(c.value);
+    ASSERT_EQ(result.has_value(), c.valid) << c.value;
+    if (!result) continue;
+    EXPECT_EQ(result->service, c.service) << c.value;
+    EXPECT_EQ(result->action, c.action) << c.value;
+  }
+}
+
+engine::HttpRequest parsePost(const std::string& soapAction, const std::string& body) {
+  const std::string bytes = "POST /upnp/control/cds HTTP/1.1\r\nSOAPACTION: " + soapAction +
+                            "\r\nCONTENT-LENGTH: " + std::to_string(body.size()) + "\r\n\r\n" +
+                            body;
+  engine::RequestHandler handler;
+  handler.soapPost = relay::classifySoapPost;
+  engine::HttpRequest request;
+  engine::parseRequest(bytes, request, engine::Variant::Relay, handler);
+  return request;
+}
+
+TEST(SoapAction, PostReadsBrowseArgumentsOnlyWhenTheEnvelopePasses) {
+  const std::string browseBody =
+      soapBody(kStandardTag, kBrowseOpen + kBrowseChildren + "</u:Browse>");
+  const std::string cd = "\"urn:schemas-upnp-org:service:ContentDirectory:1#";
+
+  engine::HttpRequest request = parsePost(cd + "Browse\"", browseBody);
+  EXPECT_EQ(request.kind, engine::relaykind::kSoap);
+  EXPECT_EQ(request.target, 1u);
+  EXPECT_EQ(request.action, 1u);
+  EXPECT_EQ(request.soapArguments[relay::soapslot::kBrowseFlag], "BrowseDirectChildren");
+
+  const std::string withoutEncoding = soapBody("<s:Envelope xmlns:s=\"" + kEnv + "\">",
+                                               kBrowseOpen + kBrowseChildren + "</u:Browse>");
+  const std::pair<std::string, std::string> unread[] = {
+      {cd + "Browse\"", withoutEncoding},
+      {cd + "GetSystemUpdateID\"", browseBody},
+      {"urn:schemas-upnp-org:service:ConnectionManager:1#GetProtocolInfo", browseBody},
+      {cd + "Browse\"", ""},
+  };
+  for (const auto& [action, body] : unread) {
+    request = parsePost(action, body);
+    EXPECT_EQ(request.kind, engine::relaykind::kSoap) << action;
+    EXPECT_EQ(request.soapArguments, SoapArguments{}) << action;
+  }
+
+  // The Browse without encodingStyle then faults on its empty StartingIndex.
+  request = parsePost(cd + "Browse\"", withoutEncoding);
+  const relay::ChannelList playlist;
+  std::string body;
+  EXPECT_EQ(relay::ControlHandler(&playlist, "10.0.0.1", 80)
+                .dispatch(request.target, request.action, request.soapArguments, body),
+            402);
+
+  request = parsePost("urn:schemas-upnp-org:service:ContentDirectory:1", browseBody);
+  EXPECT_EQ(request.kind, engine::relaykind::kError);
+  EXPECT_EQ(request.target, engine::errorrow::kBadRequest);
+}
+
+TEST(SoapControl, EscapeXml) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"plain \xc3\xa9 text", "plain \xc3\xa9 text"},
+      {"\"&'<>", "&quot;&amp;&apos;&lt;&gt;"},
+      {"&amp;", "&amp;amp;"},
+  };
+  for (const auto& [text, escaped] : cases) EXPECT_EQ(relay::escapeXml(text), escaped);
+}
+
+// Playlist: "All" with three channels, "News" with the second one again.
+relay::ChannelList makePlaylist() {
+  relay::ChannelList list;
+  list.groupNames = {"All", "News"};
+  const relay::Channel channels[] = {{0, 1, "Sport 1", "", "239.255.0.1", 5002, 0},
+                                     {0, 2, "News & Weather", "News", "239.255.0.2", 5004, 0},
+                                     {0, 3, "Movies", "", "239.255.0.3", 5006, 0}};
+  list.groupEntries.resize(2);
+  for (const relay::Channel& c : channels) list.groupEntries[0].push_back(c);
+  list.groupEntries[1].push_back(channels[1]);
+  list.groupEntries[1][0].groupIndex = 1;
+  for (auto& group : list.groupEntries) {
+    for (relay::Channel& c : group) {
+      c.id = std::uint32_t(list.entries.size() + 1);
+      list.entries.push_back(c);
+    }
+  }
+  return list;
+}
+
+const std::string kEnvelopeOpen =
+    "<s:Envelope xmlns:s=\"" + kEnv + "\" s:encodingStyle=\"" + kEnc + "\"><s:Body>";
+const std::string kEnvelopeClose = "</s:Body></s:Envelope>";
+
+SoapArguments browseArguments(const std::string& objectId, const std::string& flag,
+                              const std::string& start = "0", const std::string& count = "0") {
+  return {objectId, flag, "*", start, count, ""};
+}
+
+TEST(SoapControl, FixedAnswersAndFaults) {
+  relay::ChannelList playlist = makePlaylist();
+  playlist.protocolInfo = "video/mp2t:DLNA.ORG_PN=MPEG_TS_SD_EU";
+  const relay::ControlHandler handler(&playlist, "192.168.0.2", 2901);
+  const std::string cdNs = " xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">";
+  const std::string cmNs = " xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">";
+  const std::string protocolInfo = "<u:GetProtocolInfoResponse" + cmNs +
+                                   "<Source>http-get:*:video/mp2t:DLNA.ORG_PN=MPEG_TS_SD_EU"
+                                   "</Source><Sink></Sink></u:GetProtocolInfoResponse>";
+  const auto fault = [](int code, const std::string& description) {
+    return "<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
+           "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
+           std::to_string(code) + "</errorCode><errorDescription>" + description +
+           "</errorDescription></UPnPError></detail></s:Fault>";
+  };
+  struct Case {
+    std::uint32_t service, action;
+    int code;
+    std::string element;
+  };
+  const Case cases[] = {
+      {1, 2, 0,
+       "<u:GetSearchCapabilitiesResponse" + cdNs +
+           "<SearchCaps></SearchCaps></u:GetSearchCapabilitiesResponse>"},
+      {1, 3, 0,
+       "<u:GetSortCapabilitiesResponse" + cdNs +
+           "<SortCaps></SortCaps></u:GetSortCapabilitiesResponse>"},
+      {1, 4, 0, "<u:GetSystemUpdateIDResponse" + cdNs + "<Id>0</Id></u:GetSystemUpdateIDResponse>"},
+      {2, 1, 0, protocolInfo},
+      {2, 3, 0,
+       "<u:GetCurrentConnectionInfo" + cmNs +
+           "<ConnectionID>0</ConnectionID></u:GetCurrentConnectionInfo>"},
+      {1, 0, 401, fault(401, "Invalid action")},
+      {1, 5, 401, fault(401, "Invalid action")},
+      {2, 0, 401, fault(401, "Invalid action")},
+      {2, 2, 401, fault(401, "Invalid action")},
+      {0, 1, 720, fault(720, "Cannot process the request")},
+      {3, 1, 720, fault(720, "Cannot process the request")},
+  };
+  for (const Case& c : cases) {
+    SoapArguments arguments;
+    std::string body = "stale";
+    EXPECT_EQ(handler.dispatch(c.service, c.action, arguments, body), c.code)
+        << c.service << "/" << c.action;
+    EXPECT_EQ(body, kEnvelopeOpen + c.element + kEnvelopeClose) << c.service << "/" << c.action;
+  }
+
+  // Browse faults replace the whole answer with the fault document.
+  struct BrowseFault {
+    SoapArguments arguments;
+    int code;
+    std::string description;
+  };
+  const BrowseFault faults[] = {
+      {browseArguments("0", "BrowseDirectChildren", ""), 402, "Invalid args"},
+      {browseArguments("0", "BrowseDirectChildren", "0", ""), 402, "Invalid args"},
+      {browseArguments("0", "BrowseDirectChildren", "x"), 402, "Invalid args"},
+      {browseArguments("0", "BrowseDirectChildren", "0", "99999999999"), 402, "Invalid args"},
+      {browseArguments("0", "Browse"), 402, "Invalid args"},
+      {browseArguments("gr1", ""), 402, "Invalid args"},
+      {browseArguments("abc", "BrowseMetadata"), 701, "No such object"},
+      {browseArguments("", "BrowseMetadata"), 701, "No such object"},
+      {browseArguments("gr", "BrowseMetadata"), 701, "No such object"},
+      {browseArguments("4", "BrowseDirectChildren"), 0, ""},
+      {browseArguments("5", "BrowseMetadata"), 701, "No such object"},
+      {browseArguments("-1", "BrowseMetadata"), 701, "No such object"},
+      {browseArguments("1", "Browse"), 701, "No such object"},
+      {browseArguments("gr9", "BrowseMetadata"), 710, "No such container"},
+      {browseArguments("gr9", "BrowseDirectChildren"), 701, "No such object"},
+      {browseArguments("gr3", "BrowseMetadata"), 710, "No such container"},
+      {browseArguments("gr3", "BrowseDirectChildren"), 701, "No such object"},
+      {browseArguments("gr-1", "BrowseMetadata"), 710, "No such container"},
+      {browseArguments("gr4294967296", "BrowseMetadata"), 701, "No such object"},
+  };
+  for (const BrowseFault& f : faults) {
+    SoapArguments arguments = f.arguments;
+    std::string body;
+    const int code = handler.dispatch(1, 1, arguments, body);
+    EXPECT_EQ(code, f.code) << f.arguments[0] << " " << f.arguments[1];
+    if (f.code == 0) continue;
+    EXPECT_EQ(body, kEnvelopeOpen + fault(f.code, f.description) + kEnvelopeClose);
+  }
+
+  // Without a playlist Browse has nothing to answer from.
+  const relay::ControlHandler disabled(nullptr, "192.168.0.2", 2901);
+  SoapArguments arguments = browseArguments("0", "BrowseMetadata");
+  std::string body;
+  EXPECT_EQ(disabled.dispatch(1, 1, arguments, body), 402);
+}
+
+struct BrowseCase {
+  SoapArguments arguments;
+  std::vector<std::string> objects;  // "id parentID" in order
+  std::uint32_t numberReturned, totalMatches;
+};
+
+TEST(SoapControl, BrowseTree) {
+  const relay::ChannelList playlist = makePlaylist();
+  const relay::ControlHandler handler(&playlist, "192.168.0.2", 2901);
+  const BrowseCase cases[] = {
+      {browseArguments("0", "BrowseDirectChildren"), {"gr1 0", "gr2 0"}, 2, 2},
+      {browseArguments("gr0", "BrowseDirectChildren"), {"gr1 0", "gr2 0"}, 2, 2},
+      {browseArguments("0", "BrowseDirectChildren", "1", "0"), {"gr2 0"}, 1, 2},
+      {browseArguments("0", "BrowseDirectChildren", "0", "1"), {"gr1 0"}, 1, 2},
+      {browseArguments("0", "BrowseDirectChildren", "2", "0"), {}, 0, 2},
+      {browseArguments("0", "BrowseDirectChildren", "-1", "0"), {}, 0, 2},
+      {browseArguments("0", "BrowseDirectChildren", "0", "-1"), {"gr1 0", "gr2 0"}, 2, 2},
+      {browseArguments("0", "BrowseMetadata"), {"0 -1"}, 1, 1},
+      {browseArguments("gr0", "BrowseMetadata"), {"gr0 -1"}, 1, 1},
+      {browseArguments("gr2", "BrowseMetadata"), {"gr2 0"}, 1, 1},
+      {browseArguments("gr1", "BrowseDirectChildren"), {"1 gr1", "2 gr1", "3 gr1"}, 3, 3},
+      {browseArguments("gr1", "BrowseDirectChildren", "1", "1"), {"2 gr1"}, 1, 3},
+      {browseArguments("gr1", "BrowseDirectChildren", "3", "1"), {}, 0, 3},
+      {browseArguments("gr2", "BrowseDirectChildren"), {"4 gr2"}, 1, 1},
+      {browseArguments("4", "BrowseMetadata"), {"4 gr2"}, 1, 1},
+      {browseArguments("4", "BrowseDirectChildren", "7", "3"), {"4 gr2"}, 1, 1},
+      {browseArguments(" 04", "BrowseMetadata"), {" 04 gr2"}, 1, 1},
+  };
+  const std::regex object("<(?:container|item) id=\"([^\"]*)\" parentID=\"([^\"]*)\"");
+  const std::regex counts(
+      "</Result><NumberReturned>(\\d+)</NumberReturned><TotalMatches>(\\d+)</TotalMatches>");
+  for (const BrowseCase& c : cases) {
+    const std::string label = c.arguments[0] + " " + c.arguments[1] + " " + c.arguments[3];
+    SoapArguments arguments = c.arguments;
+    std::string body;
+    ASSERT_EQ(handler.dispatch(1, 1, arguments, body), 0) << label;
+    // Undo the whole-document escape to read the DIDL-Lite elements.
+    std::string didl = std::regex_replace(body, std::regex("&quot;"), "\"");
+    didl = std::regex_replace(didl, std::regex("&lt;"), "<");
+    std::vector<std::string> objects;
+    for (std::sregex_iterator it(didl.begin(), didl.end(), object), end; it != end; ++it) {
+      objects.push_back((*it)[1].str() + " " + (*it)[2].str());
+    }
+    EXPECT_EQ(objects, c.objects) << label;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(body, match, counts)) << label;
+    EXPECT_EQ(match[1], std::to_string(c.numberReturned)) << label;
+    EXPECT_EQ(match[2], std::to_string(c.totalMatches)) << label;
+    EXPECT_EQ(arguments[relay::soapslot::kNumberReturned], match[1]) << label;
+    EXPECT_EQ(arguments[relay::soapslot::kTotalMatches], match[2]) << label;
+  }
+}
+
+TEST(SoapControl, BrowseDocumentsByteForByte) {
+  const relay::ChannelList playlist = makePlaylist();
+  const relay::ControlHandler handler(&playlist, "192.168.0.2", 2901);
+  const std::string head =
+      "<u:BrowseResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\"><Result>"
+      "&lt;DIDL-Lite xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot; "
+      "xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
+      "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot;&gt;";
+  const std::string tail =
+      "&lt;/DIDL-Lite&gt;</Result><NumberReturned>1</NumberReturned><TotalMatches>1"
+      "</TotalMatches><UpdateID>0</UpdateID></u:BrowseResponse>";
+  const std::pair<SoapArguments, std::string> cases[] = {
+      {browseArguments("2", "BrowseMetadata"),
+       "&lt;item id=&quot;2&quot; parentID=&quot;gr1&quot; restricted=&quot;1&quot;&gt;"
+       "&lt;dc:title&gt;News &amp;amp; Weather&lt;/dc:title&gt;&lt;upnp:class&gt;"
+       "object.item.videoItem&lt;/upnp:class&gt;&lt;res protocolInfo=&quot;"
+       "http-get:*:video/mpeg:*&quot;&gt;http://192.168.0.2:2901/"
+       "8E4B2A7C19D54F3EA06B7C2D91E58F04/239.255.0.2:5004&lt;/res&gt;&lt;/item&gt;"},
+      {browseArguments("0", "BrowseMetadata"),
+       "&lt;container id=&quot;0&quot; parentID=&quot;-1&quot; restricted=&quot;1&quot; "
+       "childCount=&quot;2&quot;&gt;&lt;dc:title&gt;Root&lt;/dc:title&gt;&lt;upnp:class&gt;"
+       "object.container&lt;/upnp:class&gt;&lt;/container&gt;"},
+  };
+  for (const auto& [request, didl] : cases) {
+    SoapArguments arguments = request;
+    std::string body;
+    ASSERT_EQ(handler.dispatch(1, 1, arguments, body), 0);
+    EXPECT_EQ(body, kEnvelopeOpen + head + didl + tail + kEnvelopeClose);
+  }
+}
+
+struct SubscribeCase {
+  std::string target;
+  std::string headers;
+  int kind;
+  std::uint32_t row;
+};
+
+TEST(Gena, SubscribeClassification) {
+  constexpr int kOk = engine::relaykind::kSubscription;
+  constexpr int kError = engine::relaykind::kError;
+  const std::string callback = "CALLBACK: <http://192.168.0.9:4000/ev>\r\nTIMEOUT: Second-1800\r\n";
+  const SubscribeCase cases[] = {
+      {"/upnp/event/cds", "NT: upnp:event\r\n" + callback, kOk, 1},
+      {"/upnp/event/cm", "nt:  upnp:event \r\n", kOk, 1},
+      {"/upnp/event/cds", "SID: uuid:0d9a7e2c-0000-11ef-8000-000000000001\r\n", kOk, 1},
+      {"/somewhere", "NT: upnp:event\r\n" + callback, kOk, 3},
+      {"/somewhere", "SID: uuid:x\r\n", kOk, 3},
+      {"/upnp/control/cds", "NT: upnp:control\r\n", kOk, 2},
+      {"/upnp/event/cds", "NT: upnp:event\r\nNT: other\r\n", kOk, 1},
+      {"/upnp/event/cm", callback, kError, 1},
+      {"/upnp/event/cds", "NT: UPNP:EVENT\r\n", kError, 1},
+      {"/upnp/control/cds", "", kError, 2},
+      {"/upnp/control/cm", "", kError, 2},
+      {"/upnp/event/CDS", "", kError, 3},
+      {"/upnp/event/cds?x", "", kError, 3},
+      {"*", "", kError, 3},
+  };
+  engine::RequestHandler handler;
+  handler.subscribe = relay::subscribe;
+  for (const SubscribeCase& c : cases) {
+    engine::HttpRequest request;
+    engine::parseRequest(
+        "SUBSCRIBE " + c.target + " HTTP/1.1\r\nHOST: 192.168.0.2:2901\r\n" + c.headers + "\r\n",
+        request, engine::Variant::Relay, handler);
+    EXPECT_EQ(request.kind, c.kind) << c.target << " | " << c.headers;
+    EXPECT_EQ(request.target, c.row) << c.target << " | " << c.headers;
+  }
+}
+
+TEST(Gena, AnswersCarryFreshSids) {
+  const std::regex answer(
+      "HTTP/1\\.1 200 OK\r\nSERVER: Linux/6\\.1 UPnP/1\\.0 UPnP-Device-Host/1\\.0\r\n"
+      "TIMEOUT: Second-2147483647\r\nSID: uuid:([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
+      "[0-9a-f]{12})\r\nCONTENT-LENGTH: 0\r\n\r\n");
+  std::set<std::string> sids;
+  for (int i = 0; i < 2; ++i) {
+    const std::string text = relay::subscriptionAnswer("Linux/6.1");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(text, match, answer)) << text;
+    sids.insert(match[1]);
+  }
+  EXPECT_EQ(sids.size(), 2u);
+}
+
+}  // namespace
