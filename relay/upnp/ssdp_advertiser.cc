@@ -1,0 +1,413 @@
+#include "relay/upnp/ssdp_advertiser.h"
+
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "common/parse_number.h"
+#include "common/text.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/net_init.h"
+#include "platform/network_cards.h"
+#include "platform/os_token.h"
+#include "platform/thread.h"
+#include "platform/wait.h"
+#include "relay/upnp/descriptions.h"
+
+namespace relay {
+namespace {
+
+using platform::writeLine;
+
+constexpr std::string_view kNotifyLine = "NOTIFY * HTTP/1.1\r\n";
+constexpr std::string_view kAnswerLine = "HTTP/1.1 200 OK\r\n";
+constexpr std::string_view kHostLine = "Host: 239.255.255.250:1900\r\n";
+constexpr std::string_view kSearchStart = "M-SEARCH * HTTP";
+
+// The search targets of kSsdpRootDevice .. kSsdpConnectionManager; the device UUID
+// is filled in.
+constexpr std::string_view kTargets[] = {
+    "upnp:rootdevice",
+    "uuid:",
+    "urn:schemas-upnp-org:device:MediaServer:1",
+    "urn:schemas-upnp-org:service:ContentDirectory:1",
+    "urn:schemas-upnp-org:service:ConnectionManager:1",
+};
+constexpr int kTargetCount = 5;
+
+// A datagram send normally completes at once; a full send buffer gets this
+// long to drain.
+constexpr int kSendWaitMs = 1000;
+// Every answered search holds a thread until its delay has passed (days, for
+// a large negative MX), so a flood of searches from the LAN could pile up
+// threads without end. Past this many waiting answers a search is dropped,
+// as a lost datagram would be; the searcher asks again.
+constexpr std::size_t kMostWaitingAnswers = 64;
+// waitAny takes an int; the longest MX delays are waited in pieces.
+constexpr std::int64_t kLongestWaitPieceMs = std::int64_t(1) << 30;
+
+std::string target(int type) {
+  std::string text(kTargets[type]);
+  if (type == kSsdpDeviceUuid) text += kDeviceUuid;
+  return text;
+}
+
+std::string usn(int type) {
+  std::string text = "uuid:" + std::string(kDeviceUuid);
+  if (type != kSsdpDeviceUuid) text += "::" + target(type);
+  return text;
+}
+
+std::string errorText(std::string_view what, int error) {
+  return std::string(what) + std::to_string(error);
+}
+
+std::uint32_t spreadOf(std::string_view mx) {
+  std::int32_t value = 0;
+  if (!common::tryParseNumber(mx, value)) return 1;
+  if (value > 30) return 5;
+  if (value == 0) return 1;
+  if (value < 0) return std::uint32_t(-std::int64_t(value));
+  return std::uint32_t(value);
+}
+
+std::optional<int> searchTypeOf(std::string_view st) {
+  if (st == "ssdp:all") return kSsdpAllTypes;
+  for (int type = 0; type < kTargetCount; ++type) {
+    if (st == target(type)) return type;
+  }
+  return std::nullopt;
+}
+
+// The value of a header line `name` (upper case, with its colon): the line
+// must hold at least one byte after the colon.
+std::optional<std::string_view> headerValue(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || common::toUpperAscii(line.substr(0, name.size())) != name) {
+    return std::nullopt;
+  }
+  return common::trim(line.substr(name.size()), " ");
+}
+
+}  // namespace
+
+SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::string_view portText,
+                               std::string_view serverToken, std::uint32_t bootId) {
+  std::string tail = "Location: http://";
+  tail += hostAddress;
+  tail += ":";
+  tail += portText;
+  tail += "/description.xml\r\nCache-Control: max-age=";
+  tail += std::to_string(kSsdpMaxAgeSeconds);
+  tail += "\r\nExt:\r\nServer: ";
+  tail += serverToken;
+  tail += " UPnP/1.0 UPnP-Device-Host/1.0\r\nBOOTID.UPNP.ORG: ";
+  tail += std::to_string(bootId);
+  tail += "\r\nCONFIGID.UPNP.ORG: ";
+  tail += kConfigId;
+  tail += "\r\n\r\n";
+
+  const auto notify = [&](int type, std::string_view nts) {
+    std::string text(kNotifyLine);
+    text += kHostLine;
+    text += "NT: " + target(type) + "\r\n";
+    text += "NTS: " + std::string(nts) + "\r\n";
+    text += "USN: " + usn(type) + "\r\n";
+    return text + tail;
+  };
+  SsdpMessages messages;
+  for (int type = 0; type < kTargetCount; ++type) {
+    messages[2 * type] = notify(type, "ssdp:alive");
+    std::string answer(kAnswerLine);
+    answer += kHostLine;
+    answer += "ST: " + target(type) + "\r\n";
+    answer += "USN: " + usn(type) + "\r\n";
+    messages[2 * type + 1] = answer + tail;
+  }
+  messages[2 * kSsdpByeBye] = notify(kSsdpRootDevice, "ssdp:byebye");
+  return messages;
+}
+
+std::vector<std::size_t> ssdpMessageIndices(int type, bool multicast) {
+  std::vector<std::size_t> indices;
+  const auto add = [&](int t) { indices.push_back(std::size_t(2 * t + (multicast ? 0 : 1))); };
+  if (type == kSsdpAllTypes) {
+    for (int t = 0; t < kTargetCount; ++t) add(t);
+  } else if (type >= 0 && type < kTargetCount) {
+    add(type);
+  } else if (type == kSsdpByeBye && multicast) {
+    add(type);
+  }
+  return indices;
+}
+
+std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram) {
+  if (datagram.size() <= kSearchStart.size() || !datagram.starts_with(kSearchStart)) {
+    return std::nullopt;
+  }
+  std::string_view mx;
+  std::string_view st;
+  bool requestLine = true;
+  std::size_t start = 0;
+  while (start < datagram.size()) {
+    std::size_t end = datagram.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) end = datagram.size();
+    const std::string_view line = datagram.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    if (requestLine) {
+      requestLine = false;
+      continue;
+    }
+    // MAN is taken so that it is never read as anything else, and not
+    // checked: searchers get it wrong often enough.
+    if (headerValue(line, "MAN:")) continue;
+    if (const auto value = headerValue(line, "MX:")) {
+      mx = *value;
+    } else if (const auto value = headerValue(line, "ST:")) {
+      st = *value;
+    }
+  }
+  if (mx.empty()) return std::nullopt;
+  const std::optional<int> type = searchTypeOf(st);
+  if (!type) return std::nullopt;
+  return SsdpSearch{*type, spreadOf(mx)};
+}
+
+SsdpAdvertiser::SsdpAdvertiser(const std::string& hostAddress, const std::string& portText)
+    : host_(platform::parseIpv4(hostAddress)),
+      bootId_(std::uint32_t(std::time(nullptr))),
+      messages_(buildSsdpMessages(hostAddress, portText, platform::serverToken(), bootId_)),
+      random_(std::uint32_t(platform::monotonicMs()) ^ bootId_ ^
+              std::uint32_t(reinterpret_cast<std::uintptr_t>(this))) {
+  platform::ensureWinsock();
+  const std::string name = platform::interfaceNameOf(hostAddress);
+  if (!name.empty()) interfaceIndex_ = int(::if_nametoindex(name.c_str()));
+  openSockets();
+  platform::startJoinable(repeat_, [this] { repeatThread(); });
+}
+
+SsdpAdvertiser::~SsdpAdvertiser() {
+  if (stopped_) return;
+  if (started_) {
+    stop();
+    return;
+  }
+  // Never announced: nothing to take back, only the repeat thread to end.
+  stopped_ = true;
+  listenerStop_.set();
+  repeatStop_.set();
+  abort_.set();
+  endThreads();
+}
+
+void SsdpAdvertiser::openSockets() {
+  // A socket whose SO_REUSEADDR fails stays open without its other options.
+  const auto open = [](platform::Socket& socket) {
+    int error = 0;
+    socket = platform::Socket::open(SOCK_DGRAM, IPPROTO_UDP, error, true);
+    if (!socket.valid()) {
+      writeLine(errorText("WSASocket() failed with error ", error));
+      return false;
+    }
+    return true;
+  };
+  const auto reuse = [](platform::Socket& socket) {
+    const int error = socket.setReuseAddress(true);
+    if (error != 0) writeLine(errorText("Setsockopt failed with error ", error));
+    return error == 0;
+  };
+
+  if (open(multicast_) && reuse(multicast_)) multicast_.setMulticastInterface(host_);
+  open(reply_);
+  if (open(listen_)) {
+    if (!reuse(listen_)) {
+      listenBindError_ = EINVAL;
+      return;
+    }
+    listen_.setMulticastInterface(host_);
+    // Only the group this socket joins, not every group of the host.
+    listen_.setIntOption(IPPROTO_IP, IP_MULTICAST_ALL, 0);
+    listen_.setPacketInfo(true);
+    // The any-address: a socket bound to the unicast address would never
+    // see the group's datagrams. The interface check in the listener keeps
+    // the other interfaces out.
+    listenBindError_ = listen_.bind(INADDR_ANY, kSsdpPort);
+  }
+}
+
+void SsdpAdvertiser::start() {
+  if (started_ || stopped_) return;
+  started_ = true;
+  send(kSsdpAllTypes, 0, nullptr);
+  // A failed join shows as a listener that hears unicast searches only.
+  if (listen_.valid()) listen_.joinGroup(platform::parseIpv4(std::string(kSsdpGroup)), host_);
+  platform::startJoinable(listener_, [this] { listenerThread(); });
+}
+
+void SsdpAdvertiser::stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  listenerStop_.set();
+  repeatStop_.set();
+  abort_.set();
+  send(kSsdpByeBye, std::nullopt, nullptr);
+  platform::sleepMs(kSsdpByeByeGraceMs);
+  endThreads();
+}
+
+void SsdpAdvertiser::endThreads() {
+  if (listener_.joinable()) listener_.join();
+  if (repeat_.joinable()) repeat_.join();
+  // Set abort makes every one that still waits for its delay return.
+  reapAnswers(true);
+}
+
+bool SsdpAdvertiser::aborted(std::uint32_t seconds) {
+  const platform::WaitItem items[] = {platform::WaitItem::event(abort_)};
+  const std::int64_t deadline = platform::monotonicMs() + std::int64_t(seconds) * 1000;
+  for (;;) {
+    const std::int64_t left = std::max<std::int64_t>(deadline - platform::monotonicMs(), 0);
+    const std::int64_t piece = std::min(left, kLongestWaitPieceMs);
+    const platform::WaitResult result = platform::waitAny(items, int(piece));
+    if (result.status == platform::WaitStatus::Signalled) return true;
+    if (result.status == platform::WaitStatus::Failed || left == piece) return false;
+  }
+}
+
+void SsdpAdvertiser::send(int type, std::optional<std::uint32_t> delaySeconds,
+                          const sockaddr_in* peer) {
+  if (delaySeconds && aborted(*delaySeconds)) return;
+  const bool multicast = peer == nullptr;
+  const sockaddr_in to =
+      multicast ? platform::makeSockaddr(platform::parseIpv4(std::string(kSsdpGroup)), kSsdpPort)
+                : *peer;
+
+  std::lock_guard<std::mutex> lock(sendLock_);
+  platform::Socket& socket = multicast ? multicast_ : reply_;
+  if (!socket.valid()) return;
+  for (const std::size_t index : ssdpMessageIndices(type, multicast)) {
+    if (!sendDatagram(socket.fd(), messages_[index], to)) return;
+  }
+  if (type == kSsdpByeBye) writeLine("Adverter: Multicasting Bye Bye message.");
+}
+
+bool SsdpAdvertiser::sendDatagram(int fd, const std::string& message, const sockaddr_in& to) {
+  bool waited = false;
+  for (;;) {
+    const ssize_t sent = ::sendto(fd, message.data(), message.size(), 0,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (sent >= 0) return true;
+    const int error = errno;
+    if (error == EINTR) continue;
+    const bool full = error == EAGAIN || error == EWOULDBLOCK;
+    if (!full || waited) {
+      writeLine(errorText("Adverter: WSASendTo failed with error: ", error));
+      // A refusal at once ends the occasion; a send that never found room
+      // costs this datagram only.
+      return waited;
+    }
+    const platform::WaitItem items[] = {platform::WaitItem::writable(fd)};
+    const platform::WaitResult ready = platform::waitAny(items, kSendWaitMs);
+    if (ready.status == platform::WaitStatus::Failed) {
+      writeLine(errorText("Adverter: WSAWaitForMultipleEvents failed with error: ", ready.error));
+      return true;
+    }
+    waited = true;
+  }
+}
+
+void SsdpAdvertiser::repeatThread() {
+  const platform::WaitItem items[] = {platform::WaitItem::event(repeatStop_)};
+  for (;;) {
+    // Set, or an event that cannot be waited on: either way the end.
+    if (platform::waitAny(items, kSsdpRepeatMs).status != platform::WaitStatus::Timeout) return;
+    if (abort_.tryConsume()) continue;
+    send(kSsdpAllTypes, std::nullopt, nullptr);
+  }
+}
+
+bool SsdpAdvertiser::ours(int interfaceIndex, in_addr_t destination) const {
+  return interfaceIndex_ == 0 || interfaceIndex == interfaceIndex_ || destination == host_;
+}
+
+void SsdpAdvertiser::listenerThread() {
+  if (!listen_.valid() || listenBindError_ != 0) {
+    const int error = listen_.valid() ? listenBindError_ : EBADF;
+    writeLine(errorText("Adverter: WSARecv failed with error: ", error));
+    return;
+  }
+  const int fd = listen_.fd();
+  unsigned char buffer[kSsdpReceiveBytes];
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  const platform::WaitItem items[] = {platform::WaitItem::event(listenerStop_),
+                                      platform::WaitItem::readable(fd)};
+  for (;;) {
+    const platform::WaitResult ready = platform::waitAny(items, -1);
+    if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) return;
+    // Drain what is there.
+    for (;;) {
+      if (listenerStop_.tryConsume()) return;
+      sockaddr_in peer{};
+      iovec vector{buffer, sizeof buffer};
+      msghdr message{};
+      message.msg_name = &peer;
+      message.msg_namelen = sizeof peer;
+      message.msg_iov = &vector;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        writeLine(errorText("Adverter: WSARecv failed with error: ", errno));
+        return;
+      }
+      if (n == 0 || peer.sin_family != AF_INET) continue;
+
+      bool accepted = true;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        accepted = ours(info.ipi_ifindex, info.ipi_addr.s_addr);
+      }
+      if (!accepted) continue;
+      const std::optional<SsdpSearch> search =
+          readSsdpSearch(std::string_view(reinterpret_cast<const char*>(buffer), std::size_t(n)));
+      if (search) answer(*search, peer);
+    }
+  }
+}
+
+void SsdpAdvertiser::answer(const SsdpSearch& search, const sockaddr_in& peer) {
+  reapAnswers(false);
+  if (answers_.size() >= kMostWaitingAnswers) return;
+  const std::uint32_t delay =
+      std::uniform_int_distribution<std::uint32_t>(0, search.spread - 1)(random_);
+  AnswerThread& slot = answers_.emplace_back();
+  const int type = search.type;
+  const int error = platform::startJoinable(slot.thread, [this, &slot, type, delay, peer] {
+    send(type, delay, &peer);
+    slot.finished = true;
+  });
+  if (error != 0) answers_.pop_back();
+}
+
+void SsdpAdvertiser::reapAnswers(bool all) {
+  for (auto it = answers_.begin(); it != answers_.end();) {
+    if (!all && !it->finished) {
+      ++it;
+      continue;
+    }
+    if (it->thread.joinable()) it->thread.join();
+    it = answers_.erase(it);
+  }
+}
+
+}  // namespace relay
