@@ -17,7 +17,11 @@
 #include "relay/app/url_routing.h"
 #include "relay/stream/multicast_receiver.h"
 #include "relay/stream/stream_client.h"
+#include "relay/upnp/channel_list.h"
+#include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
+#include "relay/upnp/gena.h"
+#include "relay/upnp/ssdp_advertiser.h"
 
 namespace relay {
 namespace {
@@ -55,8 +59,26 @@ bool interfacesAccepted(const CardMatch& match) {
 
 constexpr int kStopGraceMs = 1000;
 
+// With a playlist the engine answers control requests over it. Workers may
+// outlive the engine, so the control handler is shared with the settings
+// and holds the playlist with it.
+void addMediaServer(engine::HttpEngineSettings& settings,
+                    std::shared_ptr<const ChannelList> playlist, const std::string& host,
+                    std::uint16_t port) {
+  auto control = std::make_shared<ControlHandler>(playlist.get(), host, port);
+  settings.handler.soapPost = [](engine::HttpRequest& request, std::size_t soapActionIndex) {
+    classifySoapPost(request, soapActionIndex);
+  };
+  settings.soapResponder = [control, playlist](const engine::HttpRequest& request,
+                                               std::string& body) {
+    SoapArguments arguments = request.soapArguments;
+    return control->dispatch(request.target, request.action, arguments, body);
+  };
+}
+
 std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int recvTimeout,
-                                               std::shared_ptr<platform::Event> stopEvent) {
+                                               std::shared_ptr<platform::Event> stopEvent,
+                                               std::shared_ptr<const ChannelList> playlist) {
   const platform::Ipv4 listenAddress =
       options.listenAddress.empty() ? 0 : platform::parseIpv4(options.listenAddress);
   const std::uint16_t port = common::parseNumber<std::uint16_t>(options.listenPort);
@@ -71,6 +93,12 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int 
   settings.generatedText = [](std::uint32_t target) {
     return target == 1 ? relayLog().logText() : std::string();
   };
+  settings.handler.subscribe = [](engine::HttpRequest& request) { subscribe(request); };
+  settings.handoffs[engine::relaykind::kSubscription] = [](engine::HttpConnection& connection,
+                                                           engine::HttpRequest&) {
+    return connection.sendAll(subscriptionAnswer(connection.core().settings.serverToken));
+  };
+  if (playlist) addMediaServer(settings, std::move(playlist), options.listenAddress, port);
   // A stream request gets a receiver of its own for its whole life.
   const platform::Ipv4 receiveAddress = platform::parseIpv4(options.receiveAddress);
   settings.handoffs[engine::relaykind::kStream] =
@@ -103,6 +131,17 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   writeLine("");
   if (!interfacesAccepted(match)) return kExitRefused;
 
+  std::shared_ptr<ChannelList> playlist;
+  std::unique_ptr<SsdpAdvertiser> advertiser;
+  if (options.dlnaEnabled) {
+    writeLine("Loading playlist.");
+    playlist = std::make_shared<ChannelList>();
+    if (!options.playlistProtocolInfo.empty())
+      playlist->protocolInfo = options.playlistProtocolInfo;
+    playlist->load(options.playlistPath, writeLine);
+    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, options.listenPort);
+  }
+
   writeLine("Starting http server.");
   const int recvTimeout = recvTimeoutSeconds(options.recvTimeoutText, options.dlnaEnabled);
   auto stopEvent = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
@@ -110,8 +149,13 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     writeLine("CreateEvent() failed with error " + std::to_string(errno));
     return kExitRefused;
   }
-  std::unique_ptr<engine::HttpEngine> engine = makeEngine(options, recvTimeout, stopEvent);
+  std::unique_ptr<engine::HttpEngine> engine =
+      makeEngine(options, recvTimeout, stopEvent, playlist);
   engine->startListening();
+  if (advertiser) {
+    writeLine("Starting dlna server.");
+    advertiser->start();
+  }
 
   if (const int error =
           platform::startDetached([console, stopEvent] { consoleThread(console, stopEvent); });
@@ -124,6 +168,12 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   writeLine("Stopping http server");
   engine->shutdownEvent().set();
   platform::sleepMs(kStopGraceMs);
+  if (advertiser) {
+    writeLine("Stopping DLNA Server.");
+    advertiser->stop();
+    advertiser.reset();
+  }
+  playlist.reset();
   engine.reset();
 
   writeLine("Will exit.");
