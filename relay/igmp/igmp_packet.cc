@@ -1,0 +1,173 @@
+#include "relay/igmp/igmp_packet.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace relay {
+namespace {
+
+constexpr std::string_view kInvalidHeader = "Invalid ip header.";
+constexpr std::string_view kInvalidLength = "Invalid payload length.";
+constexpr std::string_view kInvalidChecksum = "Invalid IGMP checksum.";
+
+constexpr std::size_t kIpv4HeaderBytes = 20;
+constexpr std::size_t kIgmpBytes = 8;
+// A version 3 group record before its sources: type, aux data length,
+// number of sources, multicast address.
+constexpr std::size_t kGroupRecordBytes = 8;
+
+constexpr std::uint8_t kMembershipQuery = 0x11;
+constexpr std::uint8_t kVersion1Report = 0x12;
+constexpr std::uint8_t kVersion2Report = 0x16;
+constexpr std::uint8_t kLeaveGroup = 0x17;
+constexpr std::uint8_t kVersion3Report = 0x22;
+constexpr std::uint8_t kMaxResponseTenths = 100;
+
+// Version 3 group record types (RFC 3376, 4.2.12).
+constexpr std::uint8_t kModeIsInclude = 1;
+constexpr std::uint8_t kModeIsExclude = 2;
+constexpr std::uint8_t kChangeToInclude = 3;
+constexpr std::uint8_t kChangeToExclude = 4;
+constexpr std::uint8_t kAllowNewSources = 5;
+
+std::size_t be16(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return std::size_t(bytes[at]) << 8 | std::size_t(bytes[at + 1]);
+}
+
+// Four bytes as they stand: the address stays in network order.
+platform::Ipv4 address(std::span<const std::uint8_t> bytes, std::size_t at) {
+  platform::Ipv4 value = 0;
+  std::memcpy(&value, bytes.data() + at, sizeof value);
+  return value;
+}
+
+// The ones' complement sum of the big-endian 16-bit words, not yet folded.
+std::uint32_t wordSum(std::span<const std::uint8_t> bytes) {
+  std::uint32_t sum = 0;
+  std::size_t i = 0;
+  for (; i + 1 < bytes.size(); i += 2) sum += std::uint32_t(bytes[i]) << 8 | bytes[i + 1];
+  if (i < bytes.size()) sum += std::uint32_t(bytes[i]) << 8;
+  return sum;
+}
+
+std::uint16_t complementOf(std::uint32_t sum) {
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  return std::uint16_t(~sum);
+}
+
+// What one version 3 group record means for the forwarding: a host that
+// wants any source of the group (exclude mode, or named sources) is a
+// member; one that switched to include mode with no source has left.
+std::optional<bool> recordJoins(std::uint8_t type, std::size_t sources) {
+  switch (type) {
+    case kModeIsExclude:
+    case kChangeToExclude:
+      return true;
+    case kModeIsInclude:
+    case kAllowNewSources:
+      if (sources > 0) return true;
+      return std::nullopt;
+    case kChangeToInclude:
+      if (sources == 0) return false;
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The group records of a version 3 report; false when one of them does not
+// fit in the message.
+bool readGroupRecords(std::span<const std::uint8_t> message, std::vector<GroupChange>& changes) {
+  const std::size_t records = be16(message, 6);
+  std::size_t at = kIgmpBytes;
+  for (std::size_t r = 0; r < records; ++r) {
+    if (message.size() - at < kGroupRecordBytes) return false;
+    const std::uint8_t type = message[at];
+    const std::size_t auxWords = message[at + 1];
+    const std::size_t sources = be16(message, at + 2);
+    const std::size_t length = kGroupRecordBytes + 4 * sources + 4 * auxWords;
+    if (message.size() - at < length) return false;
+    if (const std::optional<bool> join = recordJoins(type, sources)) {
+      changes.push_back(GroupChange{*join, address(message, at + 4)});
+    }
+    at += length;
+  }
+  return true;
+}
+
+void write(const common::LineWriter& log, std::string_view line) {
+  if (log) log(line);
+}
+
+}  // namespace
+
+std::optional<IgmpReading> parseIgmp(std::span<const std::uint8_t> packet,
+                                     const common::LineWriter& log) {
+  if (packet.size() < kIpv4HeaderBytes) {
+    write(log, kInvalidHeader);
+    return std::nullopt;
+  }
+  const std::size_t totalLength = be16(packet, 2);
+  const std::size_t headerLength = std::size_t(packet[0] & 0x0f) * 4;
+  // Whatever follows the total length (link padding) is not ours. A header
+  // length that leaves no room for an IGMP message cannot be read either.
+  if (packet.size() < totalLength || headerLength < kIpv4HeaderBytes ||
+      headerLength > totalLength || totalLength - headerLength < kIgmpBytes) {
+    write(log, kInvalidLength);
+    return std::nullopt;
+  }
+  const std::span<const std::uint8_t> message =
+      packet.subspan(headerLength, totalLength - headerLength);
+
+  // The checksum field counts as 0; it sits on a word boundary, so the
+  // words before and after it can be summed apart.
+  const std::size_t saved = be16(message, 2);
+  if (complementOf(wordSum(message.first(2)) + wordSum(message.subspan(4))) != saved) {
+    write(log, kInvalidChecksum);
+    return std::nullopt;
+  }
+
+  IgmpReading reading;
+  reading.source = address(packet, 12);
+  switch (message[0]) {
+    case kMembershipQuery:
+      reading.type = IgmpType::Query;
+      break;
+    case kVersion1Report:
+    case kVersion2Report:
+      reading.type = IgmpType::Report;
+      reading.changes.push_back(GroupChange{true, address(message, 4)});
+      break;
+    case kLeaveGroup:
+      reading.type = IgmpType::Leave;
+      reading.changes.push_back(GroupChange{false, address(message, 4)});
+      break;
+    case kVersion3Report:
+      // Bytes 4-7 hold a reserved field and the record count, not a group.
+      reading.type = IgmpType::Report;
+      if (!readGroupRecords(message, reading.changes)) {
+        write(log, kInvalidLength);
+        return std::nullopt;
+      }
+      break;
+    default:
+      reading.type = IgmpType::Other;
+      break;
+  }
+  return reading;
+}
+
+std::uint16_t internetChecksum(std::span<const std::uint8_t> bytes) {
+  return complementOf(wordSum(bytes));
+}
+
+std::array<std::uint8_t, 8> buildQuery(platform::Ipv4 group) {
+  std::array<std::uint8_t, 8> query{kMembershipQuery, kMaxResponseTenths};
+  std::memcpy(query.data() + 4, &group, sizeof group);
+  const std::uint16_t checksum = internetChecksum(query);
+  query[2] = std::uint8_t(checksum >> 8);
+  query[3] = std::uint8_t(checksum & 0xff);
+  return query;
+}
+
+}  // namespace relay

@@ -1,0 +1,46 @@
+// IGMP as the snooper reads and writes it: validation and classification of
+// a received IPv4 packet (versions 1, 2 and 3), the Internet checksum, and
+// the version 2 query it sends.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/line_writer.h"
+#include "platform/socket.h"
+
+namespace relay {
+
+enum class IgmpType { Query, Report, Leave, Other };
+
+// One group that a message asks for (join) or gives up (leave).
+struct GroupChange {
+  bool join = true;
+  platform::Ipv4 group = 0;  // network order
+};
+
+struct IgmpReading {
+  IgmpType type = IgmpType::Other;
+  platform::Ipv4 source = 0;  // the IPv4 header's source, network order
+  // Reports and leaves: every group the message names, in message order.
+  std::vector<GroupChange> changes;
+};
+
+// Reads one IPv4 packet carrying IGMP. A packet that fails validation is
+// rejected (nothing returned) with exactly one log line: "Invalid ip
+// header.", "Invalid payload length." or "Invalid IGMP checksum.".
+std::optional<IgmpReading> parseIgmp(std::span<const std::uint8_t> packet,
+                                     const common::LineWriter& log);
+
+// RFC 1071 over `bytes` (an odd last byte padded with 0), in host order.
+std::uint16_t internetChecksum(std::span<const std::uint8_t> bytes);
+
+// The 8-byte version 2 membership query for `group` (0 for a general
+// query), maximum response time 10 s, with its checksum.
+std::array<std::uint8_t, 8> buildQuery(platform::Ipv4 group);
+
+}  // namespace relay

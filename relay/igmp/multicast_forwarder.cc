@@ -1,0 +1,309 @@
+#include "relay/igmp/multicast_forwarder.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "platform/net_init.h"
+#include "platform/unique_fd.h"
+#include "platform/wait.h"
+#include "relay/stream/multicast_receiver.h"
+
+namespace relay {
+namespace {
+
+using platform::Event;
+using platform::WaitItem;
+using platform::WaitStatus;
+
+constexpr std::string_view kCreateReceiverFailed = "Receiver: Error creating socket: ";
+constexpr std::string_view kBindReceiverFailed = "Receiver: Error binding socket: ";
+constexpr std::string_view kSniffSocketFailed =
+    "Igmp snooper: Can't create raw socket for UDP port sniffing. Error code: ";
+constexpr std::string_view kSniffSocketFailedLog =
+    "Igmp snooper: Can't create raw socket for UDP port sniffing.";
+constexpr std::string_view kSniffBindFailed =
+    "Igmp snooper: Can't bind to network interface (for UDP port sniffing). Error code: ";
+constexpr std::string_view kSniffBindFailedLog =
+    "Igmp snooper: Can't bind to network interface (for UDP port sniffing).";
+constexpr std::string_view kSniffFilterFailed =
+    "Igmp snooper: Can't set SIO_RCVALL (for UDP port sniffing). Error code: ";
+constexpr std::string_view kSniffFilterFailedLog =
+    "Igmp snooper: Can't set SIO_RCVALL (for UDP port sniffing)..";
+constexpr std::string_view kSniffReceiveFailed =
+    "Igmp snooper:: WSARecv (for UDP port sniffing) failed with error: ";
+constexpr std::string_view kSendSocketFailed = "WSASocket() failed with error ";
+constexpr std::string_view kSendFailed = "WSASendTo (forward) failed with error: ";
+constexpr std::string_view kSendWaitFailed =
+    "WSAWaitForMultipleEvents (forward) failed with error: ";
+constexpr std::string_view kSendCompletionFailed = "WSASendTo failed with error: ";
+
+constexpr std::size_t kSniffBufferBytes = 1500;
+// Chunks reach about twice the first chunk size and go out as one datagram
+// each; the send buffer must hold a whole one or the send never succeeds.
+constexpr int kSendBufferBytes = 262144;
+
+constexpr unsigned char kUdp = 17;
+
+void write(const common::LineWriter& writer, std::string_view text) {
+  if (writer) writer(text);
+}
+
+void write(const common::LineWriter& writer, std::string_view text, int code) {
+  if (writer) writer(std::string(text) + std::to_string(code));
+}
+
+std::uint16_t bigEndian16(const unsigned char* bytes) {
+  return std::uint16_t(bytes[0] << 8 | bytes[1]);
+}
+
+// The index of the interface holding `address`, loopback included; 0 when
+// none does.
+unsigned interfaceIndexOf(platform::Ipv4 address) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return 0;
+  unsigned index = 0;
+  for (ifaddrs* entry = list; entry != nullptr && index == 0; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if (reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr != address) continue;
+    std::string name = entry->ifa_name;
+    name = name.substr(0, name.find(':'));  // an address label names its device
+    index = ::if_nametoindex(name.c_str());
+  }
+  ::freeifaddrs(list);
+  return index;
+}
+
+// Lets through only what the sniffer could use: arriving (not outgoing)
+// UDP packets to the group. Offsets count from the IP header.
+int attachGroupFilter(int fd, platform::Ipv4 group) {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, std::uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 5, 0),
+      BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kUdp, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 16),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(group), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0xffff),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+  return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0 ? 0 : errno;
+}
+
+// Learns the group's port from its traffic as it arrives on the receiving
+// interface, IP headers included. A packet socket sees the packets without
+// a UDP socket bound to their (still unknown) port; the membership that
+// makes them arrive is held by the caller.
+class PortSniffer {
+ public:
+  PortSniffer(const ForwarderContext& context, Event& pairStop)
+      : context_(context), shared_(*context.shared), pairStop_(pairStop) {}
+
+  // The group's port, or nothing when the forwarder has to end.
+  std::optional<std::uint16_t> run() {
+    fd_.reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd_.valid()) return fail(kSniffSocketFailed, kSniffSocketFailedLog, errno);
+    if (const int error = bindToInterface(); error != 0) {
+      return fail(kSniffBindFailed, kSniffBindFailedLog, error);
+    }
+    if (const int error = attachGroupFilter(fd_.get(), context_.group); error != 0) {
+      return fail(kSniffFilterFailed, kSniffFilterFailedLog, error);
+    }
+    return receive();
+  }
+
+ private:
+  int bindToInterface() {
+    const unsigned index = interfaceIndexOf(shared_.receiveAddress);
+    if (index == 0) return ENODEV;
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_IP);
+    address.sll_ifindex = int(index);
+    const int rc = ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return rc == 0 ? 0 : errno;
+  }
+
+  std::optional<std::uint16_t> fail(std::string_view console, std::string_view log, int error) {
+    write(shared_.console, console, error);
+    write(shared_.log, log);
+    return std::nullopt;
+  }
+
+  std::optional<std::uint16_t> receive() {
+    unsigned char buffer[kSniffBufferBytes];
+    const WaitItem items[] = {WaitItem::event(shared_.snooperStop), WaitItem::event(pairStop_),
+                              WaitItem::readable(fd_.get())};
+    for (;;) {
+      const platform::WaitResult ready = platform::waitAny(items, -1);
+      if (ready.status != WaitStatus::Signalled || ready.index != 2) return std::nullopt;
+      for (;;) {
+        const ssize_t received = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (received < 0) {
+          if (errno == EINTR) continue;
+          if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+          write(shared_.console, kSniffReceiveFailed, errno);
+          return std::nullopt;
+        }
+        const std::optional<std::uint16_t> port =
+            sniffedUdpPort(std::span(buffer, std::size_t(received)), context_.group);
+        if (port) return port;
+      }
+    }
+  }
+
+  const ForwarderContext& context_;
+  ForwarderShared& shared_;
+  Event& pairStop_;
+  platform::UniqueFd fd_;
+};
+
+// Where the forwarder ends up after one chunk.
+enum class Sent { Done, EndForwarding };
+
+// Sends `chunk` whole as one datagram; a full send buffer waits for room
+// (and for the stops).
+Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
+               const DataChunk& chunk, ForwarderShared& shared, Event& pairStop) {
+  for (bool waited = false;; waited = true) {
+    ssize_t sent = 0;
+    do {
+      sent = ::sendto(socket.fd(), chunk.data.get(), std::size_t(chunk.length), MSG_DONTWAIT,
+                      reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    } while (sent < 0 && errno == EINTR);
+    if (sent >= 0) return Sent::Done;
+    const int error = errno;
+    if (error != EAGAIN && error != EWOULDBLOCK) {
+      // A send refused outright ends the forwarder; one that failed after
+      // waiting for room only costs this chunk.
+      write(shared.console, waited ? kSendCompletionFailed : kSendFailed, error);
+      return waited ? Sent::Done : Sent::EndForwarding;
+    }
+    const WaitItem items[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop),
+                              WaitItem::writable(socket.fd())};
+    const platform::WaitResult ready = platform::waitAny(items, -1);
+    if (ready.status == WaitStatus::Failed) {
+      write(shared.console, kSendWaitFailed, ready.error);
+      return Sent::Done;
+    }
+    if (ready.status != WaitStatus::Signalled || ready.index != 2) return Sent::EndForwarding;
+  }
+}
+
+void forward(MulticastReceiver& receiver, const sockaddr_in& destination, ForwarderShared& shared,
+             Event& pairStop) {
+  platform::ensureWinsock();
+  int error = 0;
+  platform::Socket socket = platform::Socket::open(SOCK_DGRAM, IPPROTO_UDP, error, true);
+  if (error != 0) {
+    // Nothing to send with: the first send reports it and ends the forwarder.
+    write(shared.console, kSendSocketFailed, error);
+  } else if (int size = 0;
+             socket.intOption(SOL_SOCKET, SO_SNDBUF, size) != 0 || size < kSendBufferBytes) {
+    socket.setSendBuffer(kSendBufferBytes);
+  }
+
+  const WaitItem items[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop),
+                            WaitItem::event(receiver.dataEvent())};
+  for (;;) {
+    const platform::WaitResult ready = platform::waitAny(items, -1);
+    if (ready.status != WaitStatus::Signalled || ready.index != 2) return;
+    while (receiver.queue().count() > 0) {
+      // The head stays queued while it is being sent.
+      const DataChunk* chunk = receiver.queue().head();
+      if (sendChunk(socket, destination, *chunk, shared, pairStop) == Sent::EndForwarding) return;
+      receiver.queue().removeHead();
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> PortCache::find(platform::Ipv4 group) const {
+  std::lock_guard guard(lock_);
+  for (const auto& [cached, port] : ports_) {
+    if (cached == group) return port;
+  }
+  return std::nullopt;
+}
+
+void PortCache::add(platform::Ipv4 group, std::uint16_t port) {
+  std::lock_guard guard(lock_);
+  for (const auto& entry : ports_) {
+    if (entry.first == group) return;
+  }
+  ports_.emplace_back(group, port);
+}
+
+std::optional<std::uint16_t> sniffedUdpPort(std::span<const unsigned char> packet,
+                                            platform::Ipv4 group) {
+  if (packet.size() < 20) return std::nullopt;
+  const unsigned char* header = packet.data();
+  platform::Ipv4 destination = 0;
+  std::memcpy(&destination, header + 16, sizeof destination);
+  if (destination != group) return std::nullopt;
+  const std::size_t totalLength = bigEndian16(header + 2);
+  if (packet.size() < totalLength) return std::nullopt;
+  // IGMP reports to the group and later fragments of a large datagram also
+  // travel to the group, but carry no UDP header.
+  if (header[0] >> 4 != 4 || header[9] != kUdp) return std::nullopt;
+  if ((bigEndian16(header + 6) & 0x1fff) != 0) return std::nullopt;
+  const std::size_t headerLength = std::size_t(header[0] & 0x0f) * 4;
+  if (headerLength < 20 || headerLength + 4 > totalLength) return std::nullopt;
+  return bigEndian16(header + headerLength + 2);
+}
+
+void runForwarder(ForwarderContext context) {
+  ForwarderShared& shared = *context.shared;
+  const std::shared_ptr<Event> pairStop =
+      context.pairStop ? context.pairStop : std::make_shared<Event>(Event::Reset::Manual);
+
+  MulticastReceiver receiver;
+  receiver.interfaceAddress = shared.receiveAddress;
+  receiver.group = context.group;
+  if (const int error = receiver.createSocket(); error != 0) {
+    write(shared.console, kCreateReceiverFailed, error);
+    return;
+  }
+
+  std::optional<std::uint16_t> port = shared.portCache.find(context.group);
+  // The receiver joins when it starts, and it can only start once the port
+  // is known; until then this socket holds the membership, so the group
+  // reaches the receiving interface while it is sniffed.
+  platform::Socket membership;
+  if (!port) {
+    int error = 0;
+    membership = platform::Socket::udp(error);
+    if (error == 0) membership.joinGroup(context.group, shared.receiveAddress);
+    port = PortSniffer(context, *pairStop).run();
+    if (!port) return;
+    shared.portCache.add(context.group, *port);
+    port = shared.portCache.find(context.group);  // another forwarder may have been first
+  }
+  // A group sent to port 0 cannot be received.
+  if (*port == 0) return;
+
+  receiver.port = htons(*port);
+  if (const int error = receiver.start(); error != 0) {
+    write(shared.console, kBindReceiverFailed, error);
+    return;
+  }
+  membership.close();  // the receiver's own membership holds the group now
+
+  const std::uint16_t forwardPort = shared.forwardPort != 0 ? shared.forwardPort : *port;
+  forward(receiver, platform::makeSockaddr(context.host, forwardPort), shared, *pairStop);
+  receiver.stop();
+}
+
+}  // namespace relay

@@ -1,0 +1,60 @@
+// The forwarder of one (host, group) pair: receives the group on the
+// receiving interface and sends every chunk to the host as one unicast UDP
+// datagram, until the pair or the snooper stops.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "common/line_writer.h"
+#include "platform/event.h"
+#include "platform/socket.h"
+
+namespace relay {
+
+// The UDP port each group is sent to, learned from its first packet. The
+// first entry for a group wins; entries stay while the snooper exists.
+class PortCache {
+ public:
+  std::optional<std::uint16_t> find(platform::Ipv4 group) const;
+  void add(platform::Ipv4 group, std::uint16_t port);
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::pair<platform::Ipv4, std::uint16_t>> ports_;  // port in host order
+};
+
+// What the snooper shares with all its forwarders; outlives every one.
+struct ForwarderShared {
+  platform::Ipv4 receiveAddress = 0;  // network order
+  std::uint16_t forwardPort = 0;      // host order; 0: the group's own port
+  PortCache portCache;
+  platform::Event snooperStop{platform::Event::Reset::Manual};
+  common::LineWriter console;  // one console line per call
+  common::LineWriter log;      // one RelayLog line per call
+};
+
+struct ForwarderContext {
+  platform::Ipv4 group = 0;  // network order
+  platform::Ipv4 host = 0;   // network order
+  std::shared_ptr<platform::Event> pairStop;
+  std::shared_ptr<ForwarderShared> shared;
+};
+
+// The UDP destination port (host order) of one sniffed IPv4 packet, or
+// nothing when the packet does not tell it: it must be UDP to `group`
+// (network order), received up to its total length, and not a later
+// fragment (those carry no UDP header).
+std::optional<std::uint16_t> sniffedUdpPort(std::span<const unsigned char> packet,
+                                            platform::Ipv4 group);
+
+// The forwarder thread's body; returns when the pair's stop event or the
+// snooper's is set, or on a socket failure (reported on the console).
+void runForwarder(ForwarderContext context);
+
+}  // namespace relay
