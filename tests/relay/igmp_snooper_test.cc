@@ -1,0 +1,332 @@
+#include "relay/igmp/igmp_snooper.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/wait.h"
+
+namespace relay {
+namespace {
+
+using Lines = std::vector<std::string>;
+using platform::parseIpv4;
+
+// Forwarder stand-ins: each runs until its pair's or the snooper's stop.
+struct Forwarders {
+  std::mutex lock;
+  std::vector<ForwarderContext> started;
+  std::atomic<int> ended{0};
+
+  ForwarderBody body() {
+    return [this](ForwarderContext context) {
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        started.push_back(context);
+      }
+      const platform::WaitItem items[] = {platform::WaitItem::event(*context.pairStop),
+                                          platform::WaitItem::event(context.shared->snooperStop)};
+      platform::waitAny(items, -1);
+      ++ended;
+    };
+  }
+  std::size_t count() {
+    std::lock_guard<std::mutex> hold(lock);
+    return started.size();
+  }
+};
+
+// Polls `done` for at most ten seconds; the result says whether it came.
+template <typename Done>
+bool eventually(Done done) {
+  for (int i = 0; i < 1000; ++i) {
+    if (done()) return true;
+    platform::sleepMs(10);
+  }
+  return done();
+}
+
+// The table on a clock the test moves; every line it writes is kept.
+struct Table {
+  std::int64_t now = 1000;
+  Lines console;
+  Lines log;
+  Forwarders forwarders;
+  std::shared_ptr<ForwarderShared> shared = [this] {
+    auto s = std::make_shared<ForwarderShared>();
+    s->console = [this](std::string_view line) { console.emplace_back(line); };
+    s->log = [this](std::string_view line) { log.emplace_back(line); };
+    return s;
+  }();
+  MembershipTable table{shared, [this] { return now; }, forwarders.body()};
+
+  void report(const char* host, const char* group, bool join = true) {
+    table.apply(parseIpv4(host), GroupChange{join, parseIpv4(group)});
+  }
+  // The lines since the last call.
+  std::pair<Lines, Lines> lines() {
+    std::pair<Lines, Lines> taken{console, log};
+    console.clear();
+    log.clear();
+    return taken;
+  }
+};
+
+enum Said { kNothing, kStarting, kResponded, kStopping };
+
+// The console and log lines of one table rule, the console's with its
+// trailing blank (and two blanks after "Host").
+std::pair<Lines, Lines> said(Said what, const std::string& host, const std::string& group) {
+  const std::string pair = group + " to host " + host;
+  switch (what) {
+    case kStarting:
+      return {{"Igmp snooper: Starting proxying multicast group " + pair + " "},
+              {"Igmp snooper: Starting proxying multicast group " + pair}};
+    case kStopping:
+      return {{"Igmp snooper: Stopping proxying multicast group " + pair + " "},
+              {"Igmp snooper: Stopping proxying multicast group " + pair}};
+    case kResponded:
+      return {{"Igmp snooper: Host  " + host + " responded to query for " + group + " "},
+              {"Igmp snooper: Host " + host + " responded to query for " + group}};
+    default:
+      return {};
+  }
+}
+
+TEST(MembershipTable, JoinRefreshLeaveRules) {
+  const char* h = "192.168.0.50";
+  const char* g = "239.1.1.1";
+  const struct {
+    std::int64_t at;
+    const char* host;
+    const char* group;
+    bool join;
+    Said said;
+  } steps[] = {
+      {0, h, g, true, kStarting},
+      {5, h, g, true, kNothing},
+      {23, h, g, true, kNothing},  // not yet more than 23 s old
+      {30, h, g, true, kResponded},
+      {53, h, g, true, kNothing},  // counted from the refresh
+      {54, h, g, true, kResponded},
+      {60, "192.168.0.51", g, false, kNothing},
+      {60, h, "239.1.1.9", false, kNothing},  // nothing to leave
+      {61, h, g, false, kStopping},
+      {62, h, g, false, kNothing},
+      {63, h, g, true, kStarting},  // a new pair
+  };
+  Table t;
+  for (const auto& s : steps) {
+    t.now = 1000 + s.at;
+    t.report(s.host, s.group, s.join);
+    EXPECT_EQ(t.lines(), said(s.said, s.host, s.group)) << "at " << s.at;
+  }
+  ASSERT_EQ(t.table.pairs().size(), 1u);
+  EXPECT_EQ(t.table.pairs()[0].expiry, 1063 + kPairLifetimeSeconds);
+  // A new forwarder for the second join; the first one was told to stop.
+  ASSERT_TRUE(eventually([&] { return t.forwarders.count() == 2; }));
+  EXPECT_TRUE(eventually([&] { return t.forwarders.ended == 1; }));
+}
+
+TEST(MembershipTable, ExcludedGroups) {
+  const struct {
+    const char* group;
+    bool forwarded;
+  } cases[] = {
+      {"224.0.0.0", false},       {"224.0.0.251", false},    {"224.0.0.255", false},
+      {"239.255.255.250", false}, {"224.0.1.0", true},       {"225.0.0.1", true},
+      {"239.255.255.249", true},  {"239.255.255.251", true},
+  };
+  Table t;
+  for (const auto& c : cases) {
+    t.report("192.168.0.50", c.group);
+    EXPECT_EQ(t.lines().first.size(), c.forwarded ? 1u : 0u) << c.group;
+  }
+  EXPECT_EQ(t.table.pairs().size(), 4u);
+}
+
+// Each pair has its own forwarder with its own stop; a leave ends only its
+// own, and the stop of the table ends and joins the rest.
+TEST(MembershipTable, EveryPairItsOwnForwarder) {
+  Table t;
+  t.report("192.168.0.50", "239.1.1.1");
+  t.report("192.168.0.51", "239.1.1.1");
+  t.report("192.168.0.50", "239.1.1.2");
+  ASSERT_EQ(t.table.pairs().size(), 3u);
+  ASSERT_TRUE(eventually([&] { return t.forwarders.count() == 3; }));
+  const auto forwarderOf = [&](const char* host, const char* group) {
+    std::lock_guard<std::mutex> hold(t.forwarders.lock);
+    for (const ForwarderContext& c : t.forwarders.started) {
+      if (c.host == parseIpv4(host) && c.group == parseIpv4(group)) return c;
+    }
+    return ForwarderContext{};
+  };
+  const ForwarderContext started[] = {forwarderOf("192.168.0.50", "239.1.1.1"),
+                                      forwarderOf("192.168.0.51", "239.1.1.1"),
+                                      forwarderOf("192.168.0.50", "239.1.1.2")};
+  for (const ForwarderContext& c : started) {
+    ASSERT_TRUE(c.pairStop);
+    EXPECT_EQ(c.shared, t.shared);
+  }
+  EXPECT_NE(started[0].pairStop, started[1].pairStop);
+
+  t.report("192.168.0.51", "239.1.1.1", false);
+  EXPECT_TRUE(started[1].pairStop->tryConsume());
+  EXPECT_FALSE(started[0].pairStop->tryConsume());
+  EXPECT_FALSE(started[2].pairStop->tryConsume());
+  EXPECT_TRUE(eventually([&] {
+    t.table.joinFinished();
+    return t.table.retiredCount() == 0;
+  }));
+  EXPECT_EQ(t.forwarders.ended, 1);
+
+  t.table.stopAll();
+  EXPECT_EQ(t.forwarders.ended, 3);
+  EXPECT_TRUE(t.table.pairs().empty());
+  t.report("192.168.0.52", "239.1.1.1");  // after the stop: no new forwarder
+  EXPECT_TRUE(t.table.pairs().empty());
+}
+
+// Pairs made at 1000 (expiry 1260) and 1100 (expiry 1360); a group with two
+// hosts is due once; groups in address order (239.2.1.1 after 239.1.1.2,
+// which a sort of the raw network-order values would not give).
+TEST(MembershipTable, DueGroupsAndLapse) {
+  Table t;
+  t.report("192.168.0.50", "239.2.1.1");
+  t.report("192.168.0.50", "239.1.1.2");
+  t.report("192.168.0.50", "239.1.1.1");
+  t.report("192.168.0.51", "239.1.1.1");
+  t.now = 1100;
+  t.report("192.168.0.52", "239.3.0.1");
+  t.lines();
+  const struct {
+    std::int64_t now;
+    int wait;
+    std::vector<const char*> due;
+    std::size_t pairsLeft;
+  } checks[] = {
+      {1249, 260, {}, 5},
+      {1250, 10, {"239.1.1.1", "239.1.1.2", "239.2.1.1"}, 5},
+      {1270, 10, {"239.1.1.1", "239.1.1.2", "239.2.1.1"}, 5},
+      {1271, 260, {}, 1},  // lapsed, silently
+      {1350, 10, {"239.3.0.1"}, 1},
+  };
+  for (const auto& c : checks) {
+    t.now = c.now;
+    std::vector<platform::Ipv4> pending;
+    EXPECT_EQ(t.table.collectDueGroups(pending), c.wait) << "at " << c.now;
+    std::vector<platform::Ipv4> due;
+    for (const char* g : c.due) due.push_back(parseIpv4(g));
+    EXPECT_EQ(pending, due) << "at " << c.now;
+    EXPECT_EQ(t.table.pairs().size(), c.pairsLeft) << "at " << c.now;
+  }
+  EXPECT_EQ(t.lines(), (std::pair<Lines, Lines>{}));
+  EXPECT_TRUE(eventually([&] { return t.forwarders.ended == 4; }));
+}
+
+// The log line has two spaces for a group taken right after the collection.
+TEST(MembershipTable, GroupQueryLines) {
+  Table t;
+  t.report("192.168.0.50", "239.1.1.2");
+  t.report("192.168.0.50", "239.1.1.1");
+  t.lines();
+  t.now += 250;
+  std::vector<platform::Ipv4> pending;
+  const struct {
+    const char* group;
+    std::optional<int> wait;
+    std::string log;
+  } steps[] = {
+      {"239.1.1.1", 10, "Igmp snooper: Sending query for group  239.1.1.1"},
+      {"239.1.1.2", std::nullopt, "Igmp snooper: Sending query for group 239.1.1.2"},
+      {"239.1.1.1", 10, "Igmp snooper: Sending query for group  239.1.1.1"},
+  };
+  for (const auto& s : steps) {
+    const GroupCheck check = t.table.nextGroupQuery(pending);
+    EXPECT_EQ(check.group, parseIpv4(s.group));
+    EXPECT_EQ(check.nextWaitSeconds, s.wait);
+    const auto [console, log] = t.lines();
+    EXPECT_EQ(console,
+              Lines{"Igmp snooper: Sending query for group " + std::string(s.group) + " "});
+    EXPECT_EQ(log, Lines{s.log});
+  }
+  t.now += 100;  // both lapsed: nothing to query, nothing written
+  pending.clear();
+  const GroupCheck none = t.table.nextGroupQuery(pending);
+  EXPECT_FALSE(none.group);
+  EXPECT_EQ(none.nextWaitSeconds, 260);
+  EXPECT_EQ(t.lines(), (std::pair<Lines, Lines>{}));
+}
+
+// The snooper opens real sockets (with CAP_NET_RAW it queries loopback), so
+// it runs in a network namespace of its own when one can be had.
+void enterPrivateLoopback() {
+  if (::unshare(CLONE_NEWNET) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return;
+  platform::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq request{};
+  std::strcpy(request.ifr_name, "lo");
+  if (::ioctl(fd.get(), SIOCGIFFLAGS, &request) != 0) return;
+  request.ifr_flags = short(request.ifr_flags | IFF_UP);
+  ::ioctl(fd.get(), SIOCSIFFLAGS, &request);
+}
+
+std::size_t entries(const char* folder) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
+}
+
+TEST(IgmpSnooper, StopEndsEveryThreadAndClosesEverySocket) {
+  enterPrivateLoopback();
+  const std::size_t tasks = entries("/proc/self/task");
+  const std::size_t fds = entries("/proc/self/fd");
+  std::mutex lock;
+  Lines console;
+  SnooperSettings settings;
+  settings.listenAddress = parseIpv4("127.0.0.1");
+  settings.console = [&](std::string_view line) {
+    std::lock_guard<std::mutex> hold(lock);
+    console.emplace_back(line);
+  };
+  Forwarders forwarders;
+  {
+    IgmpSnooper snooper(settings, forwarders.body());
+    const std::size_t fdsOfEvents = entries("/proc/self/fd");
+    snooper.start();
+    snooper.start();
+    // Either the querier's first query or both sockets refused.
+    const auto seen = [&] {
+      std::lock_guard<std::mutex> hold(lock);
+      std::size_t refused = 0;
+      for (const std::string& line : console) {
+        if (line == "Igmp snooper: Sending general query (224.0.0.1) ") return true;
+        refused += line.starts_with("Igmp snooper: Can't create raw socket. Error code: ");
+      }
+      return refused == 2;
+    };
+    EXPECT_TRUE(eventually(seen));
+    EXPECT_GT(entries("/proc/self/task"), tasks);
+    snooper.stop();
+    EXPECT_EQ(entries("/proc/self/task"), tasks);
+    EXPECT_EQ(entries("/proc/self/fd"), fdsOfEvents);
+    snooper.stop();
+  }
+  { IgmpSnooper neverStarted(settings, forwarders.body()); }
+  EXPECT_EQ(entries("/proc/self/task"), tasks);
+  EXPECT_EQ(entries("/proc/self/fd"), fds);
+}
+
+}  // namespace
+}  // namespace relay
