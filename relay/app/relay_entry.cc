@@ -15,6 +15,7 @@
 #include "relay/app/relay_log.h"
 #include "relay/app/relay_options.h"
 #include "relay/app/url_routing.h"
+#include "relay/igmp/igmp_snooper.h"
 #include "relay/stream/multicast_receiver.h"
 #include "relay/stream/stream_client.h"
 #include "relay/upnp/channel_list.h"
@@ -58,6 +59,29 @@ bool interfacesAccepted(const CardMatch& match) {
 }
 
 constexpr int kStopGraceMs = 1000;
+
+// Test-only: the lab runs the snooper's clock faster to see refresh, group
+// queries and lapse in seconds. Unset (or not a number from 1 to 1000) in
+// every real run.
+int snooperClockScale() {
+  const char* text = std::getenv("TESSARAN_TEST_SNOOPER_CLOCK_SCALE");
+  int scale = 1;
+  if (text == nullptr || !common::tryParseNumber(text, scale) || scale < 1 || scale > 1000) {
+    return 1;
+  }
+  return scale;
+}
+
+std::unique_ptr<IgmpSnooper> makeSnooper(const RelayOptions& options) {
+  SnooperSettings settings;
+  settings.listenAddress = platform::parseIpv4(options.listenAddress);
+  settings.forwardPort = common::parseNumber<std::uint16_t>(options.forwardPort);
+  settings.receiveAddress = platform::parseIpv4(options.receiveAddress);
+  settings.console = writeLine;
+  settings.log = [](std::string_view line) { relayLog().appendLog(line); };
+  settings.clockScale = snooperClockScale();
+  return std::make_unique<IgmpSnooper>(std::move(settings));
+}
 
 // With a playlist the engine answers control requests over it. Workers may
 // outlive the engine, so the control handler is shared with the settings
@@ -156,6 +180,11 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     writeLine("Starting dlna server.");
     advertiser->start();
   }
+  std::unique_ptr<IgmpSnooper> snooper;
+  if (options.igmpSnooperEnabled) {
+    snooper = makeSnooper(options);
+    snooper->start();
+  }
 
   if (const int error =
           platform::startDetached([console, stopEvent] { consoleThread(console, stopEvent); });
@@ -168,6 +197,11 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   writeLine("Stopping http server");
   engine->shutdownEvent().set();
   platform::sleepMs(kStopGraceMs);
+  if (snooper) {
+    writeLine("Stopping igmp listener");
+    snooper->stop();
+    snooper.reset();
+  }
   if (advertiser) {
     writeLine("Stopping DLNA Server.");
     advertiser->stop();
