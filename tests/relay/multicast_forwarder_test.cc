@@ -2,9 +2,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -21,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/wait.h"
+#include "tests/support/private_network.h"
 
 namespace relay {
 namespace {
@@ -120,18 +118,7 @@ TEST(PortCache, FirstEntryForAGroupWins) {
 // Whole forwarder runs on the loopback interface of a private network
 // namespace: the test sends the group and plays the host.
 
-bool enterPrivateLoopback() {
-  static const bool entered = [] {
-    if (::unshare(CLONE_NEWNET) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
-    platform::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    if (::ioctl(fd.get(), SIOCGIFFLAGS, &request) != 0) return false;
-    request.ifr_flags = short(request.ifr_flags | IFF_UP | IFF_MULTICAST);
-    return ::ioctl(fd.get(), SIOCSIFFLAGS, &request) == 0;
-  }();
-  return entered;
-}
+using testsupport::enterPrivateLoopback;
 
 constexpr const char* kLoopback = "127.0.0.1";
 constexpr std::size_t kDatagramBytes = 1316;
@@ -140,11 +127,7 @@ constexpr std::size_t kDatagramBytes = 1316;
 constexpr int kPatienceMs = 10000;
 
 std::size_t openFdCount() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
+  return testsupport::entriesIn("/proc/self/fd");
 }
 
 std::string readFile(const char* path) {

@@ -1,9 +1,6 @@
 #include "relay/upnp/ssdp_advertiser.h"
 
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -16,6 +13,7 @@
 #include "platform/os_token.h"
 #include "platform/wait.h"
 #include "relay/upnp/descriptions.h"
+#include "tests/support/private_network.h"
 
 namespace relay {
 namespace {
@@ -153,21 +151,9 @@ TEST(SsdpSearch, WhatIsAnsweredAndAfterWhichSpread) {
   }
 }
 
-// The advertiser binds port 1900 and multicasts, so these run it in a
-// network namespace of their own that holds only loopback: nothing leaves
-// the test.
-bool enterPrivateLoopback() {
-  static const bool entered = [] {
-    if (::unshare(CLONE_NEWNET) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
-    platform::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    if (::ioctl(fd.get(), SIOCGIFFLAGS, &request) != 0) return false;
-    request.ifr_flags = short(request.ifr_flags | IFF_UP);
-    return ::ioctl(fd.get(), SIOCSIFFLAGS, &request) == 0;
-  }();
-  return entered;
-}
+// The advertiser binds port 1900 and multicasts: these run it in a private
+// network namespace.
+using testsupport::enterPrivateLoopback;
 
 // A peer on loopback: a searcher (unicast to the listen port) that is also
 // a member of the group on loopback.
@@ -234,12 +220,7 @@ TEST(SsdpAdvertiserRun, AnnouncesAnswersAndSaysGoodbyeOnce) {
 }
 
 std::size_t threadCount() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++count;
-  }
-  return count;
+  return testsupport::entriesIn("/proc/self/task");
 }
 
 // Answer threads still waiting for their delay must end with the stop, not

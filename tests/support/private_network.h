@@ -1,0 +1,43 @@
+// For tests that run real sockets on port 1900, raw sockets or multicast:
+// a network namespace of the test process's own, holding only loopback, so
+// that nothing leaves the test. Also counts what a process holds.
+#pragma once
+
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/unique_fd.h"
+
+namespace testsupport {
+
+// Moves the process into a new network namespace (as root, or in a user
+// namespace of its own) with loopback up and multicast-capable; false when
+// neither is allowed. Once per process.
+inline bool enterPrivateLoopback() {
+  static const bool entered = [] {
+    if (::unshare(CLONE_NEWNET) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+    platform::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    if (::ioctl(fd.get(), SIOCGIFFLAGS, &request) != 0) return false;
+    request.ifr_flags = short(request.ifr_flags | IFF_UP | IFF_MULTICAST);
+    return ::ioctl(fd.get(), SIOCSIFFLAGS, &request) == 0;
+  }();
+  return entered;
+}
+
+// Entries of a /proc folder: "/proc/self/fd" (open descriptors) or
+// "/proc/self/task" (threads).
+inline std::size_t entriesIn(const char* folder) {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+  return count;
+}
+
+}  // namespace testsupport
