@@ -123,8 +123,8 @@ bool parseRange(std::string_view value, engine::HttpRequest& request) {
   value = trimBlanks(value);
   constexpr std::string_view kUnit = "bytes=";
   if (!common::startsWith(value, kUnit)) return false;
-  const std::string_view spec = value.substr(kUnit.size());
-  const std::vector<std::string> pieces = common::split(spec, '-');
+  const std::string_view ranges = value.substr(kUnit.size());
+  const std::vector<std::string> pieces = common::split(ranges, '-');
   std::int64_t first = 0;
   std::int64_t last = 0;
   if (pieces.size() == 2) {
@@ -138,10 +138,10 @@ bool parseRange(std::string_view value, engine::HttpRequest& request) {
     return true;
   }
   if (pieces.size() != 1 || !common::tryParseNumber(pieces[0], first)) return false;
-  if (common::startsWith(spec, "-")) {
+  if (common::startsWith(ranges, "-")) {
     request.rangeLength = -first;
     request.rangeRequested = true;
-  } else if (common::endsWith(spec, "-")) {
+  } else if (common::endsWith(ranges, "-")) {
     request.rangeStart = first;
     request.rangeRequested = true;
   }
