@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <limits>
 #include <optional>
 
 #include "common/parse_number.h"
@@ -132,6 +133,9 @@ bool parseRange(std::string_view value, engine::HttpRequest& request) {
       return false;
     }
     if (last < first) return false;  // no such range: the whole file
+    // The largest last byte would make the length (and the range's end)
+    // overflow; one less reaches past the end of every file just the same.
+    if (last == std::numeric_limits<std::int64_t>::max()) --last;
     request.rangeStart = first;
     request.rangeLength = last - first + 1;
     request.rangeRequested = true;

@@ -169,5 +169,26 @@ TEST(WebCommandLine, LastOccurrenceWinsAndValuesAreTakenAsTheyAre) {
   }
 }
 
+// Found by fuzzing: a last byte of 2^63 - 1 overflowed the range's length
+// (first 0) or its end (any other first). Such a range reaches past the end
+// of any file: 416, whatever the file's size.
+TEST(ByteWindow, LargestLastBytePositionIsPastEveryEnd) {
+  const std::string_view ranges[] = {
+      "bytes=0-9223372036854775807",
+      "bytes=5-9223372036854775807",
+      "bytes=9223372036854775806-9223372036854775807",
+      "bytes=9223372036854775807-9223372036854775807",
+  };
+  const std::uint64_t sizes[] = {0, 1000, 5368709120, 9223372036854775806u};
+  for (std::string_view range : ranges) {
+    engine::HttpRequest request;
+    parseRange(range, request);
+    EXPECT_TRUE(request.rangeRequested) << range;
+    for (std::uint64_t size : sizes) {
+      EXPECT_FALSE(byteWindow(request, size).has_value()) << range << " of " << size;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace web
