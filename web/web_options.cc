@@ -31,8 +31,8 @@ void showWebUsage(const common::LineWriter& writeLine) {
       " -phh [ PHP HTTP_HOST ] default: ipv4 of listening interface",
       " -q Quiet - don't print new connections",
       "",
-      "Important: Quote paths with spaces and use forward slashes or double backslashes!\n"
-      "Example: -pp \"C:\\\\Program Files\\\\PHP\\\\\" or -pp \"C:/Program Files/PHP/\"\n\n",
+      ("Important: Quote paths with spaces and use forward slashes or double backslashes!\n"
+       "Example: -pp \"C:\\\\Program Files\\\\PHP\\\\\" or -pp \"C:/Program Files/PHP/\"\n\n"),
   };
   for (const char* line : kLines) writeLine(line);
 }

@@ -1,0 +1,61 @@
+// URL decoding and the check that keeps a decoded path inside the served
+// folder, plus the GET classification that uses both. The check is compared
+// with a walk that climbs for ".." and descends for every other segment.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "engine/http_request.h"
+#include "web/site_settings.h"
+#include "web/static_files.h"
+
+namespace {
+
+// Whether resolving the path segment by segment ever climbs above its start.
+bool climbsOut(std::string_view path) {
+  long depth = 0;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view segment = path.substr(start, end - start);
+    if (segment == "..") {
+      if (--depth < 0) return true;
+    } else if (!segment.empty() && segment != ".") {
+      ++depth;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+void checkContainment(std::string_view path) {
+  if (!web::isContainedPath(path)) return;
+  if (path.find('\0') != std::string_view::npos || climbsOut(path)) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string decoded = web::urlDecode(text);
+  if (decoded.size() > text.size()) std::abort();
+  if (text.find_first_of("%+") == std::string_view::npos && decoded != text) std::abort();
+  checkContainment(text);
+  checkContainment(decoded);
+
+  // The GET side: a file request's path is what the file responder opens.
+  web::SiteSettings site;
+  site.servePath = "/nonexistent/www/";
+  site.rootDocument = "index.html";
+  engine::HttpRequest request;
+  request.reset(engine::Variant::Web);
+  web::resolveGet(text, request, site);
+  if (request.kind == engine::webkind::kFile) checkContainment(request.filePath);
+  if (request.kind == engine::webkind::kPhp) {
+    checkContainment(request.filePath);
+    checkContainment(web::urlDecode(request.filePath));
+  }
+  return 0;
+}
