@@ -1,11 +1,13 @@
 // The engine on loopback with real sockets: exact response bytes, keep-alive
-// and close rules of both variants, limits, the quit kind and the stop.
+// and close rules of both variants, limits, the quit kind, the stop and the
+// destruction with connections still open.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include "engine/http_engine.h"
 #include "platform/clock.h"
+#include "tests/support/private_network.h"
 
 namespace {
 
@@ -202,6 +204,66 @@ TEST_F(RelayEngine, ShutdownEndsIdleKeepAliveConnections) {
   platform::Socket late = platform::Socket::tcp(error);
   platform::sleepMs(100);
   EXPECT_EQ(late.connect(kLoopback, port_), ECONNREFUSED);  // listener closed
+}
+
+// Destroying the engine while clients hold connections open - one kept
+// alive after an answer, one that never sent a byte, one in the middle of
+// a request - closes every one of them, ends every worker and the accept
+// thread, and leaves no descriptor behind. A worker that misses the stop,
+// or a socket or event that outlives its owner, shows in the counts.
+TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
+  const struct {
+    const char* name;
+    engine::HttpEngineSettings settings;
+    std::string keptRequest;
+  } cases[] = {
+      {"relay", engine::relayEngineSettings(kLoopback, 0), "GET /d0 HTTP/1.1\r\n\r\n"},
+      {"web", engine::webEngineSettings(0, 0),
+       "GET /d0 HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t threads = testsupport::threadCount();
+    const std::size_t fds = testsupport::entriesIn("/proc/self/fd");
+    {
+      engine::HttpEngineSettings settings = c.settings;
+      settings.printConnections = false;
+      settings.documents = {"<doc0/>"};
+      settings.handler.get = [](std::string_view url, HttpRequest& r) {
+        if (url != "/d0") return;
+        // The relay's first document, the web server's page: both kind 0.
+        r.kind = engine::relaykind::kDocument;
+        r.target = 0;
+        r.bodyText = "<doc0/>";
+      };
+      auto engine = std::make_unique<engine::HttpEngine>(std::move(settings));
+      engine->startListening();
+      ASSERT_EQ(engine->listeningPorts().size(), 1u);
+      const std::uint16_t port = engine->listeningPorts()[0];
+
+      std::vector<std::unique_ptr<Client>> kept;
+      for (int i = 0; i < 3; ++i) {
+        kept.push_back(std::make_unique<Client>(port));
+        const Reply reply = kept.back()->exchange(c.keptRequest, 100);
+        EXPECT_TRUE(reply.bytes.ends_with("<doc0/>"));
+        ASSERT_FALSE(reply.closed);
+      }
+      Client silent(port);
+      Client halfway(port);
+      halfway.send("GET /d0 HTTP/1.1\r\nHost: x\r\n");
+      // The accept thread and a worker for each of the five connections.
+      ASSERT_TRUE(
+          testsupport::eventually([&] { return testsupport::threadCount() == threads + 1 + 5; }));
+
+      engine.reset();
+      for (auto& client : kept) EXPECT_TRUE(client->read(3000).closed);
+      EXPECT_TRUE(silent.read(3000).closed);
+      EXPECT_TRUE(halfway.read(3000).closed);
+    }
+    // Detached workers end just after closing their connection.
+    EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads; }));
+    EXPECT_EQ(testsupport::entriesIn("/proc/self/fd"), fds);
+  }
 }
 
 class WebEngine : public ::testing::Test {

@@ -77,10 +77,12 @@ lab_exec lan bash -c 'exec 5<>/dev/tcp/198.18.2.1/2901
 kept_pid=$!
 sleep 0.5
 lab_check "kept connection open before the stop" test ! -s "$work/kept"
+asked=$(date +%s%N)
 quit_reply=$(lab_exec lan bash -c 'exec 5<>/dev/tcp/198.18.2.1/2901
   printf "GET /command/quit HTTP/1.1\r\n\r\n" >&5; timeout 5 cat <&5 | wc -c')
 lab_check "quit answers no bytes" test "$quit_reply" = 0
 lab_check "relay stops within its grace period plus a second" lab_wait_exit "$relay_pid" 20
+echo "exited $((($(date +%s%N) - asked) / 1000000)) ms after the quit request"
 wait "$relay_pid"
 lab_check "exit status 0 after quit" test $? = 0
 wait "$kept_pid"

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 
 #include "platform/clock.h"
 #include "platform/wait.h"
+#include "tests/support/private_network.h"
 
 namespace relay {
 namespace {
@@ -282,16 +282,10 @@ void enterPrivateLoopback() {
   ::ioctl(fd.get(), SIOCSIFFLAGS, &request);
 }
 
-std::size_t entries(const char* folder) {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder)) ++n;
-  return n;
-}
-
 TEST(IgmpSnooper, StopEndsEveryThreadAndClosesEverySocket) {
   enterPrivateLoopback();
-  const std::size_t tasks = entries("/proc/self/task");
-  const std::size_t fds = entries("/proc/self/fd");
+  const std::size_t tasks = testsupport::threadCount();
+  const std::size_t fds = testsupport::entriesIn("/proc/self/fd");
   std::mutex lock;
   Lines console;
   SnooperSettings settings;
@@ -303,7 +297,7 @@ TEST(IgmpSnooper, StopEndsEveryThreadAndClosesEverySocket) {
   Forwarders forwarders;
   {
     IgmpSnooper snooper(settings, forwarders.body());
-    const std::size_t fdsOfEvents = entries("/proc/self/fd");
+    const std::size_t fdsOfEvents = testsupport::entriesIn("/proc/self/fd");
     snooper.start();
     snooper.start();
     // Either the querier's first query or both sockets refused.
@@ -317,15 +311,15 @@ TEST(IgmpSnooper, StopEndsEveryThreadAndClosesEverySocket) {
       return refused == 2;
     };
     EXPECT_TRUE(eventually(seen));
-    EXPECT_GT(entries("/proc/self/task"), tasks);
+    EXPECT_GT(testsupport::threadCount(), tasks);
     snooper.stop();
-    EXPECT_EQ(entries("/proc/self/task"), tasks);
-    EXPECT_EQ(entries("/proc/self/fd"), fdsOfEvents);
+    EXPECT_EQ(testsupport::threadCount(), tasks);
+    EXPECT_EQ(testsupport::entriesIn("/proc/self/fd"), fdsOfEvents);
     snooper.stop();
   }
   { IgmpSnooper neverStarted(settings, forwarders.body()); }
-  EXPECT_EQ(entries("/proc/self/task"), tasks);
-  EXPECT_EQ(entries("/proc/self/fd"), fds);
+  EXPECT_EQ(testsupport::threadCount(), tasks);
+  EXPECT_EQ(testsupport::entriesIn("/proc/self/fd"), fds);
 }
 
 }  // namespace

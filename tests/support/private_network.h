@@ -1,6 +1,7 @@
 // For tests that run real sockets on port 1900, raw sockets or multicast:
 // a network namespace of the test process's own, holding only loopback, so
-// that nothing leaves the test. Also counts what a process holds.
+// that nothing leaves the test. Also counts what a process holds, and waits
+// (bounded) for such counts to settle.
 #pragma once
 
 #include <net/if.h>
@@ -8,9 +9,11 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "platform/unique_fd.h"
 
@@ -38,6 +41,28 @@ inline std::size_t entriesIn(const char* folder) {
   std::size_t count = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
   return count;
+}
+
+// Threads of the process. ThreadSanitizer starts a helper thread of its own
+// with the first thread the process creates; one short-lived thread first
+// puts it in every count, so that counts before and after compare alike.
+inline std::size_t threadCount() {
+  static const bool settled = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  static_cast<void>(settled);
+  return entriesIn("/proc/self/task");
+}
+
+// Polls `done` every 10 ms for at most ten seconds; whether it came true.
+// For what other threads bring about, not for how fast they are.
+template <typename Done>
+bool eventually(Done done) {
+  for (int i = 0; i < 1000 && !done(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
 }
 
 }  // namespace testsupport
