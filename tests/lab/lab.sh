@@ -125,3 +125,29 @@ lab_wait_exit() {
   done
   return 1
 }
+
+# Waits (at most $1 tenths of a second) until CMD prints exactly $2; says
+# what it printed instead when it never does.
+lab_wait_output() {
+  local tenths=$1 expected=$2 i now
+  shift 2
+  for ((i = 0; i < tenths; i++)); do
+    now=$("$@")
+    [ "$now" = "$expected" ] && return 0
+    sleep 0.1
+  done
+  echo "expected: $expected; now: $now"
+  return 1
+}
+
+# For the load tests: skips without curl or python3, and raises the
+# descriptor limit for a thousand connections in the clients and in the
+# program under test (started from this shell).
+lab_prepare_load() {
+  command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
+  command -v python3 >/dev/null || { echo "SKIP: python3 is missing"; exit 77; }
+  ulimit -n 4096 || { echo "SKIP: cannot raise the descriptor limit"; exit 77; }
+}
+
+# Where the time goes, in a test's output.
+lab_phase() { echo "--- $1 (at ${SECONDS} s)"; }

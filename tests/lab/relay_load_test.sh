@@ -10,12 +10,8 @@ relay_bin=$1
 ts_tool=$2
 here=$(dirname "$0")
 . "$here/lab.sh"
-command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
-command -v python3 >/dev/null || { echo "SKIP: python3 is missing"; exit 77; }
+lab_prepare_load
 load=(python3 "$here/http_load.py")
-# A thousand connections need more descriptors than the usual 1024, in the
-# clients and in the relay.
-ulimit -n 4096 || { echo "SKIP: cannot raise the descriptor limit"; exit 77; }
 
 lab_init rld
 lab_relay_hosts
@@ -23,7 +19,6 @@ work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 group=239.2.1.1
 stream=/vkx/$group:5000
-phase() { echo "--- $1 (at ${SECONDS} s)"; }
 
 ip netns exec "$(lab_ns src)" "$ts_tool" send --group "$group" --port 5000 --format plain \
   --seconds 400 >/dev/null &
@@ -31,8 +26,8 @@ disown  # ended by the teardown, without a job report
 
 # Starts the relay with input from $1, output to $2; sets pid.
 start_relay() {
-  ip netns exec "$(lab_ns relay)" bash -c 'ulimit -n 4096 && exec "$@"' - \
-    "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 --recv-timeout 5 <"$1" >"$2" 2>&1 &
+  ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
+    --recv-timeout 5 <"$1" >"$2" 2>&1 &
   pid=$!
   lab_wait_line "$2" 50 "Enter q to exit."
 }
@@ -40,16 +35,7 @@ holdings() {
   echo "fds $(ls /proc/$pid/fd | wc -l), threads $(ls /proc/$pid/task | wc -l)," \
     "members $(lab_igmp_users relay eth0 "$group")"
 }
-back_to_idle() {
-  local i now
-  for ((i = 0; i < 50; i++)); do
-    now=$(holdings)
-    [ "$now" = "$idle" ] && return 0
-    sleep 0.1
-  done
-  echo "idle: $idle; now: $now"
-  return 1
-}
+back_to_idle() { lab_wait_output 50 "$idle" holdings; }
 
 mkfifo "$work/in"
 exec 3<>"$work/in"
@@ -63,7 +49,7 @@ for doc in description cm cds; do
   docs+=(--doc "/$doc.xml=$work/$doc.xml")
 done
 
-phase "keep-alive"
+lab_phase "keep-alive"
 # 1000 connections open at the same time, three keep-alive requests each,
 # one per document.
 lab_check "1000 kept-alive connections, 3000 exact answers" \
@@ -71,7 +57,7 @@ lab_check "1000 kept-alive connections, 3000 exact answers" \
   "${docs[@]}" --seconds 60
 lab_check "after the thousand connections: nothing left behind" back_to_idle
 
-phase "stalled clients and stream churn"
+lab_phase "stalled clients and stream churn"
 # 500 connections send half a request and stop; 50 normal clients are still
 # served, and the relay closes every stalled one unanswered at its 120 s
 # idle time-out. Meanwhile 500 stream requests leave at random points.
@@ -102,7 +88,7 @@ stop_under_load() { # how: q or TERM
   lab_exec lan "${load[@]}" load 198.18.2.1 2901 --readers 60 --read-path "$stream" \
     --askers 20 "${docs[@]}" --seconds 40 >"$work/load.$1" 2>&1 &
   local client=$! asked
-  phase "stop by $1 under load"
+  lab_phase "stop by $1 under load"
   lab_check "$1: clients loaded" lab_wait_line "$work/load.$1" 300 loaded
   lab_check "$1: the relay is a member of the group while it streams" \
     test "$(lab_igmp_users relay eth0 "$group")" != 0

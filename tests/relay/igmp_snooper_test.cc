@@ -23,6 +23,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using platform::parseIpv4;
+using testsupport::eventually;
 
 // Forwarder stand-ins: each runs until its pair's or the snooper's stop.
 struct Forwarders {
@@ -47,16 +48,6 @@ struct Forwarders {
     return started.size();
   }
 };
-
-// Polls `done` for at most ten seconds; the result says whether it came.
-template <typename Done>
-bool eventually(Done done) {
-  for (int i = 0; i < 1000; ++i) {
-    if (done()) return true;
-    platform::sleepMs(10);
-  }
-  return done();
-}
 
 // The table on a clock the test moves; every line it writes is kept.
 struct Table {

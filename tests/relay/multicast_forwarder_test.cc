@@ -119,6 +119,7 @@ TEST(PortCache, FirstEntryForAGroupWins) {
 // namespace: the test sends the group and plays the host.
 
 using testsupport::enterPrivateLoopback;
+using testsupport::eventually;
 
 constexpr const char* kLoopback = "127.0.0.1";
 constexpr std::size_t kDatagramBytes = 1316;
@@ -150,16 +151,6 @@ bool udpBound(platform::Ipv4 address, std::uint16_t port) {
   char local[16];
   std::snprintf(local, sizeof local, ":%04X", port);
   return readFile("/proc/net/udp").find(kernelHex(address) + local) != std::string::npos;
-}
-
-template <typename Condition>
-bool eventually(Condition condition) {
-  const std::int64_t deadline = platform::monotonicMs() + kPatienceMs;
-  while (!condition()) {
-    if (platform::monotonicMs() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // Datagram `sequence`: its number, then bytes that depend on it, so any

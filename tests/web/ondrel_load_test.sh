@@ -8,12 +8,8 @@ set -u
 web_bin=$1
 here=$(dirname "$0")
 . "$here/../lab/lab.sh"
-command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
-command -v python3 >/dev/null || { echo "SKIP: python3 is missing"; exit 77; }
+lab_prepare_load
 load=(python3 "$here/../lab/http_load.py")
-# A thousand connections need more descriptors than the usual 1024, in the
-# clients and in the server.
-ulimit -n 4096 || { echo "SKIP: cannot raise the descriptor limit"; exit 77; }
 
 lab_init wld
 lab_host web
@@ -30,39 +26,26 @@ docs=(--doc "/small.bin=$site/small.bin" --doc "/index.html=$site/index.html")
 
 # Starts ondrel on the web host with input from $1, output to $2; sets pid.
 start_web() {
-  ip netns exec "$(lab_ns web)" bash -c 'ulimit -n 4096 && exec "$@"' - \
-    "$web_bin" -q -lp 8080 -li 198.18.3.1 -sp "$site/" <"$1" >"$2" 2>&1 &
+  ip netns exec "$(lab_ns web)" "$web_bin" -q -lp 8080 -li 198.18.3.1 -sp "$site/" <"$1" >"$2" 2>&1 &
   pid=$!
   lab_wait_line "$2" 50 "Enter q to exit."
 }
 holdings() { echo "$(ls /proc/$pid/fd | wc -l) $(ls /proc/$pid/task | wc -l)"; }
-back_to_idle() {
-  local i now
-  for ((i = 0; i < 50; i++)); do
-    now=$(holdings)
-    [ "$now" = "$idle" ] && return 0
-    sleep 0.1
-  done
-  echo "fds and threads idle: $idle, now: $now"
-  return 1
-}
-
-# Where the time goes, in the test's output.
-phase() { echo "--- $1 (at ${SECONDS} s)"; }
+back_to_idle() { lab_wait_output 50 "$idle" holdings; }
 
 mkfifo "$work/in"
 exec 3<>"$work/in"
 lab_check "ondrel prompts" start_web "$work/in" "$work/out"
 idle=$(holdings)
 
-phase "keep-alive"
+lab_phase "keep-alive"
 # 1000 connections open at the same time, three keep-alive requests each.
 lab_check "1000 kept-alive connections, 3000 exact answers" \
   lab_exec lan "${load[@]}" keepalive 198.18.3.1 8080 --connections 1000 --requests 3 "${docs[@]}" \
   --seconds 60
 lab_check "after the thousand connections: no fd or thread left behind" back_to_idle
 
-phase "large file, stalled clients"
+lab_phase "large file, stalled clients"
 # The 5 GiB file runs beside the stalled clients below, over loopback.
 lab_exec web curl -s --max-time 90 -o /dev/null -w '%{http_code} %{size_download}' \
   http://127.0.0.1:8080/sparse.bin >"$work/whole" &
@@ -92,7 +75,7 @@ stop_under_load() { # how: q or TERM
   lab_exec lan "${load[@]}" load 198.18.3.1 8080 --readers 50 --read-path /sparse.bin --askers 20 \
     "${docs[@]}" --seconds 40 >"$work/load.$1" 2>&1 &
   local client=$!
-  phase "stop by $1 under load"
+  lab_phase "stop by $1 under load"
   lab_check "$1: clients loaded" lab_wait_line "$work/load.$1" 300 loaded
   local size
   size=$(stat -c %s "$work/out.$1")
@@ -107,12 +90,12 @@ stop_under_load() { # how: q or TERM
     test "$(stat -c %s "$work/out.$1")" = "$size"
   lab_check "$1 under load: the last line is the prompt" \
     test "$(tail -n 1 "$work/out.$1")" = "Enter q to exit."
-  phase "stopped by $1"
+  lab_phase "stopped by $1"
   lab_check "$1 under load: every download ended by the server" lab_wait_exit "$client" 150
   wait "$client"
   lab_check "$1 under load: every whole answer was right" test $? = 0
   cat "$work/load.$1"
-  phase "clients ended"
+  lab_phase "clients ended"
 }
 # Not timed: under AddressSanitizer the leak check at exit, after all these
 # connections, takes a good part of a second by itself. Status 0 there also
