@@ -110,19 +110,6 @@ stop_under_load() { # how: q or TERM
   lab_check "$1 under load: every whole answer was right" test $? = 0
   cat "$work/load.$1"
 }
-# Not timed: under AddressSanitizer the leak check at exit, after all these
-# connections, takes a good part of a second by itself. Status 0 there also
-# says nothing leaked.
-echo q >&3
-lab_check "stop after the load: exits" lab_wait_exit "$pid" 100
-wait "$pid"
-lab_check "stop after the load: exit status 0" test $? = 0
-
-mkfifo "$work/in.q"
-exec 3<>"$work/in.q"
-lab_check "relay prompts (q run)" start_relay "$work/in.q" "$work/out.q"
-stop_under_load q
-lab_check "relay prompts (SIGTERM run)" start_relay /dev/null "$work/out.TERM"
-stop_under_load TERM
+lab_stop_runs relay "$work" start_relay stop_under_load
 
 lab_finish
