@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engine/compression.h"
+#include "engine/request_collector.h"
 #include "engine/response_framing.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -171,16 +172,18 @@ void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socke
   const WaitItem items[] = {WaitItem::event(core->shutdownEvent),
                             WaitItem::readable(connection.fd())};
   std::vector<char> buffer(settings.bufferSize);
-  std::string requestBytes;
+  // The relay's request never grows past its buffer; a POST announcing more
+  // is refused as soon as its head is in.
+  RequestCollector collector(relay ? settings.bufferSize : kLargestRequest);
   HttpRequest request;
   bool firstReceive = true;
 
   for (;;) {
     // Collect one request.
-    requestBytes.clear();
+    collector.clear();
     std::size_t received = 0;
-    bool malformed = false;
-    for (;;) {
+    RequestCollector::Status status = RequestCollector::Status::Waiting;
+    while (status == RequestCollector::Status::Waiting) {
       const platform::WaitResult ready = platform::waitAny(items, settings.idleTimeoutMs);
       if (ready.status == WaitStatus::Failed) {
         platform::writeLine("WSAWaitForMultipleEvents() failed " + std::to_string(ready.error));
@@ -202,17 +205,16 @@ void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socke
       if (n == 0) return;
       firstReceive = false;
       received += std::size_t(n);
-      requestBytes.append(into, std::size_t(n));
-      if (requestBytes.size() > kLargestRequest) return;
-      if (isComplete(requestBytes, malformed)) break;
-      if (relay && received >= buffer.size()) return;
+      if (collector.bytes().size() + std::size_t(n) > kLargestRequest) return;
+      status = collector.append(std::string_view(into, std::size_t(n)));
+      if (status == RequestCollector::Status::Waiting && relay && received >= buffer.size()) return;
     }
 
-    if (malformed) {
+    if (status == RequestCollector::Status::Malformed) {
       request.reset(settings.variant);
       request.target = errorrow::kBadRequest;
     } else {
-      parseRequest(requestBytes, request, settings.variant, settings.handler);
+      parseRequest(collector.bytes(), request, settings.variant, settings.handler);
     }
 
     FramedResponse response = frameResponse(*core, request);

@@ -2,6 +2,7 @@
 
 #include "common/parse_number.h"
 #include "common/text.h"
+#include "engine/request_collector.h"
 
 namespace engine {
 namespace {
@@ -56,30 +57,10 @@ LengthHeader contentLength(std::string_view text, std::int64_t& value) {
 }
 
 bool isComplete(std::string_view bytes, bool& malformed) {
-  malformed = false;
-  if (bytes.size() < 8) {
-    malformed = common::contains(bytes, kBlankLine);
-    return malformed;
-  }
-  if (bytes.starts_with("GET ") || bytes.starts_with("SUBSCRIBE ") ||
-      bytes.starts_with("UNSUBSCRIBE ")) {
-    return bytes.ends_with(kBlankLine);
-  }
-  if (bytes.starts_with("POST ")) {
-    const std::size_t blank = bytes.find(kBlankLine);
-    if (blank == std::string_view::npos) return false;
-    std::int64_t length = 0;
-    switch (contentLength(bytes, length)) {
-      case LengthHeader::Valid:
-        return std::int64_t(bytes.size() - blank) == length + 4;
-      case LengthHeader::Absent:
-      case LengthHeader::Invalid:
-        malformed = true;
-        return true;
-    }
-  }
-  malformed = true;
-  return true;
+  RequestCollector collector;
+  const RequestCollector::Status status = collector.append(bytes);
+  malformed = status == RequestCollector::Status::Malformed;
+  return status != RequestCollector::Status::Waiting;
 }
 
 std::size_t splitHeaders(std::string_view text, std::vector<HeaderField>& headers) {

@@ -31,7 +31,9 @@ struct RequestHandler {
 };
 
 // True when the collected bytes can be answered; `malformed` asks for the
-// 400 answer without parsing.
+// 400 answer without parsing. A POST whose Content-Length can never fit
+// kLargestRequest is malformed as soon as its head is in. The worker collects
+// with RequestCollector, which gives the same answers receive by receive.
 bool isComplete(std::string_view bytes, bool& malformed);
 
 enum class LengthHeader { Absent, Valid, Invalid };

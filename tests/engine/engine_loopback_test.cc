@@ -131,6 +131,11 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
       {"HEAD /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
       {"POST /d0 HTTP/1.1\r\nContent-Length: x\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
+      // More than the relay's buffer can ever hold: refused at once.
+      {"POST /d0 HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
+      {"POST /d0 HTTP/1.1\r\nContent-Length: 8192\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
       {"UNSUBSCRIBE /upnp/event/cds HTTP/1.1\r\nSID: uuid:x\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n",
        false},
       {"GET /stream HTTP/1.1\r\n\r\n", "", true},
@@ -301,6 +306,20 @@ TEST_F(WebEngine, CloseByDefaultKeepAliveOnRequest) {
        false},
       {"GET /none HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
        "HTTP/1.0 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", true},
+  };
+  expectExchanges(port_, cases);
+}
+
+// A body that could never fit the request limit is refused as soon as the
+// head is in, not waited for until the idle time-out; no length, however
+// many digits, overflows on the way.
+TEST_F(WebEngine, LengthBeyondTheLimitIsRefusedAtOnce) {
+  start();
+  const std::string refused = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+  const ExchangeCase cases[] = {
+      {"POST /page HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\nabc", refused, true},
+      {"POST /page HTTP/1.1\r\nContent-Length: 18446744073709551616\r\n\r\nabc", refused, true},
+      {"POST /page HTTP/1.1\r\nContent-Length: 10240000\r\n\r\nabc", refused, true},
   };
   expectExchanges(port_, cases);
 }

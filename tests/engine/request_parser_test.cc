@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/request_collector.h"
+
 namespace {
 
 using engine::HttpRequest;
@@ -36,6 +38,16 @@ TEST(IsComplete, ByMethodAndLength) {
       {"POST /x HTTP/1.1\r\nContent-Length: five\r\n\r\nabcde", true, true},
       {"POST /x HTTP/1.1\r\nContent-Length: -4\r\n\r\n", true, true},
       {"POST /x HTTP/1.1\r\nContent-Length: 2xyz\r\n\r\nab", true, false},
+      // Lengths no request can reach are refused once the head is in, and
+      // none of them overflows.
+      {"POST /x HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\nabc", true, true},
+      {"POST /x HTTP/1.1\r\nContent-Length: 9223372036854775808\r\n\r\nabc", true, true},
+      {"POST /x HTTP/1.1\r\nContent-Length: 18446744073709551615\r\n\r\n", true, true},
+      {"POST /x HTTP/1.1\r\nContent-Length: " + std::string(400, '9') + "\r\n\r\n", true, true},
+      {"POST /x HTTP/1.1\r\nContent-Length: 10239955\r\n\r\n", true, true},
+      {"POST /x HTTP/1.1\r\nContent-Length: 10239954\r\n\r\n", false, false},  // just fits
+      // Only the head names the length.
+      {"POST /x HTTP/1.1\r\n\r\nContent-Length: 0\r\n\r\n", true, true},
   };
   for (const Case& c : cases) {
     bool malformed = !c.malformed;
@@ -43,6 +55,39 @@ TEST(IsComplete, ByMethodAndLength) {
         << testing::PrintToString(c.bytes);
     if (c.complete) {
       EXPECT_EQ(malformed, c.malformed) << testing::PrintToString(c.bytes);
+    }
+  }
+}
+
+// Bytes that arrive a few at a time give, after every receive, the answer
+// the whole text so far gives; once an answer is reached it is the last.
+TEST(RequestCollector, ReceiveByReceiveAgreesWithTheWholeText) {
+  const std::string requests[] = {
+      "GET / HTTP/1.1\r\nHost: a\r\n\r\n",
+      "SUBSCRIBE /e HTTP/1.1\r\nNT: upnp:event\r\n\r\n",
+      "POST /x HTTP/1.1\r\nContent-Length: 12\r\n\r\nabc\r\n\r\ndefgh",
+      "POST /x HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+      "POST /x HTTP/1.1\r\nHost: a\r\n\r\nbody",
+      "POST /x HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n",
+      "PUT /x HTTP/1.1\r\n\r\n",
+  };
+  using Status = engine::RequestCollector::Status;
+  for (const std::string& request : requests) {
+    for (std::size_t step = 1; step <= 5; ++step) {
+      SCOPED_TRACE(testing::PrintToString(request) + " in pieces of " + std::to_string(step));
+      engine::RequestCollector collector;
+      Status status = Status::Waiting;
+      for (std::size_t at = 0; at < request.size() && status == Status::Waiting; at += step) {
+        status = collector.append(std::string_view(request).substr(at, step));
+        bool malformed = false;
+        const bool complete = engine::isComplete(collector.bytes(), malformed);
+        EXPECT_EQ(status != Status::Waiting, complete) << "after " << collector.bytes().size();
+        if (complete) {
+          EXPECT_EQ(status == Status::Malformed, malformed);
+        }
+      }
+      collector.clear();
+      EXPECT_EQ(collector.append(request) != Status::Waiting, status != Status::Waiting);
     }
   }
 }
