@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 
 #include "engine/compression.h"
 #include "engine/request_collector.h"
@@ -20,7 +21,11 @@ namespace {
 using platform::WaitItem;
 using platform::WaitStatus;
 
-constexpr int kListenBacklog = 8;
+// As deep as the system allows: the kernel caps it at net.core.somaxconn.
+// Linux drops the SYN of a connect that finds the queue full, and the client
+// only tries again after one, three and seven seconds, so a shallow queue
+// turns a burst of players into seconds of delay.
+constexpr int kListenBacklog = std::numeric_limits<int>::max();
 
 void printError(const char* call, int error) {
   platform::writeLine(std::string(call) + " failed with error " + std::to_string(error));

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "engine/http_engine.h"
+#include "engine/request_collector.h"
 #include "engine/request_parser.h"
 #include "engine/response_framing.h"
 #include "fuzz_playlist.h"
@@ -88,6 +89,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool malformed = false;
   const bool complete = engine::isComplete(bytes, malformed);
   if (malformed && !complete) std::abort();  // a malformed request is answered at once
+  // Arriving in two receives, it gets the answer the whole text gets (unless
+  // the first part was already answerable on its own).
+  {
+    const std::size_t cut = bytes.size() / 2;
+    engine::RequestCollector collector;
+    if (collector.append(bytes.substr(0, cut)) == engine::RequestCollector::Status::Waiting) {
+      const engine::RequestCollector::Status status = collector.append(bytes.substr(cut));
+      if ((status != engine::RequestCollector::Status::Waiting) != complete) std::abort();
+      if (complete && (status == engine::RequestCollector::Status::Malformed) != malformed) {
+        std::abort();
+      }
+    }
+  }
   // The worker parses only complete, well-formed requests; anything else is
   // still parsed here, as a later change to the completeness rule must not
   // expose a parser that trusts it.

@@ -1,10 +1,11 @@
 """Many HTTP connections at once, for the whole-program load tests.
 
   http_load.py keepalive HOST PORT --connections N --requests R --doc PATH=FILE...
+                         [--at-once K]
       N connections, all open at the same time, each asking R requests with
       Connection: keep-alive; request k of a connection asks document
       k mod (number of --doc). Every answer must be 200 with exactly FILE's
-      bytes.
+      bytes. At most K connects (8 by default) are under way at once.
   http_load.py stall HOST PORT PATH --stalled N --normal M --doc PATH=FILE...
                      (--idle-close MIN MAX | --hold)
       N connections send the start of a request and nothing more; then M
@@ -129,8 +130,8 @@ def close(writer, reset=False):
 
 
 class Gate:
-    """Spreads connects: the servers' listen backlog is small, so only a few
-    connections are in the making at once."""
+    """Spreads connects: only so many connections are in the making at once,
+    with a pause after each."""
 
     def __init__(self, width, pause):
         self.semaphore = asyncio.Semaphore(width)
@@ -146,9 +147,11 @@ class Gate:
 
 async def keepalive(args, faults):
     docs = parse_docs(args.doc)
-    gate = Gate(8, 0)
+    gate = Gate(args.at_once, 0)
     all_open = asyncio.Event()
-    state = {"arrived": 0, "open": 0, "peak": 0, "answers": 0}
+    state = {"arrived": 0, "open": 0, "peak": 0, "answers": 0, "first": None, "last": 0.0}
+
+    started = time.monotonic()
 
     def arrive():
         state["arrived"] += 1
@@ -168,6 +171,9 @@ async def keepalive(args, faults):
                 state["open"] += 1
                 state["peak"] = max(state["peak"], state["open"])
                 good = await ask(reader, writer, args.host, args.port, docs[0], faults, f"conn {i}")
+            answered = time.monotonic() - started
+            state["first"] = min(state["first"] or answered, answered)
+            state["last"] = max(state["last"], answered)
             state["answers"] += good
             arrived = True
             arrive()
@@ -187,11 +193,11 @@ async def keepalive(args, faults):
                 state["open"] -= 1
                 close(writer)
 
-    started = time.monotonic()
     await finish([asyncio.ensure_future(one(i)) for i in range(args.connections)], args.seconds,
                  faults)
     print(f"{state['answers']} of {args.connections * args.requests} answers right, "
-          f"{state['peak']} connections open at once, {time.monotonic() - started:.1f} s")
+          f"{state['peak']} connections open at once, {time.monotonic() - started:.1f} s, "
+          f"first answer after {state['first'] or 0:.2f} s, last after {state['last']:.2f} s")
     if state["answers"] != args.connections * args.requests:
         faults.add(f"answers missing: {args.connections * args.requests - state['answers']}")
     if state["peak"] != args.connections:
@@ -461,6 +467,7 @@ def main():
         if name == "keepalive":
             p.add_argument("--connections", type=int, required=True)
             p.add_argument("--requests", type=int, default=3)
+            p.add_argument("--at-once", type=int, default=8)
         if name == "stall":
             p.add_argument("--stalled", type=int, required=True)
             p.add_argument("--normal", type=int, required=True)

@@ -141,12 +141,30 @@ lab_wait_output() {
 }
 
 # For the load tests: skips without curl or python3, and raises the
-# descriptor limit for a thousand connections in the clients and in the
-# program under test (started from this shell).
+# descriptor limit for a thousand connections in the clients. The program
+# under test starts with the usual soft limit of 1024 (LAB_USUAL_LIMITS
+# before its command) and must raise it to the hard limit itself.
 lab_prepare_load() {
   command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
   command -v python3 >/dev/null || { echo "SKIP: python3 is missing"; exit 77; }
+  command -v prlimit >/dev/null || { echo "SKIP: prlimit is missing"; exit 77; }
   ulimit -n 4096 || { echo "SKIP: cannot raise the descriptor limit"; exit 77; }
+  LAB_USUAL_LIMITS=(prlimit --nofile=1024:4096 --)
+}
+
+# The soft limit of open descriptors of process PID.
+lab_fd_limit() { awk '/^Max open files/ {print $4}' "/proc/$1/limits"; }
+
+# The accept queue length of the listener on HOST's PORT, and the kernel's
+# ceiling for it there.
+lab_listen_backlog() {
+  lab_exec "$1" ss -Hltn "sport = :$2" | awk '{print $3; exit}'
+}
+lab_somaxconn() { lab_exec "$1" cat /proc/sys/net/core/somaxconn; }
+
+# How many connects HOST's listeners have dropped for a full accept queue.
+lab_listen_overflows() {
+  lab_exec "$1" nstat -saz TcpExtListenOverflows | awk '$1 == "TcpExtListenOverflows" {print $2}'
 }
 
 # Where the time goes, in a test's output.

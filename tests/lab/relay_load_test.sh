@@ -26,8 +26,8 @@ disown  # ended by the teardown, without a job report
 
 # Starts the relay with input from $1, output to $2; sets pid.
 start_relay() {
-  ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
-    --recv-timeout 5 <"$1" >"$2" 2>&1 &
+  ip netns exec "$(lab_ns relay)" "${LAB_USUAL_LIMITS[@]}" "$relay_bin" -li 198.18.2.1 -lp 2901 \
+    -ri 198.18.1.2 --recv-timeout 5 <"$1" >"$2" 2>&1 &
   pid=$!
   lab_wait_line "$2" 50 "Enter q to exit."
 }
@@ -41,6 +41,7 @@ mkfifo "$work/in"
 exec 3<>"$work/in"
 lab_check "relay prompts" start_relay "$work/in" "$work/out"
 idle=$(holdings)
+lab_check "started with 1024 descriptors, raised to the hard limit" test "$(lab_fd_limit "$pid")" = 4096
 
 docs=()
 for doc in description cm cds; do
@@ -48,6 +49,18 @@ for doc in description cm cds; do
   lab_check "$doc.xml fetched" grep -q '^<?xml' "$work/$doc.xml"
   docs+=(--doc "/$doc.xml=$work/$doc.xml")
 done
+
+lab_phase "burst"
+# 200 connects at once: the accept queue takes them all, none waits for a
+# SYN to be sent again.
+lab_check "accept queue as deep as the system allows" \
+  test "$(lab_listen_backlog relay 2901)" = "$(lab_somaxconn relay)"
+overflows=$(lab_listen_overflows relay)
+lab_check "200 connects at once, 200 exact answers" \
+  lab_exec lan "${load[@]}" keepalive 198.18.2.1 2901 --connections 200 --requests 1 --at-once 200 \
+  "${docs[@]}" --seconds 30
+lab_check "200 connects at once: no listen overflow" test "$(lab_listen_overflows relay)" = "$overflows"
+lab_check "after the burst: nothing left behind" back_to_idle
 
 lab_phase "keep-alive"
 # 1000 connections open at the same time, three keep-alive requests each,
