@@ -14,9 +14,12 @@ int startDetached(std::function<void()> body);
 // Starts `body` on a joinable thread held in `thread`. 0 or the failure.
 int startJoinable(std::thread& thread, std::function<void()> body);
 
-// Raises the calling thread to the highest priority the process may set
-// (real-time round robin when permitted, else the best nice value it may
-// take); does nothing when neither is allowed.
+// How far a raised thread's nice value is below the process's.
+inline constexpr int kRaisedNiceSteps = 5;
+
+// Raises the calling thread a little above the process's other threads: its
+// nice value kRaisedNiceSteps lower, or as far down as the process may go;
+// does nothing when it may not lower it at all.
 void raiseCurrentThreadPriority();
 
 }  // namespace platform

@@ -60,26 +60,14 @@ bool interfacesAccepted(const CardMatch& match) {
 
 constexpr int kStopGraceMs = 1000;
 
-// Test-only: the lab runs the snooper's clock faster to see refresh, group
-// queries and lapse in seconds. Unset (or not a number from 1 to 1000) in
-// every real run.
-int snooperClockScale() {
-  const char* text = std::getenv("TESSARAN_TEST_SNOOPER_CLOCK_SCALE");
-  int scale = 1;
-  if (text == nullptr || !common::tryParseNumber(text, scale) || scale < 1 || scale > 1000) {
-    return 1;
-  }
-  return scale;
-}
-
-std::unique_ptr<IgmpSnooper> makeSnooper(const RelayOptions& options) {
+std::unique_ptr<IgmpSnooper> makeSnooper(const RelayOptions& options, const RelayTuning& tuning) {
   SnooperSettings settings;
   settings.listenAddress = platform::parseIpv4(options.listenAddress);
   settings.forwardPort = common::parseNumber<std::uint16_t>(options.forwardPort);
   settings.receiveAddress = platform::parseIpv4(options.receiveAddress);
   settings.console = writeLine;
   settings.log = [](std::string_view line) { relayLog().appendLog(line); };
-  settings.clockScale = snooperClockScale();
+  settings.clockScale = tuning.snooperClockScale;
   return std::make_unique<IgmpSnooper>(std::move(settings));
 }
 
@@ -139,7 +127,8 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int 
 
 }  // namespace
 
-int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Console> console) {
+int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Console> console,
+             const RelayTuning& tuning) {
   std::srand(unsigned(std::time(nullptr)));
 
   const CommandLine commandLine = parseRelayCommandLine(args, writeLine);
@@ -182,7 +171,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   }
   std::unique_ptr<IgmpSnooper> snooper;
   if (options.igmpSnooperEnabled) {
-    snooper = makeSnooper(options);
+    snooper = makeSnooper(options, tuning);
     snooper->start();
   }
 

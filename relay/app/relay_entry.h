@@ -12,9 +12,17 @@ namespace relay {
 
 inline constexpr int kExitRefused = 1;
 
+// What a test build of the relay may change; the program itself always runs
+// with the defaults and takes everything else from its command line.
+struct RelayTuning {
+  // The snooper's clock runs this many times faster (see SnooperSettings).
+  int snooperClockScale = 1;
+};
+
 // Returns the process exit status: 0 after the usage or a normal stop,
 // kExitRefused when no card matches -li or -ri, kExitBadCommandLine for an
 // unusable command line.
-int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Console> console);
+int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Console> console,
+             const RelayTuning& tuning = {});
 
 }  // namespace relay

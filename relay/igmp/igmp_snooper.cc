@@ -33,6 +33,8 @@ constexpr std::string_view kToHost = " to host ";
 constexpr std::string_view kHostConsole = "Igmp snooper: Host  ";
 constexpr std::string_view kHostLog = "Igmp snooper: Host ";
 constexpr std::string_view kRespondedFor = " responded to query for ";
+constexpr std::string_view kTooMany = "Igmp snooper: Too many groups for host ";
+constexpr std::string_view kNotForwarded = " not forwarded";
 constexpr std::string_view kGeneralQuery = "Igmp snooper: Sending general query (";
 constexpr std::string_view kGroupQuery = "Igmp snooper: Sending query for group ";
 constexpr std::string_view kGroupQueryCollected = "Igmp snooper: Sending query for group  ";
@@ -173,6 +175,11 @@ void MembershipTable::join(Ipv4 host, Ipv4 group) {
     return;
   }
   if (excludedGroup(group)) return;
+  if (full(host)) {
+    refuse(host, group, now);
+    return;
+  }
+  forgetRefusal(host, group);
 
   Pair& pair = pairs_.emplace_back();
   pair.host = host;
@@ -194,7 +201,41 @@ void MembershipTable::join(Ipv4 host, Ipv4 group) {
   write(shared_->log, pairText(kStarting, group, kToHost, host));
 }
 
+bool MembershipTable::full(Ipv4 host) const {
+  // Removed pairs count until their forwarder has been joined: their
+  // threads and sockets are still there.
+  if (pairs_.size() + retired_.size() >= kMostPairs) return true;
+  const auto ofHost = std::count_if(pairs_.begin(), pairs_.end(),
+                                    [&](const Pair& pair) { return pair.host == host; });
+  return std::size_t(ofHost) >= kMostGroupsPerHost;
+}
+
+void MembershipTable::refuse(Ipv4 host, Ipv4 group, std::int64_t now) {
+  const auto found = std::find_if(refused_.begin(), refused_.end(), [&](const Refusal& r) {
+    return r.host == host && r.group == group;
+  });
+  if (found != refused_.end()) {
+    found->lastHeard = now;
+    return;
+  }
+  // Not reported for as long as a pair lives: the host has left the group
+  // or gone, and a later refusal is news again.
+  std::erase_if(refused_,
+                [&](const Refusal& r) { return r.lastHeard < now - kPairLifetimeSeconds; });
+  if (refused_.size() >= kMostRefusalsRemembered) return;
+  refused_.push_back(Refusal{host, group, now});
+  const std::string line = std::string(kTooMany) + ipv4Text(host) + ", group " + ipv4Text(group) +
+                           std::string(kNotForwarded);
+  write(shared_->console, line);
+  write(shared_->log, line);
+}
+
+void MembershipTable::forgetRefusal(Ipv4 host, Ipv4 group) {
+  std::erase_if(refused_, [&](const Refusal& r) { return r.host == host && r.group == group; });
+}
+
 void MembershipTable::leave(Ipv4 host, Ipv4 group) {
+  forgetRefusal(host, group);
   const auto found = std::find_if(pairs_.begin(), pairs_.end(), [&](const Pair& pair) {
     return pair.host == host && pair.group == group;
   });

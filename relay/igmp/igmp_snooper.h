@@ -44,6 +44,15 @@ inline constexpr std::int64_t kLapseAfterExpirySeconds = 10;
 inline constexpr std::int64_t kDueBeforeExpirySeconds = 11;
 inline constexpr int kDueCheckSeconds = 10;
 inline constexpr int kIdleCheckSeconds = 260;
+// Every pair costs two threads and about seven descriptors, so one LAN host
+// reporting hundreds of groups would exhaust the process. Beyond these a
+// join is refused until a pair ends; the host's next report tries again.
+inline constexpr std::size_t kMostGroupsPerHost = 32;
+inline constexpr std::size_t kMostPairs = 256;
+// Refused (host, group) pairs whose line was written, so that a host's
+// repeated reports do not repeat it. When this many are remembered, further
+// refusals are written nowhere until old ones are forgotten.
+inline constexpr std::size_t kMostRefusalsRemembered = 1024;
 
 // One step of the querier's group check.
 struct GroupCheck {
@@ -101,8 +110,17 @@ class MembershipTable {
     std::int64_t expiry = 0;
   };
 
+  struct Refusal {
+    platform::Ipv4 host;
+    platform::Ipv4 group;
+    std::int64_t lastHeard;
+  };
+
   void join(platform::Ipv4 host, platform::Ipv4 group);
   void leave(platform::Ipv4 host, platform::Ipv4 group);
+  bool full(platform::Ipv4 host) const;
+  void refuse(platform::Ipv4 host, platform::Ipv4 group, std::int64_t now);
+  void forgetRefusal(platform::Ipv4 host, platform::Ipv4 group);
   int collectLocked(std::vector<platform::Ipv4>& pending);
   void retire(std::list<Pair>::iterator pair);
 
@@ -113,6 +131,7 @@ class MembershipTable {
   mutable std::mutex lock_;
   std::list<Pair> pairs_;
   std::list<Pair> retired_;
+  std::vector<Refusal> refused_;
   bool closed_ = false;
 };
 

@@ -43,13 +43,13 @@ constexpr int kTargetCount = 5;
 // A datagram send normally completes at once; a full send buffer gets this
 // long to drain.
 constexpr int kSendWaitMs = 1000;
-// Every answered search holds a thread until its delay has passed (days, for
-// a large negative MX), so a flood of searches from the LAN could pile up
-// threads without end. Past this many waiting answers a search is dropped,
-// as a lost datagram would be; the searcher asks again.
-constexpr std::size_t kMostWaitingAnswers = 64;
-// waitAny takes an int; the longest MX delays are waited in pieces.
-constexpr std::int64_t kLongestWaitPieceMs = std::int64_t(1) << 30;
+// A waiting answer costs a few dozen bytes and waits 29 s at most (the
+// largest spread is 30 s), so this many allows a burst of searches from a
+// whole LAN. Past it a search is dropped, as a lost datagram would be; the
+// searcher asks again.
+constexpr std::size_t kMostWaitingAnswers = 1024;
+// The spread of an MX above 30, and the most a negative MX gets.
+constexpr std::uint32_t kLargeMxSpread = 5;
 
 std::string target(int type) {
   std::string text(kTargets[type]);
@@ -70,9 +70,16 @@ std::string errorText(std::string_view what, int error) {
 std::uint32_t spreadOf(std::string_view mx) {
   std::int32_t value = 0;
   if (!common::tryParseNumber(mx, value)) return 1;
-  if (value > 30) return 5;
+  if (value > 30) return kLargeMxSpread;
   if (value == 0) return 1;
-  if (value < 0) return std::uint32_t(-std::int64_t(value));
+  if (value < 0) {
+    // Taken in unsigned arithmetic: the magnitude of INT32_MIN does not fit
+    // an int32. Searchers that send a negative MX get their answer as
+    // quickly as those that ask for too long a wait; a large magnitude
+    // would hold the answer for years.
+    const std::uint32_t magnitude = 0u - std::uint32_t(value);
+    return std::min(magnitude, kLargeMxSpread);
+  }
   return std::uint32_t(value);
 }
 
@@ -246,6 +253,8 @@ void SsdpAdvertiser::start() {
   send(kSsdpAllTypes, 0, nullptr);
   // A failed join shows as a listener that hears unicast searches only.
   if (listen_.valid()) listen_.joinGroup(platform::parseIpv4(std::string(kSsdpGroup)), host_);
+  // Without it searches are only queued, up to the bound, and never answered.
+  platform::startJoinable(answerer_, [this] { answerThread(); });
   platform::startJoinable(listener_, [this] { listenerThread(); });
 }
 
@@ -263,20 +272,15 @@ void SsdpAdvertiser::stop() {
 void SsdpAdvertiser::endThreads() {
   if (listener_.joinable()) listener_.join();
   if (repeat_.joinable()) repeat_.join();
-  // Set abort makes every one that still waits for its delay return.
-  reapAnswers(true);
+  // Set abort ends it at once; what still waits is never sent.
+  if (answerer_.joinable()) answerer_.join();
+  std::lock_guard<std::mutex> hold(waitingLock_);
+  waiting_.clear();
 }
 
 bool SsdpAdvertiser::aborted(std::uint32_t seconds) {
   const platform::WaitItem items[] = {platform::WaitItem::event(abort_)};
-  const std::int64_t deadline = platform::monotonicMs() + std::int64_t(seconds) * 1000;
-  for (;;) {
-    const std::int64_t left = std::max<std::int64_t>(deadline - platform::monotonicMs(), 0);
-    const std::int64_t piece = std::min(left, kLongestWaitPieceMs);
-    const platform::WaitResult result = platform::waitAny(items, int(piece));
-    if (result.status == platform::WaitStatus::Signalled) return true;
-    if (result.status == platform::WaitStatus::Failed || left == piece) return false;
-  }
+  return platform::waitAny(items, int(seconds) * 1000).status == platform::WaitStatus::Signalled;
 }
 
 void SsdpAdvertiser::send(int type, std::optional<std::uint32_t> delaySeconds,
@@ -386,27 +390,45 @@ void SsdpAdvertiser::listenerThread() {
 }
 
 void SsdpAdvertiser::answer(const SsdpSearch& search, const sockaddr_in& peer) {
-  reapAnswers(false);
-  if (answers_.size() >= kMostWaitingAnswers) return;
   const std::uint32_t delay =
       std::uniform_int_distribution<std::uint32_t>(0, search.spread - 1)(random_);
-  AnswerThread& slot = answers_.emplace_back();
-  const int type = search.type;
-  const int error = platform::startJoinable(slot.thread, [this, &slot, type, delay, peer] {
-    send(type, delay, &peer);
-    slot.finished = true;
-  });
-  if (error != 0) answers_.pop_back();
+  {
+    std::lock_guard<std::mutex> hold(waitingLock_);
+    if (waiting_.size() >= kMostWaitingAnswers) return;
+    waiting_.emplace(platform::monotonicMs() + std::int64_t(delay) * 1000,
+                     WaitingAnswer{search.type, peer});
+  }
+  waitingChanged_.set();
 }
 
-void SsdpAdvertiser::reapAnswers(bool all) {
-  for (auto it = answers_.begin(); it != answers_.end();) {
-    if (!all && !it->finished) {
-      ++it;
+void SsdpAdvertiser::answerThread() {
+  const platform::WaitItem items[] = {platform::WaitItem::event(abort_),
+                                      platform::WaitItem::event(waitingChanged_)};
+  std::vector<WaitingAnswer> due;
+  for (;;) {
+    int waitMs = -1;
+    {
+      std::lock_guard<std::mutex> hold(waitingLock_);
+      const std::int64_t now = platform::monotonicMs();
+      while (!waiting_.empty() && waiting_.begin()->first <= now) {
+        due.push_back(waiting_.begin()->second);
+        waiting_.erase(waiting_.begin());
+      }
+      if (!waiting_.empty()) waitMs = int(waiting_.begin()->first - now);
+    }
+    for (const WaitingAnswer& answer : due) {
+      if (abort_.tryConsume()) return;
+      send(answer.type, std::nullopt, &answer.peer);
+    }
+    if (!due.empty()) {
+      // The sends took time: look again before waiting.
+      due.clear();
       continue;
     }
-    if (it->thread.joinable()) it->thread.join();
-    it = answers_.erase(it);
+    const platform::WaitResult woke = platform::waitAny(items, waitMs);
+    // An event that cannot be waited on would turn this into a busy loop.
+    if (woke.status == platform::WaitStatus::Failed) return;
+    if (woke.status == platform::WaitStatus::Signalled && woke.index == 0) return;
   }
 }
 

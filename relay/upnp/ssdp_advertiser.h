@@ -13,10 +13,9 @@
 #include <netinet/in.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -85,15 +84,16 @@ class SsdpAdvertiser {
 
   // Announces once, joins the group and starts answering searches.
   void start();
-  // Ends every thread, answer threads included, and says goodbye once.
+  // Ends every thread, drops every answer still waiting, and says goodbye
+  // once.
   void stop();
 
   std::uint32_t bootId() const { return bootId_; }
 
  private:
-  struct AnswerThread {
-    std::thread thread;
-    std::atomic<bool> finished{false};
+  struct WaitingAnswer {
+    int type;
+    sockaddr_in peer;
   };
 
   void openSockets();
@@ -112,7 +112,8 @@ class SsdpAdvertiser {
   // is this interface's traffic.
   bool ours(int interfaceIndex, in_addr_t destination) const;
   void answer(const SsdpSearch& search, const sockaddr_in& peer);
-  void reapAnswers(bool all);
+  // Sends each waiting answer when its delay is up, until the abort.
+  void answerThread();
   void endThreads();
 
   const platform::Ipv4 host_;
@@ -133,11 +134,14 @@ class SsdpAdvertiser {
 
   std::thread repeat_;
   std::thread listener_;
-  // Every answer thread is joined, at the latest by stop: one may be in the
-  // middle of a send when the stop comes. Touched by the listener thread
-  // only, and by stop once the listener has ended.
-  std::list<AnswerThread> answers_;
-  std::minstd_rand random_;
+  std::thread answerer_;
+  // The answers waiting for their delay, by the monotonic millisecond they
+  // are due. One thread serves them all, so a flood of searches costs
+  // memory (bounded) rather than threads.
+  std::mutex waitingLock_;
+  std::multimap<std::int64_t, WaitingAnswer> waiting_;
+  platform::Event waitingChanged_{platform::Event::Reset::Auto};
+  std::minstd_rand random_;  // the listener thread's only
 
   bool started_ = false;
   bool stopped_ = false;

@@ -5,10 +5,11 @@
 # (their kernels send the reports and leaves, IGMPv2 forced on one, the
 # default IGMPv3 on the other); the relay forwards each group to each member
 # as unicast UDP, queries the link, and lets a silent member lapse (that part
-# on a clock ten times faster).
+# on a clock ten times faster, in the lab's build of the relay).
 set -u
 relay_bin=$1
 ts_tool=$2
+relay_lab_bin=$3
 . "$(dirname "$0")/lab.sh"
 python=/usr/bin/python3
 for tool in $python tcpdump; do
@@ -50,15 +51,16 @@ links_up() {
 }
 for ((i = 0; i < 50; i++)); do links_up && break; sleep 0.1; done
 
-# start_relay NAME CLOCK-SCALE [options]: the relay with the snooper; sets
-# relay_pid.
+# start_relay NAME CLOCK-SCALE [options]: the relay with the snooper (the
+# shipped program on the real clock); sets relay_pid.
 start_relay() {
-  local name=$1 scale=$2
+  local name=$1 scale=$2 run=("$relay_bin")
   shift 2
+  [ "$scale" = 1 ] || run=("$relay_lab_bin" "$scale")
   rm -f "$work/in" && mkfifo "$work/in"
   exec 3<>"$work/in"
-  ip netns exec "$(lab_ns relay)" env TESSARAN_TEST_SNOOPER_CLOCK_SCALE="$scale" \
-    "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 --with-igmpsnooper "$@" \
+  ip netns exec "$(lab_ns relay)" \
+    "${run[@]}" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 --with-igmpsnooper "$@" \
     <"$work/in" >"$work/$name.out" 2>&1 &
   relay_pid=$!
 }

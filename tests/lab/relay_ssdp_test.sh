@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The media server's SSDP between lab hosts: the five announcements at
 # start, answers to group and unicast searches (in order, by unicast, within
-# the MX window), silence for searches without MX and for searches that come
-# in on the relay's other interface, a real SSDP stack (GSSDP) finding the
+# the MX window, also right after a flood of searches with a huge negative
+# MX), silence for searches without MX and for searches that come in on the
+# relay's other interface, a real SSDP stack (GSSDP) finding the
 # device both from the announcements and from its own search, and exactly one
 # byebye at the stop.
 set -u
@@ -83,6 +84,13 @@ def search(destination, st, mx, seconds, count):
     request += "ST: %s\r\n\r\n" % st
     sock.sendto(request.encode(), (destination, 1900))
     collect(sock, float(seconds), int(count))
+
+def flood(destination, mx, count):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    request = ("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+               "MX: %s\r\nST: ssdp:all\r\n\r\n" % mx).encode()
+    for _ in range(int(count)):
+        sock.sendto(request, (destination, 1900))
 
 def udn(url):
     import urllib.request
@@ -184,6 +192,16 @@ lab_check "unicast search to the relay's address is answered" \
 ssdp lan search 239.255.255.250 ssdp:all - 2 1 \
   >"$work/no-mx"
 lab_check "a search without MX gets no answer" test ! -s "$work/no-mx"
+
+# Searches whose MX would hold their answers for decades must not use up
+# the room for waiting answers.
+ssdp lan flood 198.18.2.1 -2147483648 80
+ssdp lan search 198.18.2.1 upnp:rootdevice 2 4 1 \
+  >"$work/after-flood"
+lab_check "after a flood of 80 searches with MX -2147483648 a search is answered" \
+  diff -u <(sed -n 1p "$work/expect-answers") <(lines "$work/after-flood")
+lab_check "... within its MX of 2 s ($(last_arrival "$work/after-flood") hundredths)" \
+  test "$(last_arrival "$work/after-flood")" -lt 300
 
 # The relay's other interface is not the media server's: searches that
 # arrive there are dropped.

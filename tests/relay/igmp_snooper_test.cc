@@ -190,6 +190,55 @@ TEST(MembershipTable, EveryPairItsOwnForwarder) {
   EXPECT_TRUE(t.table.pairs().empty());
 }
 
+// 32 groups per host and 256 pairs in all; a refusal is written once until
+// the pair is accepted, and a removed pair counts until its forwarder ends.
+TEST(MembershipTable, PairsPerHostAndInAllAreBounded) {
+  Table t;
+  const auto host = [](int h) { return "192.168.0." + std::to_string(10 + h); };
+  const auto group = [](int g) { return "239.1.0." + std::to_string(1 + g); };
+  const auto refused = [](const std::string& h, const std::string& g) {
+    const std::string line =
+        "Igmp snooper: Too many groups for host " + h + ", group " + g + " not forwarded";
+    return std::pair<Lines, Lines>{{line}, {line}};
+  };
+  const auto report = [&](int h, int g, bool join = true) {
+    t.report(host(h).c_str(), group(g).c_str(), join);
+    return t.lines();
+  };
+  for (int h = 0; h < 8; ++h) {
+    for (int g = 0; g < 32; ++g) ASSERT_EQ(report(h, g), said(kStarting, host(h), group(g)));
+  }
+  const struct {
+    const char* what;
+    int host;
+    int group;
+    bool join;
+    bool joinEnded;  // the ended forwarders joined first
+    std::pair<Lines, Lines> said;
+  } steps[] = {
+      {"33rd group of a host", 0, 32, true, false, refused(host(0), group(32))},
+      {"its next report", 0, 32, true, false, {}},
+      {"257th pair", 8, 0, true, false, refused(host(8), group(0))},
+      {"leave of an accepted pair", 1, 0, false, false, said(kStopping, host(1), group(0))},
+      {"its forwarder not yet joined", 8, 0, true, false, {}},
+      {"once joined: accepted", 8, 0, true, true, said(kStarting, host(8), group(0))},
+      {"full again: refused, not repeated", 0, 32, true, false, {}},
+      {"leave of a refused pair", 0, 32, false, false, {}},
+      {"then refused afresh", 0, 32, true, false, refused(host(0), group(32))},
+  };
+  for (const auto& s : steps) {
+    if (s.joinEnded) {
+      ASSERT_TRUE(eventually([&] {
+        t.table.joinFinished();
+        return t.table.retiredCount() == 0;
+      }));
+    }
+    EXPECT_EQ(report(s.host, s.group, s.join), s.said) << s.what;
+  }
+  EXPECT_EQ(t.table.pairs().size(), kMostPairs);
+  EXPECT_TRUE(eventually([&] { return t.forwarders.count() == kMostPairs + 1; }));
+}
+
 // Pairs made at 1000 (expiry 1260) and 1100 (expiry 1360); a group with two
 // hosts is due once; groups in address order (239.2.1.1 after 239.1.1.2,
 // which a sort of the raw network-order values would not give).
