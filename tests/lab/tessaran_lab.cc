@@ -11,9 +11,11 @@
 
 #include "common/parse_number.h"
 #include "platform/console.h"
+#include "platform/resource_limits.h"
 #include "relay/app/relay_entry.h"
 
 int main(int argc, char** argv) {
+  platform::raiseDescriptorLimit();
   std::shared_ptr<platform::Console> console = platform::Console::open();
   relay::RelayTuning tuning;
   if (argc < 2 || !common::tryParseNumber(argv[1], tuning.snooperClockScale) ||
