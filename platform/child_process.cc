@@ -12,6 +12,7 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/net_init.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -31,7 +32,8 @@ void setNonBlocking(int fd) {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-pid_t spawn(const std::string& program, const std::string& workingFolder, int input, int output) {
+pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
+            const std::string& workingFolder, int input, int output) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   if (::posix_spawn_file_actions_init(&actions) != 0) return -1;
@@ -56,10 +58,14 @@ pid_t spawn(const std::string& program, const std::string& workingFolder, int in
   ::posix_spawnattr_setflags(
       &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
-  std::string path = program;
-  char* argv[] = {path.data(), nullptr};
+  std::vector<std::string> texts{program};
+  texts.insert(texts.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& text : texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
   pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
+  const int error =
+      ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
   return error == 0 ? pid : -1;
@@ -86,10 +92,20 @@ void killAndReap(pid_t pid) {
 
 ChildResult runFilter(const std::string& program, const std::string& workingFolder,
                       std::string_view input, int timeoutMs, Event* stop) {
+  return runFilter(program, {}, workingFolder, input, timeoutMs, stop);
+}
+
+ChildResult runFilter(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& workingFolder, std::string_view input, int timeoutMs,
+                      Event* stop) {
+  // A child that stops reading its input must make the write fail (EPIPE),
+  // not kill this process with SIGPIPE: also before any socket exists, as
+  // at the web server's start-up.
+  ensureWinsock();
   ChildResult result;
   UniqueFd inRead, inWrite, outRead, outWrite;
   if (!makePipe(inRead, inWrite) || !makePipe(outRead, outWrite)) return result;
-  const pid_t pid = spawn(program, workingFolder, inRead.get(), outWrite.get());
+  const pid_t pid = spawn(program, arguments, workingFolder, inRead.get(), outWrite.get());
   inRead.reset();
   outWrite.reset();
   if (pid < 0) return result;

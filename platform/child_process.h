@@ -10,6 +10,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -29,5 +30,10 @@ struct ChildResult {
 
 ChildResult runFilter(const std::string& program, const std::string& workingFolder,
                       std::string_view input, int timeoutMs, Event* stop = nullptr);
+
+// The same with command-line arguments after the program's own name.
+ChildResult runFilter(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& workingFolder, std::string_view input, int timeoutMs,
+                      Event* stop = nullptr);
 
 }  // namespace platform

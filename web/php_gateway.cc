@@ -106,10 +106,12 @@ void appendScriptLines(std::string_view file, std::string& out) {
   }
 }
 
-bool readScript(const std::string& path, std::string& text) {
-  platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// The script's text, when its path names a regular file inside the served
+// folder (the checks of openServedFile).
+bool readScript(const SiteSettings& site, const std::string& path, std::string& text) {
   struct stat info {};
-  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const platform::UniqueFd file = openServedFile(site.servePath, path, info);
+  if (!file.valid()) return false;
   char chunk[65536];
   for (;;) {
     const ssize_t n = ::read(file.get(), chunk, sizeof chunk);
@@ -206,9 +208,16 @@ void resolvePhpGet(const std::string& scriptUrl, std::size_t query, engine::Http
 void resolvePost(std::string_view url, engine::HttpRequest& request, const SiteSettings& site) {
   const std::size_t query = url.find('?');
   if (query == std::string_view::npos) {
-    if (!common::endsWith(url, ".php")) return;  // 400
+    // As for GET, an escaped spelling of the ending counts like the plain
+    // one, with the decoded path as the script path.
+    if (common::endsWith(url, ".php")) {
+      request.filePath = url;
+    } else if (const std::string decoded = urlDecode(url); common::endsWith(decoded, ".php")) {
+      request.filePath = decoded;
+    } else {
+      return;  // 400
+    }
     request.kind = engine::webkind::kPhp;
-    request.filePath = url;
   } else {
     request.kind = engine::webkind::kPhp;
     request.filePath = url.substr(0, query);
@@ -225,12 +234,34 @@ void resolvePost(std::string_view url, engine::HttpRequest& request, const SiteS
   buildPhpPrelude(fields, true, request, query == std::string_view::npos, site.phpHttpHost);
 }
 
+std::string systemPhpIni(const std::string& phpCgiPath, int timeoutMs) {
+  constexpr std::string_view kStart = "<php.ini>";
+  constexpr std::string_view kEnd = "</php.ini>";
+  const platform::ChildResult run = platform::runFilter(
+      phpCgiPath, {"-q"}, "/", "<?php echo '<php.ini>', php_ini_loaded_file(), '</php.ini>';",
+      timeoutMs);
+  const std::size_t start = run.output.find(kStart);
+  if (run.outcome != platform::ChildOutcome::Finished || start == std::string::npos) return {};
+  const std::size_t end = run.output.find(kEnd, start);
+  if (end == std::string::npos) return {};
+  std::string path = run.output.substr(start + kStart.size(), end - start - kStart.size());
+  // PHP gives the path in full; a relative one would count from the served
+  // folder, php-cgi's working folder when it runs pages.
+  if (!common::startsWith(path, "/")) return {};
+  return path;
+}
+
+std::vector<std::string> phpCgiArguments(const SiteSettings& site) {
+  return {"-c", site.phpIni.empty() ? "/dev/null" : site.phpIni, "-d", "user_ini.filename="};
+}
+
 platform::ChildResult runPhpCgi(std::string_view script, const SiteSettings& site,
                                 platform::Event* stop) {
   if (!site.phpAvailable) {
     return {platform::ChildOutcome::Finished, std::string(kPhpMissingPage)};
   }
-  return platform::runFilter(site.phpCgiPath, site.servePath, script, site.phpTimeoutMs, stop);
+  return platform::runFilter(site.phpCgiPath, phpCgiArguments(site), site.servePath, script,
+                             site.phpTimeoutMs, stop);
 }
 
 bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
@@ -239,7 +270,7 @@ bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
   // could leave the served folder.
   std::string file;
   if (!isContainedPath(request.filePath) || !isContainedPath(urlDecode(request.filePath)) ||
-      !readScript(site.servePath + request.filePath, file)) {
+      !readScript(site, request.filePath, file)) {
     return connection.sendAll(notFound(request));
   }
   std::string script = std::move(request.bodyText);

@@ -54,6 +54,18 @@ void resolvePhpGet(const std::string& scriptUrl, std::size_t query, engine::Http
 // a PHP page; anything else stays a 400. Reads the body's form fields too.
 void resolvePost(std::string_view url, engine::HttpRequest& request, const SiteSettings& site);
 
+// The php.ini that php-cgi reads when no site is in the way: php-cgi itself
+// tells, run once from the root folder (so PHPRC, php-cgi's own folder and
+// its built-in folder count, as PHP orders them). Empty when it reads none,
+// or when it could not be asked.
+std::string systemPhpIni(const std::string& phpCgiPath, int timeoutMs);
+
+// The arguments php-cgi runs with. php-cgi looks for php.ini (and
+// php-cgi-fcgi.ini) in its working folder, the served folder, before the
+// system's; -c names the file to read instead, and nothing is searched.
+// user_ini.filename= turns off per-folder .user.ini files as well.
+std::vector<std::string> phpCgiArguments(const SiteSettings& site);
+
 // php-cgi's standard output for the script text, or the PHP-missing page
 // when php-cgi was not found at start-up.
 platform::ChildResult runPhpCgi(std::string_view script, const SiteSettings& site,

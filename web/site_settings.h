@@ -17,6 +17,10 @@ struct SiteSettings {
   bool phpAvailable = false;  // php-cgi could be opened at start-up
   std::string phpHttpHost;    // $_SERVER['HTTP_HOST'] of every script
   int phpTimeoutMs = kPhpTimeoutMs;
+  // The php.ini php-cgi is told to read (its -c option): the system's, as
+  // systemPhpIni found it at start-up. Empty: none (-c /dev/null). Never
+  // one from the served folder, php-cgi's working folder.
+  std::string phpIni;
 };
 
 }  // namespace web

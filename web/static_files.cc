@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <optional>
@@ -100,7 +102,60 @@ bool readWhole(int file, std::uint64_t offset, std::string& out, std::size_t len
   return true;
 }
 
+// The path with every symbolic link followed ("" when it does not resolve).
+std::string resolvedPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+// Whether a resolved path lies below a resolved folder.
+bool liesIn(std::string_view path, std::string_view folder) {
+  if (folder == "/") return path.size() > 1 && path.front() == '/';
+  return path.size() > folder.size() + 1 && path.substr(0, folder.size()) == folder &&
+         path[folder.size()] == '/';
+}
+
+// Where an open file is now, from /proc ("" when that cannot be read).
+std::string openedPath(int fd) {
+  char where[PATH_MAX + 1];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(link.c_str(), where, sizeof where);
+  if (n <= 0 || std::size_t(n) >= sizeof where) return {};
+  return std::string(where, std::size_t(n));
+}
+
 }  // namespace
+
+std::string servedFolder(std::string_view servePath) {
+  const std::size_t slash = servePath.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  return std::string(servePath.substr(0, slash + 1));
+}
+
+platform::UniqueFd openServedFile(const std::string& servePath, std::string_view path,
+                                  struct stat& info) {
+  if (!isContainedPath(path)) return {};
+  const std::string folder = resolvedPath(servedFolder(servePath));
+  const std::string target = resolvedPath(servePath + std::string(path));
+  if (folder.empty() || target.empty() || !liesIn(target, folder)) return {};
+  // Only a regular file is opened at all; the open cannot block in any case.
+  struct stat before {};
+  if (::stat(target.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return {};
+  platform::UniqueFd file(
+      ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_dev != before.st_dev || info.st_ino != before.st_ino) {
+    return {};
+  }
+  // The file opened is the one checked, and it is still inside.
+  const std::string opened = openedPath(file.get());
+  if (!opened.empty() && !liesIn(opened, folder)) return {};
+  ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
+  return file;
+}
 
 std::string urlDecode(std::string_view text) {
   std::string out;
@@ -188,12 +243,18 @@ void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSe
     resolvePhpGet(target, query == std::string::npos ? query : query + 4, request, site);
     return;
   }
+  // The same test on the decoded path, which is what the file lookup uses:
+  // /config.%70hp names config.php and runs it, as /config.php does.
+  const std::string decoded = urlDecode(target);
+  if (decoded.find(".php") != std::string::npos) {
+    resolvePhpGet(decoded, std::string::npos, request, site);
+    return;
+  }
   if (target.size() > 1 && target.back() == '/') {
     request.kind = engine::webkind::kPage;
     request.bodyText = kFolderRefusalPage;
     return;
   }
-  const std::string decoded = urlDecode(target);
   const std::string relative(trimAll(trimAll(decoded, '\\'), '/'));
   if (!lookupMimeType(relative, request)) return;  // refused: 400
   request.kind = engine::webkind::kFile;
@@ -202,15 +263,11 @@ void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSe
 
 bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
                const SiteSettings& site) {
-  // A path that would leave the served folder is never looked up.
-  platform::UniqueFd file;
-  if (isContainedPath(request.filePath)) {
-    file.reset(::open((site.servePath + request.filePath).c_str(), O_RDONLY | O_CLOEXEC));
-  }
+  // A path that would leave the served folder, or that is not a regular
+  // file, is never served.
   struct stat info {};
-  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return connection.sendAll(statusOnly(request, true));
-  }
+  platform::UniqueFd file = openServedFile(site.servePath, request.filePath, info);
+  if (!file.valid()) return connection.sendAll(statusOnly(request, true));
   const std::uint64_t size = std::uint64_t(info.st_size);
   const bool ranged = request.rangeRequested;
   const std::optional<ByteWindow> window = byteWindow(request, size);

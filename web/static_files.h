@@ -3,6 +3,8 @@
 // file responder that writes a file's head and body on the connection.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "engine/http_engine.h"
 #include "engine/http_request.h"
+#include "platform/unique_fd.h"
 #include "web/site_settings.h"
 
 namespace web {
@@ -34,6 +37,22 @@ bool parseRange(std::string_view value, engine::HttpRequest& request);
 // segment (with either separator) and no NUL byte.
 bool isContainedPath(std::string_view path);
 
+// The folder that `servePath` stands for: the text up to and including its
+// last "/" (all of it in the usual form, which ends in "/"), "." when it has
+// none. Files are servePath + path, so this is the deepest folder they share.
+std::string servedFolder(std::string_view servePath);
+
+// Opens servePath + `path` (a static file's relative path or a PHP script
+// path) for reading. Gives no file (the caller answers 404) when the path
+// is not contained (above), does not exist, is not a regular file (a folder,
+// FIFO, socket or device is never opened; the open cannot block), or lies
+// outside the served folder once every symbolic link is followed (the
+// folder itself compared in its resolved form, so a `-sp` through a link
+// works). Where the opened file really is gets checked again after the open,
+// so a link swapped in meanwhile cannot lead out. `info` gets its status.
+platform::UniqueFd openServedFile(const std::string& servePath, std::string_view path,
+                                  struct stat& info);
+
 struct ByteWindow {
   std::uint64_t offset;
   std::uint64_t length;
@@ -42,6 +61,11 @@ struct ByteWindow {
 // whole file without a range); none when the range reaches past the end (416).
 std::optional<ByteWindow> byteWindow(const engine::HttpRequest& request, std::uint64_t size);
 
+// Classifies a GET. Whether it is a PHP page is decided on the URL as sent
+// (spec) and on its decoded form: an escaped spelling of ".php" ("%70",
+// "%2e", either case of the hex digits) names the same script as the plain
+// one and runs like it, with the decoded path as the script path, so a
+// script's text is never sent as a file.
 void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSettings& site);
 
 // Answers a request of kind 1 on the connection: 200 or 206 with the file,

@@ -31,6 +31,7 @@ engine::HttpEngineSettings webServerSettings(const WebOptions& options, std::uin
   // Decided once: installing PHP later needs a restart.
   platform::UniqueFd php(::open(site->phpCgiPath.c_str(), O_RDONLY | O_CLOEXEC));
   site->phpAvailable = php.valid();
+  if (site->phpAvailable) site->phpIni = systemPhpIni(site->phpCgiPath, phpTimeoutMs);
   site->phpHttpHost = options.phpHttpHost.empty() ? options.listenInterface : options.phpHttpHost;
   site->phpTimeoutMs = phpTimeoutMs;
 

@@ -47,6 +47,22 @@ TEST_F(ChildProcess, FiltersInputInItsFolder) {
   EXPECT_EQ(result.output, folder_.string() + "\n" + std::string(1 << 20, 'X'));
 }
 
+TEST_F(ChildProcess, ArgumentsFollowTheProgramName) {
+  const std::string program = script("args", "for a in \"$0\" \"$@\"; do echo \"[$a]\"; done");
+  const ChildResult result = runFilter(program, {"-c", "a b", ""}, "", "", 10000);
+  EXPECT_EQ(result.outcome, ChildOutcome::Finished);
+  EXPECT_EQ(result.output, "[" + program + "]\n[-c]\n[a b]\n[]\n");
+}
+
+// A child that exits without reading its input does not take this process
+// with it (no SIGPIPE), even when nothing has ignored the signal yet.
+TEST_F(ChildProcess, ChildThatStopsReadingEndsTheInput) {
+  const std::string program = script("early", "echo done");
+  const ChildResult result = runFilter(program, "", std::string(1 << 20, 'x'), 10000);
+  EXPECT_EQ(result.outcome, ChildOutcome::Finished);
+  EXPECT_EQ(result.output, "done\n");
+}
+
 TEST_F(ChildProcess, SignalsAndMaskAreTheDefaults) {
   // The server blocks SIGINT/SIGTERM and ignores SIGPIPE; the child must not.
   const std::string program = script("signals", "grep -E '^Sig(Blk|Ign)' /proc/self/status");

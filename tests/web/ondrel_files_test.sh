@@ -2,7 +2,8 @@
 # ondrel serving a folder, on its own lab host, with curl: the usage block,
 # heads of 200/206/404/416, ranges (also beyond 4 GiB of a sparse file),
 # If-Range, compression rules, the folder refusal, refused extensions, paths
-# that try to leave the folder, and the stop.
+# that try to leave the folder (also through links), FIFOs and devices, and
+# the stop.
 set -u
 web_bin=$1
 . "$(dirname "$0")/../lab/lab.sh"
@@ -120,6 +121,31 @@ for path in "/../secret.txt" "/%2e%2e/secret.txt" "/%2E%2e%2fsecret.txt" "/..%5c
   lab_check "traversal $path: 404" \
     test "$(get --path-as-is -o /dev/null -w '%{http_code}' "$base$path")" = 404
 done
+
+# Links that stay inside are followed; links that lead out (to a file, to a
+# folder) get the 404 answer, as do a device and a FIFO. The FIFO's answer
+# comes at once, no worker is left waiting on it for a writer, and the
+# server answers the next request.
+printf 'in docs' >"$site/docs/d.txt"
+ln -s index.html "$site/inner.html"
+ln -s "$site/docs" "$site/docslink"
+ln -s /etc/passwd "$site/passwd.txt"
+ln -s "$work" "$site/up"
+ln -s ../../secret.txt "$site/docs/rel.txt"
+ln -s /dev/zero "$site/zero.txt"
+mkfifo "$site/fifo.txt"
+lab_check "a link inside: served" test "$(get "$base/inner.html")$(get "$base/docslink/d.txt")" = "helloin docs"
+for path in /passwd.txt /up/secret.txt /docs/rel.txt /zero.txt /fifo.txt; do
+  lab_check "$path: 404 at once" test "$(get -o /dev/null -w '%{http_code}' --max-time 3 "$base$path")" = 404
+done
+lab_check "no reader left on the FIFO" python3 -c '
+import errno, os, sys
+try:
+    os.close(os.open(sys.argv[1], os.O_WRONLY | os.O_NONBLOCK))
+except OSError as e:
+    sys.exit(e.errno != errno.ENXIO)
+sys.exit(1)' "$site/fifo.txt"
+lab_check "answers after the FIFO" test "$(get "$base/")" = hello
 
 # A file cut short while it is sent: the connection ends when its bytes run
 # out, and what arrived is the file's own beginning.

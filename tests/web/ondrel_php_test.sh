@@ -3,7 +3,9 @@
 # host: form fields, cookies and server values as the script sees them
 # (hostile names and values included), multipart uploads, the header block,
 # includes against the served folder, compression, the PHP-missing page,
-# script paths that try to leave the folder, and no child left behind.
+# script paths that try to leave the folder (also through links), escaped
+# spellings of ".php", configuration files in the site, FIFOs, and no child
+# left behind.
 set -u
 web_bin=$1
 . "$(dirname "$0")/../lab/lab.sh"
@@ -160,6 +162,41 @@ for path in "/../secret.php" "/%2e%2e/secret.php" "/..%2fsecret.php" "/..%5csecr
   lab_check "POST script path $path: 404" \
     test "$(get --path-as-is -d '' -o /dev/null -w '%{http_code}' "$base$path")" = 404
 done
+
+# An escaped spelling of ".php" runs the script as the plain one does; its
+# text is never sent.
+printf '<?php echo "config ran"; // the password' >"$site/config.php"
+for path in /config.php /config.%70hp /config%2ephp /config.ph%70 /config%2E%70%68%70; do
+  lab_check "$path runs config.php" test "$(get --path-as-is "$base$path")" = "config ran"
+done
+lab_check "POST /config.%70hp runs config.php" \
+  test "$(get --path-as-is -d '' "$base/config.%70hp")" = "config ran"
+
+# A php.ini, php-cgi-fcgi.ini or .user.ini in the site changes nothing: the
+# page sees what php-cgi run from an empty folder sees.
+ini_page='<?php echo php_ini_loaded_file(), "|", ini_get("memory_limit"), "|", ini_get("auto_prepend_file"), "|", ini_get("precision");'
+printf '%s' "$ini_page" >"$site/ini.php"
+mkdir "$work/empty"
+system_ini=$(cd "$work/empty" && printf '%s' "$ini_page" | php-cgi -q)
+printf '<?php echo "PREPENDED|";' >"$site/prepend.php"
+printf 'memory_limit=7M\nprecision=3\nauto_prepend_file=%s/prepend.php\n' "$site" >"$site/php.ini"
+cp "$site/php.ini" "$site/php-cgi-fcgi.ini"
+printf 'memory_limit=9M\nprecision=5\n' >"$site/.user.ini"
+lab_check "the system's configuration ($system_ini), not the site's" \
+  test "$(get "$base/ini.php")" = "$system_ini"
+
+# Scripts linked from outside the folder, a FIFO and a folder named .php:
+# 404 at once, and php-cgi is never started on them. A link inside works.
+ln -s "$work/secret.php" "$site/linked.php"
+ln -s "$work" "$site/up"
+ln -s dump.php "$site/inner.php"
+mkfifo "$site/fifo.php"
+mkdir "$site/dir.php"
+for path in /linked.php /up/secret.php "/linked?x=1" /fifo.php "/fifo?x=1" /dir.php; do
+  lab_check "script $path: 404 at once" \
+    test "$(get -o /dev/null -w '%{http_code}' --max-time 3 "$base$path")" = 404
+done
+lab_check "a script linked inside runs" test "$(get "$base/inner.php")" = "SERVER GET /inner.php 198.18.4.1"
 
 children() { cat /proc/"$1"/task/*/children 2>/dev/null | tr -d ' \n'; }
 lab_check "no php-cgi left behind" test -z "$(children "$main_pid")"

@@ -1,8 +1,10 @@
 #include "web/php_gateway.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +61,34 @@ TEST(DecodeForm, Multipart) {
 TEST(PhpQuoting, NothingEndsTheLiteral) {
   EXPECT_EQ(phpDoubleQuoted(R"(a"b\c$d{$e}'?>)"), R"(a\"b\\c\$d{\$e}'?>)");
   EXPECT_EQ(phpSingleQuoted(R"(a'b\c"$d)"), R"(a\'b\\c"$d)");
+}
+
+// What php-cgi says it reads, run from the root folder; only a full path
+// counts. Pages then run with -c naming it, or /dev/null for none.
+TEST(SystemPhpIni, TakesTheFullPathPhpCgiReports) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("system_php_ini_test_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const auto fake = [&](const std::string& name, const std::string& output) {
+    const std::string path = (folder / name).string();
+    std::ofstream(path) << "#!/bin/sh\ncat >/dev/null\nprintf '%s' '" << output << "'\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
+  };
+  EXPECT_EQ(systemPhpIni(fake("full", "noise<php.ini>/etc/php/cgi/php.ini</php.ini>noise"), 10000),
+            "/etc/php/cgi/php.ini");
+  EXPECT_EQ(systemPhpIni(fake("none", "<php.ini></php.ini>"), 10000), "");
+  EXPECT_EQ(systemPhpIni(fake("relative", "<php.ini>php.ini</php.ini>"), 10000), "");
+  EXPECT_EQ(systemPhpIni(fake("unended", "<php.ini>/etc/php.ini"), 10000), "");
+  EXPECT_EQ(systemPhpIni((folder / "missing").string(), 10000), "");
+  std::filesystem::remove_all(folder);
+
+  SiteSettings site;
+  EXPECT_EQ(phpCgiArguments(site),
+            (std::vector<std::string>{"-c", "/dev/null", "-d", "user_ini.filename="}));
+  site.phpIni = "/etc/php/cgi/php.ini";
+  EXPECT_EQ(phpCgiArguments(site),
+            (std::vector<std::string>{"-c", "/etc/php/cgi/php.ini", "-d", "user_ini.filename="}));
 }
 
 // Parses a raw request through the web server's handlers, as the engine does.
@@ -142,7 +172,10 @@ class PhpServer : public ::testing::Test {
     if (engine_) engine_->shutdownEvent().set();
     engine_.reset();
     std::filesystem::remove_all(folder_);
+    std::filesystem::remove_all(outside());
   }
+  // A folder beside the served one.
+  std::filesystem::path outside() const { return folder_.string() + "_outside"; }
   void write(const std::string& name, const std::string& text) {
     std::ofstream(folder_ / name, std::ios::binary) << text;
   }
@@ -165,6 +198,11 @@ class PhpServer : public ::testing::Test {
     return reply;
   }
 
+  static std::string body(const std::string& reply) {
+    const std::size_t blank = reply.find("\r\n\r\n");
+    return blank == std::string::npos ? reply : reply.substr(blank + 4);
+  }
+
   std::filesystem::path folder_;
   std::unique_ptr<engine::HttpEngine> engine_;
 };
@@ -179,6 +217,98 @@ TEST_F(PhpServer, ScriptOverTheLimitGets504AndLeavesNoChild) {
   int status;
   EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
+}
+
+// The script's text is never sent for an escaped spelling of ".php": each
+// runs the script and answers exactly as the plain URL does.
+TEST_F(PhpServer, EscapedExtensionRunsTheScriptNeverSendsIt) {
+  write("config.php", "<?php echo 'ran'; // password");
+  const std::string plain = exchange("GET /config.php HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(body(plain), "ran");
+  for (const char* url : {"/config.%70hp", "/config%2ephp", "/config.ph%70", "/config%2E%70%68%70",
+                          "/config%2e%50hp"}) {
+    const std::string reply = exchange(std::string("GET ") + url + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.find("password"), std::string::npos) << url;
+    if (std::string_view(url).find("%50") == std::string_view::npos) {
+      EXPECT_EQ(reply, plain) << url;
+    } else {
+      // config.Php, a name of its own (case-sensitive, as /config.Php): none here.
+      EXPECT_EQ(reply.substr(0, 24), "HTTP/1.1 404 Not Found\r\n") << url;
+    }
+  }
+  const std::string post = "POST /config.php HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
+  EXPECT_EQ(exchange("POST /config.%70hp HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), exchange(post));
+}
+
+// php-cgi runs in the served folder and would read a php.ini (or
+// php-cgi-fcgi.ini) there before the system's; per-folder .user.ini files
+// could change settings too. None of them has any effect: the page sees what
+// php-cgi run from an empty folder sees.
+TEST_F(PhpServer, ConfigurationFilesInTheSiteHaveNoEffect) {
+  const std::string page =
+      "<?php echo php_ini_loaded_file(), '|', ini_get('memory_limit'), '|', "
+      "ini_get('auto_prepend_file'), '|', ini_get('precision'), '|', "
+      "ini_get('disable_functions'), '|', ini_get('open_basedir');";
+  write("ini.php", page);
+  std::filesystem::create_directories(outside());
+  const platform::ChildResult system =
+      platform::runFilter("/usr/bin/php-cgi", {"-q"}, outside().string(), page, 10000);
+  ASSERT_EQ(system.outcome, platform::ChildOutcome::Finished);
+  ASSERT_NE(system.output.find('|'), std::string::npos) << system.output;
+  EXPECT_EQ(body(exchange("GET /ini.php HTTP/1.1\r\n\r\n")), system.output);
+
+  write("prepend.php", "<?php echo 'PREPENDED|';");
+  const std::string hostile =
+      "memory_limit=7M\nprecision=3\ndisable_functions=\nopen_basedir=\n"
+      "auto_prepend_file=" +
+      (folder_ / "prepend.php").string() + "\n";
+  write(".user.ini", "memory_limit=9M\nprecision=5\n");
+  write("php.ini", hostile);
+  EXPECT_EQ(body(exchange("GET /ini.php HTTP/1.1\r\n\r\n")), system.output);
+  write("php-cgi-fcgi.ini", hostile);
+  EXPECT_EQ(body(exchange("GET /ini.php HTTP/1.1\r\n\r\n")), system.output);
+  // Relative includes still resolve against the served folder.
+  write("sub/inc.php", "<?php include 'prepend.php';");
+  EXPECT_EQ(body(exchange("GET /sub/inc.php HTTP/1.1\r\n\r\n")), "PREPENDED|");
+}
+
+// Links that lead out of the served folder, and files that are not regular
+// (a FIFO, a folder), answer 404 at once, for static files and scripts alike;
+// php-cgi is never started on them, no worker is left blocked, and the next
+// request is answered.
+TEST_F(PhpServer, LinksOutAndFilesThatAreNotRegularAnswer404) {
+  std::filesystem::create_directories(outside());
+  std::ofstream(outside() / "secret.txt") << "secret";
+  std::ofstream(outside() / "secret.php") << "<?php echo 'secret';";
+  std::filesystem::create_symlink(outside() / "secret.txt", folder_ / "secret.txt");
+  std::filesystem::create_symlink(outside() / "secret.php", folder_ / "secret.php");
+  std::filesystem::create_symlink(outside(), folder_ / "out");
+  std::filesystem::create_symlink("/etc/passwd", folder_ / "passwd.txt");
+  std::filesystem::create_symlink("hello.php", folder_ / "inner.php");
+  std::filesystem::create_directories(folder_ / "dir.php");
+  const std::string fifos[] = {(folder_ / "f.txt").string(), (folder_ / "f.php").string()};
+  for (const std::string& fifo : fifos) ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+
+  for (const char* url :
+       {"/secret.txt", "/passwd.txt", "/out/secret.txt", "/secret.php", "/secret?x=1",
+        "/out/secret.php", "/f.txt", "/f.php", "/f?x=1", "/dir.php", "/dir?x=1"}) {
+    const std::int64_t start = platform::monotonicMs();
+    const std::string reply = exchange(std::string("GET ") + url + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.substr(0, 24), "HTTP/1.1 404 Not Found\r\n") << url;
+    EXPECT_EQ(reply.find("secret"), std::string::npos) << url;
+    EXPECT_LT(platform::monotonicMs() - start, 3000) << url;
+    // Nobody holds a FIFO open for reading: a writer finds no reader (and,
+    // if one did, lets it go).
+    for (const std::string& fifo : fifos) {
+      const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      EXPECT_EQ(writer, -1) << url << " left " << fifo << " open";
+      if (writer >= 0) ::close(writer);
+    }
+  }
+  // A link that stays inside still works, and the server still answers.
+  EXPECT_EQ(body(exchange("GET /inner?n=2 HTTP/1.1\r\n\r\n")), "hello 2");
+  int status;
+  EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
 }
 
 }  // namespace

@@ -1,7 +1,16 @@
 #include "web/static_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "platform/clock.h"
 #include "web/web_options.h"
 
 namespace web {
@@ -132,6 +141,208 @@ TEST(ResolveGet, ClassifiesUrls) {
     EXPECT_EQ(request.kind, c.kind) << c.url;
     EXPECT_EQ(request.filePath, c.filePath) << c.url;
   }
+}
+
+// Every spelling of ".php" that decodes to it: each of its four characters
+// plain or escaped, the dot's escape with either case of its hex digit (the
+// letters' escapes have digits only: %50 would be "P"). Each names the
+// script config.php, as the plain URL does, and so runs it: its text is
+// never a static file.
+TEST(ResolveGet, EscapedPhpExtensionNamesTheScript) {
+  const std::vector<std::string> spellings[4] = {
+      {".", "%2e", "%2E"}, {"p", "%70"}, {"h", "%68"}, {"p", "%70"}};
+  std::vector<std::string> urls = {"/config"};
+  for (const std::vector<std::string>& choices : spellings) {
+    std::vector<std::string> longer;
+    for (const std::string& url : urls) {
+      for (const std::string& choice : choices) longer.push_back(url + choice);
+    }
+    urls = longer;
+  }
+  ASSERT_EQ(urls.size(), 24u);
+  SiteSettings site;
+  site.rootDocument = "index.html";
+  for (const std::string& url : urls) {
+    engine::HttpRequest request;
+    request.reset(engine::Variant::Web);
+    resolveGet(url, request, site);
+    EXPECT_EQ(request.kind, engine::webkind::kPhp) << url;
+    EXPECT_EQ(request.filePath, "/config.php") << url;
+    EXPECT_NE(request.bodyText.find("$_SERVER['PHP_SELF']=\"/config.php\";"), std::string::npos)
+        << url;
+  }
+
+  struct Case {
+    std::string_view url;
+    int kind;
+    std::string filePath;
+  };
+  const Case cases[] = {
+      // As their decoded forms: "+" is a space, the test is anywhere in the
+      // path, and a decoded "?" is a name's character, not a query.
+      {"/my+page.%70hp", engine::webkind::kPhp, "/my page.php"},
+      {"/a%20b%2Ephp", engine::webkind::kPhp, "/a b.php"},
+      {"/config.%70hp.txt", engine::webkind::kPhp, "/config.php.txt"},
+      {"/dir.%70hp/", engine::webkind::kPhp, "/dir.php/"},
+      {"/sub/config%2ephp", engine::webkind::kPhp, "/sub/config.php"},
+      {"/config.%70hp%3Fx=1", engine::webkind::kPhp, "/config.php?x=1"},
+      {"/config.%70hp%00.txt", engine::webkind::kPhp, std::string("/config.php\0.txt", 16)},
+      // The test stays case-sensitive, as for plain URLs (/page.PHP is a file).
+      {"/config.%50HP", engine::webkind::kFile, "config.PHP"},
+      {"/config%2EPhp", engine::webkind::kFile, "config.Php"},
+      // Decoded once, as the file lookup does: "%2570" names a file with
+      // "%70" in its name, not config.php.
+      {"/config.%2570hp", engine::webkind::kFile, "config.%70hp"},
+      // Plain URLs keep their answers.
+      {"/config.php", engine::webkind::kPhp, "/config.php"},
+      {"/a%20b.php", engine::webkind::kPhp, "/a%20b.php"},
+      {"/config.php%00.txt", engine::webkind::kPhp, "/config.php%00.txt"},
+      {"/config%2Ephp?x=1", engine::webkind::kPhp, "/config%2Ephp.php"},
+  };
+  for (const Case& c : cases) {
+    engine::HttpRequest request;
+    request.reset(engine::Variant::Web);
+    resolveGet(c.url, request, site);
+    EXPECT_EQ(request.kind, c.kind) << c.url;
+    EXPECT_EQ(request.filePath, c.filePath) << c.url;
+  }
+}
+
+// servePath + path opened only when it is a regular file inside the served
+// folder once every link is followed; never blocking, never opening anything
+// else.
+class OpenServedFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = std::filesystem::temp_directory_path() /
+            ("open_served_file_test_" + std::to_string(::getpid()));
+    site_ = base_ / "www";
+    std::filesystem::create_directories(site_ / "sub");
+    std::filesystem::create_directories(base_ / "outside");
+    write(site_ / "a.txt", "inside");
+    write(site_ / "sub" / "b.txt", "below");
+    write(base_ / "outside" / "secret.txt", "secret");
+    write(base_ / "www-sibling.txt", "sibling");
+    link("sub/b.txt", site_ / "rel.txt");
+    link((site_ / "a.txt").string(), site_ / "abs.txt");
+    link("sub", site_ / "subdir");
+    link("../a.txt", site_ / "sub" / "up.txt");
+    link((base_ / "outside" / "secret.txt").string(), site_ / "secret.txt");
+    link("../outside/secret.txt", site_ / "relsecret.txt");
+    link((base_ / "outside").string(), site_ / "outdir");
+    link("../www-sibling.txt", site_ / "sibling.txt");
+    link("/etc/passwd", site_ / "passwd.txt");
+    link("/dev/zero", site_ / "zero.txt");
+    link("/etc", site_ / "etc");
+    link("missing.txt", site_ / "dangling.txt");
+    link("loop.txt", site_ / "loop.txt");
+    link(site_.string(), base_ / "through");
+    ASSERT_EQ(::mkfifo((site_ / "fifo.txt").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((site_ / "fifo.php").c_str(), 0644), 0);
+    socket_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = (site_ / "socket.txt").string();
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  void TearDown() override {
+    if (socket_ >= 0) ::close(socket_);
+    std::filesystem::remove_all(base_);
+  }
+  static void write(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  static void link(const std::string& to, const std::filesystem::path& at) {
+    std::filesystem::create_symlink(to, at);
+  }
+  // The file's text, or "404" when it is not opened.
+  static std::string served(const std::string& servePath, std::string_view path) {
+    struct stat info {};
+    const platform::UniqueFd file = openServedFile(servePath, path, info);
+    if (!file.valid()) return "404";
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(::fcntl(file.get(), F_GETFL) & O_NONBLOCK, 0);
+    std::string text(std::size_t(info.st_size), '\0');
+    EXPECT_EQ(::pread(file.get(), text.data(), text.size(), 0), ssize_t(text.size()));
+    return text;
+  }
+
+  std::filesystem::path base_;
+  std::filesystem::path site_;
+  int socket_ = -1;
+};
+
+TEST_F(OpenServedFile, OnlyRegularFilesInsideTheFolder) {
+  const std::string servePath = site_.string() + "/";
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"a.txt", "inside"},
+      {"sub/b.txt", "below"},
+      {"/a.txt", "inside"},  // a PHP script path keeps its slash
+      // Links that stay inside keep working, relative or absolute.
+      {"rel.txt", "below"},
+      {"abs.txt", "inside"},
+      {"subdir/b.txt", "below"},
+      {"sub/up.txt", "inside"},
+      // Links that lead out: to a file, a folder, a neighbour whose name
+      // only begins like the folder's.
+      {"secret.txt", "404"},
+      {"relsecret.txt", "404"},
+      {"outdir/secret.txt", "404"},
+      {"sibling.txt", "404"},
+      {"passwd.txt", "404"},
+      {"etc/passwd", "404"},
+      {"etc/hostname", "404"},
+      // Not regular files: a folder, a device, a FIFO, a socket.
+      {"sub", "404"},
+      {"", "404"},
+      {"zero.txt", "404"},
+      {"fifo.txt", "404"},
+      {"/fifo.php", "404"},
+      {"socket.txt", "404"},
+      // Nothing there.
+      {"missing.txt", "404"},
+      {"dangling.txt", "404"},
+      {"loop.txt", "404"},
+      {"a.txt/", "404"},
+      // The containment check of the path itself still holds.
+      {"sub/../a.txt", "404"},
+      {std::string_view("a.txt\0x", 7), "404"},
+  };
+  for (const auto& [path, text] : cases) {
+    const std::int64_t start = platform::monotonicMs();
+    EXPECT_EQ(served(servePath, path), text) << path;
+    EXPECT_LT(platform::monotonicMs() - start, 1000) << path;  // nothing blocks
+  }
+  // Nobody holds the FIFOs open for reading: a writer finds no reader.
+  for (const char* fifo : {"fifo.txt", "fifo.php"}) {
+    EXPECT_EQ(::open((site_ / fifo).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC), -1) << fifo;
+    EXPECT_EQ(errno, ENXIO) << fifo;
+  }
+}
+
+TEST_F(OpenServedFile, TheFolderMayBeGivenThroughALinkOrRelatively) {
+  // -sp through a link: compared with the folder's resolved form.
+  const std::string through = (base_ / "through").string() + "/";
+  EXPECT_EQ(served(through, "a.txt"), "inside");
+  EXPECT_EQ(served(through, "abs.txt"), "inside");
+  EXPECT_EQ(served(through, "secret.txt"), "404");
+  // A relative folder, from the current one.
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(base_);
+  EXPECT_EQ(served("www/", "rel.txt"), "below");
+  EXPECT_EQ(served("www/", "passwd.txt"), "404");
+  EXPECT_EQ(served("./www/", "sub/b.txt"), "below");
+  std::filesystem::current_path(before);
+  // A prefix without a last "/" stands for the folder holding it.
+  EXPECT_EQ(servedFolder("/srv/www/"), "/srv/www/");
+  EXPECT_EQ(servedFolder("/srv/www"), "/srv/");
+  EXPECT_EQ(servedFolder("www"), ".");
+  EXPECT_EQ(servedFolder("/"), "/");
+  EXPECT_EQ(served((base_ / "www").string(), "-sibling.txt"), "sibling");
+  // The whole file system as the folder: every regular file is inside.
+  EXPECT_EQ(served("/", (site_ / "a.txt").string().substr(1)), "inside");
 }
 
 TEST(WebCommandLine, LastOccurrenceWinsAndValuesAreTakenAsTheyAre) {
