@@ -62,7 +62,7 @@ struct ByteWindow {
 std::optional<ByteWindow> byteWindow(const engine::HttpRequest& request, std::uint64_t size);
 
 // Classifies a GET. Whether it is a PHP page is decided on the URL as sent
-// (spec) and on its decoded form: an escaped spelling of ".php" ("%70",
+// and on its decoded form: an escaped spelling of ".php" ("%70",
 // "%2e", either case of the hex digits) names the same script as the plain
 // one and runs like it, with the decoded path as the script path, so a
 // script's text is never sent as a file.
