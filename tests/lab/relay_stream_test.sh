@@ -136,8 +136,10 @@ open1=$!
 fetch open-2 20 "$base/239.1.1.2:5000" &
 open2=$!
 lab_check "open streams joined" wait_users 239.1.1.2 30 1
-for ((i = 0; i < 30; i++)); do
-  [ "$(stat -c %s "$work/open-2.body" 2>/dev/null || echo 0)" -gt 100000 ] && break
+# Both streams under way before the stop (a loaded machine may take a while).
+for ((i = 0; i < 100; i++)); do
+  [ "$(stat -c %s "$work/open-1.body" 2>/dev/null || echo 0)" -gt 100000 ] &&
+    [ "$(stat -c %s "$work/open-2.body" 2>/dev/null || echo 0)" -gt 100000 ] && break
   sleep 0.1
 done
 echo q >&3
