@@ -16,6 +16,7 @@
 
 LAB_ID=""
 LAB_HOSTS=()
+LAB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 lab_require_root() {
   if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null; then
@@ -165,6 +166,24 @@ lab_somaxconn() { lab_exec "$1" cat /proc/sys/net/core/somaxconn; }
 # How many connects HOST's listeners have dropped for a full accept queue.
 lab_listen_overflows() {
   lab_exec "$1" nstat -saz TcpExtListenOverflows | awk '$1 == "TcpExtListenOverflows" {print $2}'
+}
+
+# For the load tests: 200 connects from the lan host at once to the server on
+# HOST at ADDRESS:PORT, one request each for the --doc documents that follow.
+# The accept queue takes them all, none waits for its SYN to be sent again.
+#   lab_burst HOST ADDRESS PORT --doc PATH=FILE...
+lab_burst() {
+  local host=$1 address=$2 port=$3 overflows
+  shift 3
+  lab_phase "burst"
+  lab_check "accept queue as deep as the system allows" \
+    test "$(lab_listen_backlog "$host" "$port")" = "$(lab_somaxconn "$host")"
+  overflows=$(lab_listen_overflows "$host")
+  lab_check "200 connects at once, 200 exact answers" \
+    lab_exec lan python3 "$LAB_DIR/http_load.py" keepalive "$address" "$port" --connections 200 \
+    --requests 1 --at-once 200 "$@" --seconds 30
+  lab_check "200 connects at once: no listen overflow" \
+    test "$(lab_listen_overflows "$host")" = "$overflows"
 }
 
 # Where the time goes, in a test's output.

@@ -50,16 +50,7 @@ for doc in description cm cds; do
   docs+=(--doc "/$doc.xml=$work/$doc.xml")
 done
 
-lab_phase "burst"
-# 200 connects at once: the accept queue takes them all, none waits for a
-# SYN to be sent again.
-lab_check "accept queue as deep as the system allows" \
-  test "$(lab_listen_backlog relay 2901)" = "$(lab_somaxconn relay)"
-overflows=$(lab_listen_overflows relay)
-lab_check "200 connects at once, 200 exact answers" \
-  lab_exec lan "${load[@]}" keepalive 198.18.2.1 2901 --connections 200 --requests 1 --at-once 200 \
-  "${docs[@]}" --seconds 30
-lab_check "200 connects at once: no listen overflow" test "$(lab_listen_overflows relay)" = "$overflows"
+lab_burst relay 198.18.2.1 2901 "${docs[@]}"
 lab_check "after the burst: nothing left behind" back_to_idle
 
 lab_phase "keep-alive"

@@ -40,16 +40,7 @@ lab_check "ondrel prompts" start_web "$work/in" "$work/out"
 idle=$(holdings)
 lab_check "started with 1024 descriptors, raised to the hard limit" test "$(lab_fd_limit "$pid")" = 4096
 
-lab_phase "burst"
-# 200 connects at once: the accept queue takes them all, none waits for a
-# SYN to be sent again.
-lab_check "accept queue as deep as the system allows" \
-  test "$(lab_listen_backlog web 8080)" = "$(lab_somaxconn web)"
-overflows=$(lab_listen_overflows web)
-lab_check "200 connects at once, 200 exact answers" \
-  lab_exec lan "${load[@]}" keepalive 198.18.3.1 8080 --connections 200 --requests 1 --at-once 200 \
-  "${docs[@]}" --seconds 30
-lab_check "200 connects at once: no listen overflow" test "$(lab_listen_overflows web)" = "$overflows"
+lab_burst web 198.18.3.1 8080 "${docs[@]}"
 lab_check "after the burst: nothing left behind" back_to_idle
 
 lab_phase "keep-alive"
