@@ -52,8 +52,6 @@ struct HttpEngineSettings {
   std::function<std::string(std::uint32_t target)> generatedText;
   std::function<int(const HttpRequest&, std::string& body)> soapResponder;
   std::shared_ptr<platform::Event> quitEvent;
-  // Relay: how long a stream waits for its first data.
-  int recvTimeoutSeconds = 30;
 
   // Kinds answered outside the engine (relay streams and subscriptions, web
   // files and PHP pages).

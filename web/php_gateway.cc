@@ -122,11 +122,6 @@ bool readScript(const SiteSettings& site, const std::string& path, std::string& 
   }
 }
 
-std::string notFound(const engine::HttpRequest& request) {
-  return engine::statusStart(request) + " 404 Not Found\r\nContent-Length: 172\r\n" +
-         engine::webConnectionLines(request) + "\r\n" + std::string(kNotFoundPage);
-}
-
 }  // namespace
 
 bool decodeForm(std::string_view text, std::string_view contentType,
@@ -271,7 +266,7 @@ bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
   std::string file;
   if (!isContainedPath(request.filePath) || !isContainedPath(urlDecode(request.filePath)) ||
       !readScript(site, request.filePath, file)) {
-    return connection.sendAll(notFound(request));
+    return connection.sendAll(notFoundAnswer(request));
   }
   std::string script = std::move(request.bodyText);
   appendScriptLines(file, script);

@@ -48,11 +48,12 @@ std::string_view trimBlanks(std::string_view text) {
 
 // The head of a 404 or 416, with the 404 page after it.
 std::string statusOnly(const engine::HttpRequest& request, bool notFound) {
+  const std::string_view body = notFound ? kNotFoundPage : std::string_view();
   std::string head = engine::statusStart(request) + " ";
-  head += notFound ? "404 Not Found\r\nContent-Length: 172\r\n"
-                   : "416 Requested range not satisfiable\r\nContent-Length: 0\r\n";
+  head += notFound ? "404 Not Found\r\n" : "416 Requested range not satisfiable\r\n";
+  head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   head += engine::webConnectionLines(request) + "\r\n";
-  if (notFound) head += kNotFoundPage;
+  head += body;
   return head;
 }
 
@@ -155,6 +156,10 @@ platform::UniqueFd openServedFile(const std::string& servePath, std::string_view
   if (!opened.empty() && !liesIn(opened, folder)) return {};
   ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
   return file;
+}
+
+std::string notFoundAnswer(const engine::HttpRequest& request) {
+  return statusOnly(request, true);
 }
 
 std::string urlDecode(std::string_view text) {

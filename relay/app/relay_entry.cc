@@ -97,7 +97,6 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int 
   engine::HttpEngineSettings settings = engine::relayEngineSettings(listenAddress, port);
   settings.serverToken = platform::serverToken();
   settings.quitEvent = std::move(stopEvent);
-  settings.recvTimeoutSeconds = recvTimeout;
   settings.documents = builtInDocuments();
   settings.handler.get = [](std::string_view url, engine::HttpRequest& request) {
     resolveUrl(url, request, kStreamPathToken, relayLog());
@@ -106,20 +105,23 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int 
     return target == 1 ? relayLog().logText() : std::string();
   };
   settings.handler.subscribe = [](engine::HttpRequest& request) { subscribe(request); };
-  settings.handoffs[engine::relaykind::kSubscription] = [](engine::HttpConnection& connection,
-                                                           engine::HttpRequest&) {
-    return connection.sendAll(subscriptionAnswer(connection.core().settings.serverToken));
-  };
+  // Every answer carries a fresh subscription id.
+  settings.handoffs[engine::relaykind::kSubscription] =
+      [serverToken = settings.serverToken](engine::HttpConnection& connection,
+                                           engine::HttpRequest&) {
+        return connection.sendAll(subscriptionAnswer(serverToken));
+      };
   if (playlist) addMediaServer(settings, std::move(playlist), options.listenAddress, port);
   // A stream request gets a receiver of its own for its whole life.
   const platform::Ipv4 receiveAddress = platform::parseIpv4(options.receiveAddress);
   settings.handoffs[engine::relaykind::kStream] =
-      [receiveAddress](engine::HttpConnection& connection, engine::HttpRequest& request) {
+      [receiveAddress, recvTimeout](engine::HttpConnection& connection,
+                                    engine::HttpRequest& request) {
         MulticastReceiver receiver;
         receiver.group = request.target;
         receiver.port = std::uint16_t(request.action);
         receiver.interfaceAddress = receiveAddress;
-        runStreamClient(connection, receiver, connection.core().settings.recvTimeoutSeconds);
+        runStreamClient(connection, receiver, recvTimeout);
         return false;
       };
   return std::make_unique<engine::HttpEngine>(std::move(settings));
