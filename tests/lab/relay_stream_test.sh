@@ -35,7 +35,7 @@ send() { # group format [ts_tool options]
   local group=$1 format=$2
   shift 2
   ip netns exec "$(lab_ns src)" "$ts_tool" send --group "$group" --port 5000 \
-    --format "$format" --seconds 60 "$@" &
+    --format "$format" --seconds 150 "$@" &
 }
 # Reads a stream for $2 seconds into $work/$1.head and $work/$1.body.
 fetch() {
