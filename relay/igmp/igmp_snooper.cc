@@ -1,10 +1,7 @@
 #include "relay/igmp/igmp_snooper.h"
 
 #include <arpa/inet.h>
-#include <linux/filter.h>
-#include <linux/if_ether.h>
 #include <linux/if_packet.h>
-#include <net/if.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -18,6 +15,7 @@
 #include "platform/event.h"
 #include "platform/net_init.h"
 #include "platform/network_cards.h"
+#include "platform/packet_socket.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 
@@ -87,49 +85,22 @@ bool excludedGroup(Ipv4 group) {
   return (value & 0xffffff00u) == 0xe0000000u || value == 0xeffffffau;
 }
 
-// The kernel runs the filter on the packet from its IPv4 header on (the
-// socket is SOCK_DGRAM): whole IGMP packets pass, as do first fragments;
-// nothing else is queued.
-int attachIgmpFilter(int fd) {
-  sock_filter code[] = {
-      BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_IGMP, 0, 3),
-      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),
-      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x1fff, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, 0xffff),
-      BPF_STMT(BPF_RET | BPF_K, 0),
-  };
-  const sock_fprog program{std::uint16_t(std::size(code)), code};
-  return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0 ? 0 : errno;
-}
+// The kernel runs the filter on the packet from its IPv4 header on: whole
+// IGMP packets pass, as do first fragments; nothing else is queued.
+// clang-format off
+constexpr sock_filter kIgmpOnly[] = {
+    BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_IGMP, 0, 3),
+    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),
+    BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x1fff, 1, 0),
+    BPF_STMT(BPF_RET | BPF_K, 0xffff),
+    BPF_STMT(BPF_RET | BPF_K, 0),
+};
+// clang-format on
 
 // The querier's socket is never read: a filter that takes nothing keeps the
 // IGMP of the link from piling up in its queue.
-void rejectEverything(int fd) {
-  sock_filter code[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
-  const sock_fprog program{1, code};
-  ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
-}
-
-int bindToInterface(int fd, int interfaceIndex) {
-  if (interfaceIndex == 0) return EADDRNOTAVAIL;
-  sockaddr_ll address{};
-  address.sll_family = AF_PACKET;
-  address.sll_protocol = htons(ETH_P_IP);
-  address.sll_ifindex = interfaceIndex;
-  return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
-}
-
-// Reports go to the group's own address (version 1 and 2) or 224.0.0.22
-// (version 3), which the interface's multicast filter would drop for the
-// groups this host has not joined.
-int receiveAllMulticast(int fd, int interfaceIndex) {
-  packet_mreq request{};
-  request.mr_ifindex = interfaceIndex;
-  request.mr_type = PACKET_MR_ALLMULTI;
-  return ::setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &request, sizeof request) == 0 ? 0
-                                                                                            : errno;
-}
+constexpr sock_filter kNothing[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
 
 Ipv4 sourceOf(std::span<const std::uint8_t> packet) {
   Ipv4 source = 0;
@@ -389,32 +360,36 @@ struct IgmpSnooper::State {
 
 void IgmpSnooper::State::listenerThread() {
   platform::ensureWinsock();
-  const int fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_IP));
-  if (fd < 0) {
-    const int error = errno;
-    write(settings.console, withCode(kCantCreate, error));
-    write(settings.log, withCode(kCantCreate, error));
+  int createError = 0;
+  // Every interface until the bind: if it fails, the listener goes on with
+  // what the socket delivers.
+  platform::PacketSocket socket =
+      platform::PacketSocket::open(platform::PacketSocket::BeforeBind::EveryInterface, createError);
+  if (!socket.valid()) {
+    write(settings.console, withCode(kCantCreate, createError));
+    write(settings.log, withCode(kCantCreate, createError));
     return;
   }
-  platform::Socket socket(fd);
+  const int fd = socket.fd();
   // Before the bind, so that only IGMP is ever queued.
-  const int filterError = attachIgmpFilter(fd);
+  const int filterError = socket.attachFilter(kIgmpOnly);
 
-  const std::string name = platform::interfaceNameOf(ipv4Text(settings.listenAddress));
-  const int index = name.empty() ? 0 : int(::if_nametoindex(name.c_str()));
-  const int bindError = bindToInterface(fd, index);
+  const int index = platform::interfaceIndexOf(ipv4Text(settings.listenAddress));
+  const int bindError = index == 0 ? EADDRNOTAVAIL : socket.bind(index);
   if (bindError != 0) {
     write(settings.console, withCode(kCantBind, bindError));
     write(settings.log, withCode(kCantBind, bindError));
   }
-  int receiveAllError = receiveAllMulticast(fd, index);
+  // Reports go to the group's own address (version 1 and 2) or 224.0.0.22
+  // (version 3), which the interface's multicast filter would drop for the
+  // groups this host has not joined.
+  int receiveAllError = socket.receiveAllMulticast(index);
   if (receiveAllError == 0) receiveAllError = filterError;
   if (receiveAllError != 0) {
     write(settings.console, withCode(kCantReceiveAll, receiveAllError));
     write(settings.log, withCode(kCantReceiveAll, receiveAllError));
   }
-  int granted = 0;
-  socket.setReceiveBuffer(kListenerReceiveBuffer, granted);
+  socket.setReceiveBuffer(kListenerReceiveBuffer);
 
   const platform::WaitItem items[] = {platform::WaitItem::event(shared->snooperStop),
                                       platform::WaitItem::readable(fd)};
@@ -485,7 +460,7 @@ void IgmpSnooper::State::querierThread() {
   socket.setMulticastInterface(settings.listenAddress);
   socket.setMulticastTtl(1);
   socket.setMulticastLoop(false);
-  rejectEverything(socket.fd());
+  platform::attachSocketFilter(socket.fd(), kNothing);
 
   const Ipv4 allSystems = platform::parseIpv4(kAllSystems);
   std::vector<Ipv4> pending;

@@ -2,12 +2,11 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <linux/filter.h>
-#include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -15,7 +14,7 @@
 #include <string_view>
 
 #include "platform/net_init.h"
-#include "platform/unique_fd.h"
+#include "platform/packet_socket.h"
 #include "platform/wait.h"
 #include "relay/stream/multicast_receiver.h"
 
@@ -69,7 +68,7 @@ std::uint16_t bigEndian16(const unsigned char* bytes) {
 
 // The index of the interface holding `address`, loopback included; 0 when
 // none does.
-unsigned interfaceIndexOf(platform::Ipv4 address) {
+unsigned interfaceIndexHolding(platform::Ipv4 address) {
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return 0;
   unsigned index = 0;
@@ -86,8 +85,8 @@ unsigned interfaceIndexOf(platform::Ipv4 address) {
 
 // Lets through only what the sniffer could use: arriving (not outgoing)
 // UDP packets to the group. Offsets count from the IP header.
-int attachGroupFilter(int fd, platform::Ipv4 group) {
-  sock_filter code[] = {
+std::array<sock_filter, 8> groupFilter(platform::Ipv4 group) {
+  return {{
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, std::uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 5, 0),
       BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
@@ -96,9 +95,7 @@ int attachGroupFilter(int fd, platform::Ipv4 group) {
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(group), 0, 1),
       BPF_STMT(BPF_RET | BPF_K, 0xffff),
       BPF_STMT(BPF_RET | BPF_K, 0),
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
-  return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0 ? 0 : errno;
+  }};
 }
 
 // Learns the group's port from its traffic as it arrives on the receiving
@@ -112,29 +109,19 @@ class PortSniffer {
 
   // The group's port, or nothing when the forwarder has to end.
   std::optional<std::uint16_t> run() {
-    fd_.reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd_.valid()) return fail(kSniffSocketFailed, kSniffSocketFailedLog, errno);
-    if (const int error = bindToInterface(); error != 0) {
-      return fail(kSniffBindFailed, kSniffBindFailedLog, error);
-    }
-    if (const int error = attachGroupFilter(fd_.get(), context_.group); error != 0) {
-      return fail(kSniffFilterFailed, kSniffFilterFailedLog, error);
+    int error = 0;
+    socket_ = platform::PacketSocket::open(platform::PacketSocket::BeforeBind::Nothing, error);
+    if (!socket_.valid()) return fail(kSniffSocketFailed, kSniffSocketFailedLog, error);
+    const unsigned index = interfaceIndexHolding(shared_.receiveAddress);
+    error = index == 0 ? ENODEV : socket_.bind(int(index));
+    if (error != 0) return fail(kSniffBindFailed, kSniffBindFailedLog, error);
+    if (const int e = socket_.attachFilter(groupFilter(context_.group)); e != 0) {
+      return fail(kSniffFilterFailed, kSniffFilterFailedLog, e);
     }
     return receive();
   }
 
  private:
-  int bindToInterface() {
-    const unsigned index = interfaceIndexOf(shared_.receiveAddress);
-    if (index == 0) return ENODEV;
-    sockaddr_ll address{};
-    address.sll_family = AF_PACKET;
-    address.sll_protocol = htons(ETH_P_IP);
-    address.sll_ifindex = int(index);
-    const int rc = ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    return rc == 0 ? 0 : errno;
-  }
-
   std::optional<std::uint16_t> fail(std::string_view console, std::string_view log, int error) {
     write(shared_.console, console, error);
     write(shared_.log, log);
@@ -144,12 +131,12 @@ class PortSniffer {
   std::optional<std::uint16_t> receive() {
     unsigned char buffer[kSniffBufferBytes];
     const WaitItem items[] = {WaitItem::event(shared_.snooperStop), WaitItem::event(pairStop_),
-                              WaitItem::readable(fd_.get())};
+                              WaitItem::readable(socket_.fd())};
     for (;;) {
       const platform::WaitResult ready = platform::waitAny(items, -1);
       if (ready.status != WaitStatus::Signalled || ready.index != 2) return std::nullopt;
       for (;;) {
-        const ssize_t received = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t received = ::recv(socket_.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (received < 0) {
           if (errno == EINTR) continue;
           if (errno == EAGAIN || errno == EWOULDBLOCK) break;
@@ -166,7 +153,7 @@ class PortSniffer {
   const ForwarderContext& context_;
   ForwarderShared& shared_;
   Event& pairStop_;
-  platform::UniqueFd fd_;
+  platform::PacketSocket socket_;
 };
 
 // Where the forwarder ends up after one chunk.

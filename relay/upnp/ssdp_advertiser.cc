@@ -1,6 +1,5 @@
 #include "relay/upnp/ssdp_advertiser.h"
 
-#include <net/if.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -192,8 +191,7 @@ SsdpAdvertiser::SsdpAdvertiser(const std::string& hostAddress, const std::string
       random_(std::uint32_t(platform::monotonicMs()) ^ bootId_ ^
               std::uint32_t(reinterpret_cast<std::uintptr_t>(this))) {
   platform::ensureWinsock();
-  const std::string name = platform::interfaceNameOf(hostAddress);
-  if (!name.empty()) interfaceIndex_ = int(::if_nametoindex(name.c_str()));
+  interfaceIndex_ = platform::interfaceIndexOf(hostAddress);
   openSockets();
   platform::startJoinable(repeat_, [this] { repeatThread(); });
 }
