@@ -25,17 +25,7 @@ namespace {
 using platform::Ipv4;
 using platform::ipv4Text;
 
-constexpr std::string_view kStarting = "Igmp snooper: Starting proxying multicast group ";
-constexpr std::string_view kStopping = "Igmp snooper: Stopping proxying multicast group ";
-constexpr std::string_view kToHost = " to host ";
-constexpr std::string_view kHostConsole = "Igmp snooper: Host  ";
-constexpr std::string_view kHostLog = "Igmp snooper: Host ";
-constexpr std::string_view kRespondedFor = " responded to query for ";
-constexpr std::string_view kTooMany = "Igmp snooper: Too many groups for host ";
-constexpr std::string_view kNotForwarded = " not forwarded";
 constexpr std::string_view kGeneralQuery = "Igmp snooper: Sending general query (";
-constexpr std::string_view kGroupQuery = "Igmp snooper: Sending query for group ";
-constexpr std::string_view kGroupQueryCollected = "Igmp snooper: Sending query for group  ";
 constexpr std::string_view kCantCreate = "Igmp snooper: Can't create raw socket. Error code: ";
 constexpr std::string_view kCantCreateQuerierLog = "Igmp snooper: Can't create raw socket.";
 constexpr std::string_view kCantBind =
@@ -67,24 +57,6 @@ constexpr std::size_t kReceiveBytes = 1500;
 // overflowed it. This holds a few hundred.
 constexpr int kListenerReceiveBuffer = 262144;
 
-void write(const common::LineWriter& writer, std::string_view line) {
-  if (writer) writer(line);
-}
-
-std::string withCode(std::string_view text, int error) {
-  return std::string(text) + std::to_string(error);
-}
-
-std::string pairText(std::string_view start, Ipv4 first, std::string_view middle, Ipv4 second) {
-  return std::string(start) + ipv4Text(first) + std::string(middle) + ipv4Text(second);
-}
-
-// Local network control (224.0.0.0/24) and SSDP are never forwarded.
-bool excludedGroup(Ipv4 group) {
-  const std::uint32_t value = ntohl(group);
-  return (value & 0xffffff00u) == 0xe0000000u || value == 0xeffffffau;
-}
-
 // The kernel runs the filter on the packet from its IPv4 header on: whole
 // IGMP packets pass, as do first fragments; nothing else is queued.
 // clang-format off
@@ -110,209 +82,13 @@ Ipv4 sourceOf(std::span<const std::uint8_t> packet) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// MembershipTable
-
-MembershipTable::MembershipTable(std::shared_ptr<ForwarderShared> shared, SecondsClock now,
-                                 ForwarderBody body)
-    : shared_(std::move(shared)), now_(std::move(now)), body_(std::move(body)) {}
-
-MembershipTable::~MembershipTable() {
-  stopAll();
-}
-
-void MembershipTable::apply(Ipv4 host, const GroupChange& change) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (closed_) return;
-  if (change.join) {
-    join(host, change.group);
-  } else {
-    leave(host, change.group);
-  }
-}
-
-void MembershipTable::join(Ipv4 host, Ipv4 group) {
-  const std::int64_t now = now_();
-  const auto found = std::find_if(pairs_.begin(), pairs_.end(), [&](const Pair& pair) {
-    return pair.host == host && pair.group == group;
-  });
-  if (found != pairs_.end()) {
-    // Repeated reports right after a join are absorbed; a later one is the
-    // host answering a query.
-    if (now <= found->expiry - (kPairLifetimeSeconds - kRefreshAfterSeconds)) return;
-    found->expiry = now + kPairLifetimeSeconds;
-    write(shared_->console, pairText(kHostConsole, host, kRespondedFor, group) + " ");
-    write(shared_->log, pairText(kHostLog, host, kRespondedFor, group));
-    return;
-  }
-  if (excludedGroup(group)) return;
-  if (full(host)) {
-    refuse(host, group, now);
-    return;
-  }
-  forgetRefusal(host, group);
-
-  Pair& pair = pairs_.emplace_back();
-  pair.host = host;
-  pair.group = group;
-  pair.stop = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
-  pair.expiry = now + kPairLifetimeSeconds;
-  ForwarderContext context{group, host, pair.stop, shared_};
-  const int error = platform::startJoinable(
-      pair.thread, [body = body_, context = std::move(context), finished = &pair.finished] {
-        body(context);
-        finished->store(true);
-      });
-  if (error != 0) {
-    // No forwarder, no pair: the host's next report tries again.
-    pairs_.pop_back();
-    return;
-  }
-  write(shared_->console, pairText(kStarting, group, kToHost, host) + " ");
-  write(shared_->log, pairText(kStarting, group, kToHost, host));
-}
-
-bool MembershipTable::full(Ipv4 host) const {
-  // Removed pairs count until their forwarder has been joined: their
-  // threads and sockets are still there.
-  if (pairs_.size() + retired_.size() >= kMostPairs) return true;
-  const auto ofHost = std::count_if(pairs_.begin(), pairs_.end(),
-                                    [&](const Pair& pair) { return pair.host == host; });
-  return std::size_t(ofHost) >= kMostGroupsPerHost;
-}
-
-void MembershipTable::refuse(Ipv4 host, Ipv4 group, std::int64_t now) {
-  const auto found = std::find_if(refused_.begin(), refused_.end(), [&](const Refusal& r) {
-    return r.host == host && r.group == group;
-  });
-  if (found != refused_.end()) {
-    found->lastHeard = now;
-    return;
-  }
-  // Not reported for as long as a pair lives: the host has left the group
-  // or gone, and a later refusal is news again.
-  std::erase_if(refused_,
-                [&](const Refusal& r) { return r.lastHeard < now - kPairLifetimeSeconds; });
-  if (refused_.size() >= kMostRefusalsRemembered) return;
-  refused_.push_back(Refusal{host, group, now});
-  const std::string line = std::string(kTooMany) + ipv4Text(host) + ", group " + ipv4Text(group) +
-                           std::string(kNotForwarded);
-  write(shared_->console, line);
-  write(shared_->log, line);
-}
-
-void MembershipTable::forgetRefusal(Ipv4 host, Ipv4 group) {
-  std::erase_if(refused_, [&](const Refusal& r) { return r.host == host && r.group == group; });
-}
-
-void MembershipTable::leave(Ipv4 host, Ipv4 group) {
-  forgetRefusal(host, group);
-  const auto found = std::find_if(pairs_.begin(), pairs_.end(), [&](const Pair& pair) {
-    return pair.host == host && pair.group == group;
-  });
-  if (found == pairs_.end()) return;
-  retire(found);
-  write(shared_->console, pairText(kStopping, group, kToHost, host) + " ");
-  write(shared_->log, pairText(kStopping, group, kToHost, host));
-}
-
-void MembershipTable::retire(std::list<Pair>::iterator pair) {
-  pair->stop->set();
-  retired_.splice(retired_.end(), pairs_, pair);
-}
-
-int MembershipTable::collectDueGroups(std::vector<Ipv4>& pending) {
-  std::lock_guard<std::mutex> hold(lock_);
-  return collectLocked(pending);
-}
-
-int MembershipTable::collectLocked(std::vector<Ipv4>& pending) {
-  const std::int64_t now = now_();
-  for (auto pair = pairs_.begin(); pair != pairs_.end();) {
-    const auto next = std::next(pair);
-    if (pair->expiry < now - kLapseAfterExpirySeconds) {
-      retire(pair);
-    } else if (pair->expiry < now + kDueBeforeExpirySeconds) {
-      pending.push_back(pair->group);
-    }
-    pair = next;
-  }
-  if (pending.empty()) return kIdleCheckSeconds;
-  // In address order; a group with several hosts is queried once.
-  const auto order = [](Ipv4 a, Ipv4 b) { return ntohl(a) < ntohl(b); };
-  std::sort(pending.begin(), pending.end(), order);
-  pending.erase(std::unique(pending.begin(), pending.end()), pending.end());
-  return kDueCheckSeconds;
-}
-
-GroupCheck MembershipTable::nextGroupQuery(std::vector<Ipv4>& pending) {
-  std::lock_guard<std::mutex> hold(lock_);
-  GroupCheck check;
-  if (pending.empty()) {
-    check.nextWaitSeconds = collectLocked(pending);
-    if (pending.empty()) return check;
-  }
-  const Ipv4 group = pending.front();
-  pending.erase(pending.begin());
-  check.group = group;
-  write(shared_->console, std::string(kGroupQuery) + ipv4Text(group) + " ");
-  write(shared_->log,
-        std::string(check.nextWaitSeconds ? kGroupQueryCollected : kGroupQuery) + ipv4Text(group));
-  return check;
-}
-
-void MembershipTable::joinFinished() {
-  std::list<Pair> ended;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    for (auto pair = retired_.begin(); pair != retired_.end();) {
-      const auto next = std::next(pair);
-      if (pair->finished) ended.splice(ended.end(), retired_, pair);
-      pair = next;
-    }
-  }
-  for (Pair& pair : ended) {
-    if (pair.thread.joinable()) pair.thread.join();
-  }
-}
-
-void MembershipTable::stopAll() {
-  std::list<Pair> all;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    closed_ = true;
-    for (Pair& pair : pairs_) pair.stop->set();
-    all.splice(all.end(), retired_);
-    all.splice(all.end(), pairs_);
-  }
-  for (Pair& pair : all) {
-    if (pair.thread.joinable()) pair.thread.join();
-  }
-}
-
-std::vector<MembershipTable::PairView> MembershipTable::pairs() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  std::vector<PairView> views;
-  for (const Pair& pair : pairs_) views.push_back(PairView{pair.host, pair.group, pair.expiry});
-  return views;
-}
-
-std::size_t MembershipTable::retiredCount() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return retired_.size();
-}
-
-// ---------------------------------------------------------------------------
-// IgmpSnooper
-
 namespace {
 
 std::shared_ptr<ForwarderShared> makeShared(const SnooperSettings& settings) {
   auto shared = std::make_shared<ForwarderShared>();
   shared->receiveAddress = settings.receiveAddress;
   shared->forwardPort = settings.forwardPort;
-  shared->console = settings.console;
-  shared->log = settings.log;
+  shared->report = Reporter{settings.console, settings.log};
   return shared;
 }
 
@@ -341,19 +117,16 @@ struct IgmpSnooper::State {
   bool drain(int fd, int boundIndex);
   void querierThread();
   SendOutcome send(int fd, const std::array<std::uint8_t, 8>& query, Ipv4 destination);
-  void queryTimerThread();
+  void report(const Report& what) const { shared->report(what); }
 
   const SnooperSettings settings;
   const std::int64_t scale;
   // Its snooperStop is the snooper's stop event, for every thread.
   const std::shared_ptr<ForwarderShared> shared;
-  // Created set: the first general query goes out at start.
-  platform::Event queryEvent{platform::Event::Reset::Auto, true};
   MembershipTable table;
 
   std::thread listener;
   std::thread querier;
-  std::thread queryTimer;
   bool started = false;
   bool stopped = false;
 };
@@ -366,8 +139,7 @@ void IgmpSnooper::State::listenerThread() {
   platform::PacketSocket socket =
       platform::PacketSocket::open(platform::PacketSocket::BeforeBind::EveryInterface, createError);
   if (!socket.valid()) {
-    write(settings.console, withCode(kCantCreate, createError));
-    write(settings.log, withCode(kCantCreate, createError));
+    report(Report::error(kCantCreate, createError));
     return;
   }
   const int fd = socket.fd();
@@ -376,19 +148,13 @@ void IgmpSnooper::State::listenerThread() {
 
   const int index = platform::interfaceIndexOf(ipv4Text(settings.listenAddress));
   const int bindError = index == 0 ? EADDRNOTAVAIL : socket.bind(index);
-  if (bindError != 0) {
-    write(settings.console, withCode(kCantBind, bindError));
-    write(settings.log, withCode(kCantBind, bindError));
-  }
+  if (bindError != 0) report(Report::error(kCantBind, bindError));
   // Reports go to the group's own address (version 1 and 2) or 224.0.0.22
   // (version 3), which the interface's multicast filter would drop for the
   // groups this host has not joined.
   int receiveAllError = socket.receiveAllMulticast(index);
   if (receiveAllError == 0) receiveAllError = filterError;
-  if (receiveAllError != 0) {
-    write(settings.console, withCode(kCantReceiveAll, receiveAllError));
-    write(settings.log, withCode(kCantReceiveAll, receiveAllError));
-  }
+  if (receiveAllError != 0) report(Report::error(kCantReceiveAll, receiveAllError));
   socket.setReceiveBuffer(kListenerReceiveBuffer);
 
   const platform::WaitItem items[] = {platform::WaitItem::event(shared->snooperStop),
@@ -396,7 +162,7 @@ void IgmpSnooper::State::listenerThread() {
   for (;;) {
     const platform::WaitResult ready = platform::waitAny(items, -1);
     if (ready.status == platform::WaitStatus::Failed) {
-      write(settings.console, withCode(kReceiveFailed, ready.error));
+      report(Report::consoleError(kReceiveFailed, ready.error));
       return;
     }
     if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) return;
@@ -417,8 +183,9 @@ bool IgmpSnooper::State::drain(int fd, int boundIndex) {
       const int error = errno;
       if (error == EINTR) continue;
       if (error == EAGAIN || error == EWOULDBLOCK) return true;
-      write(settings.console, withCode(kReceiveFailed, error));
-      write(settings.log, withCode(kReceiveFailedLog, error));
+      // The log's text has two colons.
+      report(Report{std::string(kReceiveFailed) + std::to_string(error),
+                    std::string(kReceiveFailedLog) + std::to_string(error)});
       return false;
     }
     // What this host sends itself, and what another interface delivered
@@ -445,16 +212,14 @@ void IgmpSnooper::State::querierThread() {
   int error = 0;
   platform::Socket socket = platform::Socket::open(SOCK_RAW, IPPROTO_IGMP, error, true);
   if (!socket.valid()) {
-    write(settings.console, withCode(kCantCreate, error));
-    write(settings.log, kCantCreateQuerierLog);
+    report(Report::error(kCantCreate, error, kCantCreateQuerierLog));
     return;
   }
   if (const int e = socket.bind(settings.listenAddress, 0); e != 0) {
-    write(settings.console, withCode(kCantBind, e));
+    report(Report::consoleError(kCantBind, e));
   }
   if (const int e = socket.setIntOption(IPPROTO_IP, IP_HDRINCL, 0); e != 0) {
-    write(settings.console, withCode(kCantHeaderInclude, e));
-    write(settings.log, kCantHeaderIncludeLog);
+    report(Report::error(kCantHeaderInclude, e, kCantHeaderIncludeLog));
   }
   // The bind alone does not choose the interface a multicast leaves by.
   socket.setMulticastInterface(settings.listenAddress);
@@ -464,22 +229,32 @@ void IgmpSnooper::State::querierThread() {
 
   const Ipv4 allSystems = platform::parseIpv4(kAllSystems);
   std::vector<Ipv4> pending;
+  // Two schedules in one wait: the group checks, and the general queries,
+  // the first at once and then one each period. Periods missed during a
+  // long send are not made up: one query covers them.
   std::int64_t waitMs = kFirstWaitMs;
-  const platform::WaitItem items[] = {platform::WaitItem::event(shared->snooperStop),
-                                      platform::WaitItem::event(queryEvent)};
+  std::int64_t nextGeneralQuery = platform::monotonicMs();
+  const platform::WaitItem items[] = {platform::WaitItem::event(shared->snooperStop)};
   for (;;) {
     table.joinFinished();
     const std::int64_t began = nowSeconds();
-    const platform::WaitResult woke = platform::waitAny(items, realMs(waitMs));
-    if (woke.status == platform::WaitStatus::Failed) return;
-    if (woke.status == platform::WaitStatus::Signalled) {
-      if (woke.index == 0) return;
+    const int checkMs = realMs(waitMs);
+    const std::int64_t queryMs =
+        std::max<std::int64_t>(nextGeneralQuery - platform::monotonicMs(), 0);
+    const bool generalQueryFirst = queryMs <= checkMs;
+    const platform::WaitResult woke =
+        platform::waitAny(items, generalQueryFirst ? int(queryMs) : checkMs);
+    if (woke.status != platform::WaitStatus::Timeout) return;
+    if (generalQueryFirst) {
+      const std::int64_t period = realMs(kGeneralQueryPeriodMs);
+      do {
+        nextGeneralQuery += period;
+      } while (nextGeneralQuery <= platform::monotonicMs());
       // What is left of the wait, so that the group checks keep their
       // schedule.
       const std::int64_t elapsed = nowSeconds() - began;
       waitMs = std::max(waitMs - elapsed * 1000, kLeastWaitAfterQueryMs);
-      write(settings.console, std::string(kGeneralQuery) + kAllSystems + ") ");
-      write(settings.log, std::string(kGeneralQuery) + kAllSystems + ")");
+      report(Report::blankOnConsole(std::string(kGeneralQuery) + kAllSystems + ")"));
       if (send(socket.fd(), buildQuery(0), allSystems) == SendOutcome::Stop) return;
       continue;
     }
@@ -506,7 +281,7 @@ SendOutcome IgmpSnooper::State::send(int fd, const std::array<std::uint8_t, 8>& 
     if (error == EINTR) continue;
     const bool full = error == EAGAIN || error == EWOULDBLOCK;
     if (!full || waited) {
-      write(settings.console, withCode(kSendFailed, error));
+      report(Report::consoleError(kSendFailed, error));
       // Refused at once, the querier ends for good; a query that found no
       // room even after the wait is lost on its own.
       return waited ? SendOutcome::GoOn : SendOutcome::Stop;
@@ -518,18 +293,10 @@ SendOutcome IgmpSnooper::State::send(int fd, const std::array<std::uint8_t, 8>& 
       return SendOutcome::Stop;
     }
     if (ready.status == platform::WaitStatus::Failed) {
-      write(settings.console, withCode(kWaitFailed, ready.error));
+      report(Report::consoleError(kWaitFailed, ready.error));
       return SendOutcome::GoOn;
     }
     waited = true;
-  }
-}
-
-void IgmpSnooper::State::queryTimerThread() {
-  const platform::WaitItem items[] = {platform::WaitItem::event(shared->snooperStop)};
-  while (platform::waitAny(items, realMs(kGeneralQueryPeriodMs)).status ==
-         platform::WaitStatus::Timeout) {
-    queryEvent.set();
   }
 }
 
@@ -550,7 +317,6 @@ void IgmpSnooper::start() {
   s.started = true;
   platform::startJoinable(s.listener, [&s] { s.listenerThread(); });
   platform::startJoinable(s.querier, [&s] { s.querierThread(); });
-  platform::startJoinable(s.queryTimer, [&s] { s.queryTimerThread(); });
 }
 
 void IgmpSnooper::stop() {
@@ -562,7 +328,6 @@ void IgmpSnooper::stop() {
   if (s.listener.joinable()) s.listener.join();
   if (s.querier.joinable()) s.querier.join();
   s.table.stopAll();
-  if (s.queryTimer.joinable()) s.queryTimer.join();
 }
 
 std::vector<MembershipTable::PairView> IgmpSnooper::pairs() const {

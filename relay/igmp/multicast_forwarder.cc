@@ -54,14 +54,6 @@ constexpr int kSendBufferBytes = 262144;
 
 constexpr unsigned char kUdp = 17;
 
-void write(const common::LineWriter& writer, std::string_view text) {
-  if (writer) writer(text);
-}
-
-void write(const common::LineWriter& writer, std::string_view text, int code) {
-  if (writer) writer(std::string(text) + std::to_string(code));
-}
-
 std::uint16_t bigEndian16(const unsigned char* bytes) {
   return std::uint16_t(bytes[0] << 8 | bytes[1]);
 }
@@ -123,8 +115,7 @@ class PortSniffer {
 
  private:
   std::optional<std::uint16_t> fail(std::string_view console, std::string_view log, int error) {
-    write(shared_.console, console, error);
-    write(shared_.log, log);
+    shared_.report(Report::error(console, error, log));
     return std::nullopt;
   }
 
@@ -140,7 +131,7 @@ class PortSniffer {
         if (received < 0) {
           if (errno == EINTR) continue;
           if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-          write(shared_.console, kSniffReceiveFailed, errno);
+          shared_.report(Report::consoleError(kSniffReceiveFailed, errno));
           return std::nullopt;
         }
         const std::optional<std::uint16_t> port =
@@ -174,14 +165,14 @@ Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
     if (error != EAGAIN && error != EWOULDBLOCK) {
       // A send refused outright ends the forwarder; one that failed after
       // waiting for room only costs this chunk.
-      write(shared.console, waited ? kSendCompletionFailed : kSendFailed, error);
+      shared.report(Report::consoleError(waited ? kSendCompletionFailed : kSendFailed, error));
       return waited ? Sent::Done : Sent::EndForwarding;
     }
     const WaitItem items[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop),
                               WaitItem::writable(socket.fd())};
     const platform::WaitResult ready = platform::waitAny(items, -1);
     if (ready.status == WaitStatus::Failed) {
-      write(shared.console, kSendWaitFailed, ready.error);
+      shared.report(Report::consoleError(kSendWaitFailed, ready.error));
       return Sent::Done;
     }
     if (ready.status != WaitStatus::Signalled || ready.index != 2) return Sent::EndForwarding;
@@ -195,7 +186,7 @@ void forward(MulticastReceiver& receiver, const sockaddr_in& destination, Forwar
   platform::Socket socket = platform::Socket::open(SOCK_DGRAM, IPPROTO_UDP, error, true);
   if (error != 0) {
     // Nothing to send with: the first send reports it and ends the forwarder.
-    write(shared.console, kSendSocketFailed, error);
+    shared.report(Report::consoleError(kSendSocketFailed, error));
   } else if (int size = 0;
              socket.intOption(SOL_SOCKET, SO_SNDBUF, size) != 0 || size < kSendBufferBytes) {
     socket.setSendBuffer(kSendBufferBytes);
@@ -260,7 +251,7 @@ void runForwarder(ForwarderContext context) {
   receiver.interfaceAddress = shared.receiveAddress;
   receiver.group = context.group;
   if (const int error = receiver.createSocket(); error != 0) {
-    write(shared.console, kCreateReceiverFailed, error);
+    shared.report(Report::consoleError(kCreateReceiverFailed, error));
     return;
   }
 
@@ -283,7 +274,7 @@ void runForwarder(ForwarderContext context) {
 
   receiver.port = htons(*port);
   if (const int error = receiver.start(); error != 0) {
-    write(shared.console, kBindReceiverFailed, error);
+    shared.report(Report::consoleError(kBindReceiverFailed, error));
     return;
   }
   membership.close();  // the receiver's own membership holds the group now
