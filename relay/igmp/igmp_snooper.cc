@@ -16,6 +16,7 @@
 #include "platform/net_init.h"
 #include "platform/network_cards.h"
 #include "platform/packet_socket.h"
+#include "platform/socket_io.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 
@@ -271,33 +272,27 @@ void IgmpSnooper::State::querierThread() {
 SendOutcome IgmpSnooper::State::send(int fd, const std::array<std::uint8_t, 8>& query,
                                      Ipv4 destination) {
   const sockaddr_in to = platform::makeSockaddr(destination, 0);
-  bool waited = false;
-  for (;;) {
-    if (::sendto(fd, query.data(), query.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                 sizeof to) >= 0) {
+  const std::string_view bytes(reinterpret_cast<const char*>(query.data()), query.size());
+  const platform::WaitItem stops[] = {platform::WaitItem::event(shared->snooperStop)};
+  const platform::DatagramResult result =
+      platform::sendDatagram(fd, bytes, &to, stops, kSendWaitMs);
+  switch (result.status) {
+    case platform::DatagramStatus::Sent:
       return SendOutcome::GoOn;
-    }
-    const int error = errno;
-    if (error == EINTR) continue;
-    const bool full = error == EAGAIN || error == EWOULDBLOCK;
-    if (!full || waited) {
-      report(Report::consoleError(kSendFailed, error));
+    case platform::DatagramStatus::Stopped:
+      return SendOutcome::Stop;
+    case platform::DatagramStatus::WaitFailed:
+      report(Report::consoleError(kWaitFailed, result.error));
+      return SendOutcome::GoOn;
+    case platform::DatagramStatus::Refused:
+    case platform::DatagramStatus::Lost:
+      report(Report::consoleError(kSendFailed, result.error));
       // Refused at once, the querier ends for good; a query that found no
       // room even after the wait is lost on its own.
-      return waited ? SendOutcome::GoOn : SendOutcome::Stop;
-    }
-    const platform::WaitItem items[] = {platform::WaitItem::event(shared->snooperStop),
-                                        platform::WaitItem::writable(fd)};
-    const platform::WaitResult ready = platform::waitAny(items, kSendWaitMs);
-    if (ready.status == platform::WaitStatus::Signalled && ready.index == 0) {
-      return SendOutcome::Stop;
-    }
-    if (ready.status == platform::WaitStatus::Failed) {
-      report(Report::consoleError(kWaitFailed, ready.error));
-      return SendOutcome::GoOn;
-    }
-    waited = true;
+      return result.status == platform::DatagramStatus::Lost ? SendOutcome::GoOn
+                                                             : SendOutcome::Stop;
   }
+  return SendOutcome::GoOn;
 }
 
 IgmpSnooper::IgmpSnooper(SnooperSettings settings)

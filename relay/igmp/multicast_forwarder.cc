@@ -15,6 +15,7 @@
 
 #include "platform/net_init.h"
 #include "platform/packet_socket.h"
+#include "platform/socket_io.h"
 #include "platform/wait.h"
 #include "relay/stream/multicast_receiver.h"
 
@@ -151,32 +152,32 @@ class PortSniffer {
 enum class Sent { Done, EndForwarding };
 
 // Sends `chunk` whole as one datagram; a full send buffer waits for room
-// (and for the stops).
+// (and for the stops) as long as it takes.
 Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
                const DataChunk& chunk, ForwarderShared& shared, Event& pairStop) {
-  for (bool waited = false;; waited = true) {
-    ssize_t sent = 0;
-    do {
-      sent = ::sendto(socket.fd(), chunk.data.get(), std::size_t(chunk.length), MSG_DONTWAIT,
-                      reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-    } while (sent < 0 && errno == EINTR);
-    if (sent >= 0) return Sent::Done;
-    const int error = errno;
-    if (error != EAGAIN && error != EWOULDBLOCK) {
+  const std::string_view bytes(reinterpret_cast<const char*>(chunk.data.get()),
+                               std::size_t(chunk.length));
+  const WaitItem stops[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop)};
+  const platform::DatagramResult result =
+      platform::sendDatagram(socket.fd(), bytes, &destination, stops, -1);
+  switch (result.status) {
+    case platform::DatagramStatus::Sent:
+      return Sent::Done;
+    case platform::DatagramStatus::Stopped:
+      return Sent::EndForwarding;
+    case platform::DatagramStatus::WaitFailed:
+      shared.report(Report::consoleError(kSendWaitFailed, result.error));
+      return Sent::Done;
+    case platform::DatagramStatus::Refused:
       // A send refused outright ends the forwarder; one that failed after
       // waiting for room only costs this chunk.
-      shared.report(Report::consoleError(waited ? kSendCompletionFailed : kSendFailed, error));
-      return waited ? Sent::Done : Sent::EndForwarding;
-    }
-    const WaitItem items[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop),
-                              WaitItem::writable(socket.fd())};
-    const platform::WaitResult ready = platform::waitAny(items, -1);
-    if (ready.status == WaitStatus::Failed) {
-      shared.report(Report::consoleError(kSendWaitFailed, ready.error));
+      shared.report(Report::consoleError(kSendFailed, result.error));
+      return Sent::EndForwarding;
+    case platform::DatagramStatus::Lost:
+      shared.report(Report::consoleError(kSendCompletionFailed, result.error));
       return Sent::Done;
-    }
-    if (ready.status != WaitStatus::Signalled || ready.index != 2) return Sent::EndForwarding;
   }
+  return Sent::Done;
 }
 
 void forward(MulticastReceiver& receiver, const sockaddr_in& destination, ForwarderShared& shared,
