@@ -45,4 +45,9 @@ std::string interfaceNameOf(const std::string& address) {
   return found;
 }
 
+int interfaceIndexOf(const std::string& address) {
+  const std::string name = interfaceNameOf(address);
+  return name.empty() ? 0 : int(::if_nametoindex(name.c_str()));
+}
+
 }  // namespace platform

@@ -15,5 +15,7 @@ void listNetworkCards(std::vector<NetworkCard>& cards);
 
 // The name of the interface that holds `address` (exact text match), or "".
 std::string interfaceNameOf(const std::string& address);
+// The index of that interface, or 0 when there is none.
+int interfaceIndexOf(const std::string& address);
 
 }  // namespace platform

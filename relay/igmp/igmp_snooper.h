@@ -3,20 +3,13 @@
 // forwarder each, and queries the hosts so that they keep reporting.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
-#include <list>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <thread>
 #include <vector>
 
 #include "common/line_writer.h"
 #include "platform/socket.h"
-#include "relay/igmp/igmp_packet.h"
-#include "relay/igmp/multicast_forwarder.h"
+#include "relay/igmp/membership_table.h"
 
 namespace relay {
 
@@ -32,109 +25,6 @@ struct SnooperSettings {
   int clockScale = 1;
 };
 
-// What a pair's forwarder thread runs: runForwarder in the programs.
-using ForwarderBody = std::function<void(ForwarderContext)>;
-// The snooper's clock, in whole seconds.
-using SecondsClock = std::function<std::int64_t()>;
-
-inline constexpr std::int64_t kPairLifetimeSeconds = 260;
-// A report refreshes a pair once it is more than 23 s old.
-inline constexpr std::int64_t kRefreshAfterSeconds = 23;
-inline constexpr std::int64_t kLapseAfterExpirySeconds = 10;
-inline constexpr std::int64_t kDueBeforeExpirySeconds = 11;
-inline constexpr int kDueCheckSeconds = 10;
-inline constexpr int kIdleCheckSeconds = 260;
-// Every pair costs two threads and about seven descriptors, so one LAN host
-// reporting hundreds of groups would exhaust the process. Beyond these a
-// join is refused until a pair ends; the host's next report tries again.
-inline constexpr std::size_t kMostGroupsPerHost = 32;
-inline constexpr std::size_t kMostPairs = 256;
-// Refused (host, group) pairs whose line was written, so that a host's
-// repeated reports do not repeat it. When this many are remembered, further
-// refusals are written nowhere until old ones are forgotten.
-inline constexpr std::size_t kMostRefusalsRemembered = 1024;
-
-// One step of the querier's group check.
-struct GroupCheck {
-  std::optional<platform::Ipv4> group;  // to be queried now
-  std::optional<int> nextWaitSeconds;   // set when the due groups were collected
-};
-
-// The active (host, group) pairs, each with its forwarder thread, and the
-// rules that start, refresh and end them. Every member takes the table lock.
-// A removed pair's thread is only signalled under the lock; it is joined
-// outside it (joinFinished, stopAll), since a forwarder may take a while to
-// end.
-class MembershipTable {
- public:
-  struct PairView {
-    platform::Ipv4 host;
-    platform::Ipv4 group;
-    std::int64_t expiry;
-  };
-
-  MembershipTable(std::shared_ptr<ForwarderShared> shared, SecondsClock now, ForwarderBody body);
-  // Stops and joins every forwarder.
-  ~MembershipTable();
-  MembershipTable(const MembershipTable&) = delete;
-  MembershipTable& operator=(const MembershipTable&) = delete;
-
-  // A join or leave of `host`, with its console and log lines.
-  void apply(platform::Ipv4 host, const GroupChange& change);
-
-  // Removes the lapsed pairs (silently) and adds the groups due for a
-  // group query to `pending`, sorted and once each. The next check's wait
-  // in seconds.
-  int collectDueGroups(std::vector<platform::Ipv4>& pending);
-  // Picks the next group to query, collecting the due groups first when
-  // `pending` is empty, and writes its lines.
-  GroupCheck nextGroupQuery(std::vector<platform::Ipv4>& pending);
-
-  // Joins the forwarders of removed pairs that have ended.
-  void joinFinished();
-  // Signals every forwarder and joins them all; the table takes no new
-  // pairs afterwards.
-  void stopAll();
-
-  std::vector<PairView> pairs() const;
-  // Removed pairs whose forwarder has not been joined yet.
-  std::size_t retiredCount() const;
-
- private:
-  struct Pair {
-    platform::Ipv4 host = 0;
-    platform::Ipv4 group = 0;
-    std::shared_ptr<platform::Event> stop;
-    std::thread thread;
-    std::atomic<bool> finished{false};
-    std::int64_t expiry = 0;
-  };
-
-  struct Refusal {
-    platform::Ipv4 host;
-    platform::Ipv4 group;
-    std::int64_t lastHeard;
-  };
-
-  void join(platform::Ipv4 host, platform::Ipv4 group);
-  void leave(platform::Ipv4 host, platform::Ipv4 group);
-  bool full(platform::Ipv4 host) const;
-  void refuse(platform::Ipv4 host, platform::Ipv4 group, std::int64_t now);
-  void forgetRefusal(platform::Ipv4 host, platform::Ipv4 group);
-  int collectLocked(std::vector<platform::Ipv4>& pending);
-  void retire(std::list<Pair>::iterator pair);
-
-  const std::shared_ptr<ForwarderShared> shared_;
-  const SecondsClock now_;
-  const ForwarderBody body_;
-
-  mutable std::mutex lock_;
-  std::list<Pair> pairs_;
-  std::list<Pair> retired_;
-  std::vector<Refusal> refused_;
-  bool closed_ = false;
-};
-
 class IgmpSnooper {
  public:
   explicit IgmpSnooper(SnooperSettings settings);
@@ -145,7 +35,7 @@ class IgmpSnooper {
   IgmpSnooper(const IgmpSnooper&) = delete;
   IgmpSnooper& operator=(const IgmpSnooper&) = delete;
 
-  // Starts the listener, the querier and the query timer.
+  // Starts the listener and the querier.
   void start();
   // Ends every snooper thread and every forwarder.
   void stop();

@@ -2,12 +2,11 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <linux/filter.h>
-#include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -15,7 +14,8 @@
 #include <string_view>
 
 #include "platform/net_init.h"
-#include "platform/unique_fd.h"
+#include "platform/packet_socket.h"
+#include "platform/socket_io.h"
 #include "platform/wait.h"
 #include "relay/stream/multicast_receiver.h"
 
@@ -55,21 +55,13 @@ constexpr int kSendBufferBytes = 262144;
 
 constexpr unsigned char kUdp = 17;
 
-void write(const common::LineWriter& writer, std::string_view text) {
-  if (writer) writer(text);
-}
-
-void write(const common::LineWriter& writer, std::string_view text, int code) {
-  if (writer) writer(std::string(text) + std::to_string(code));
-}
-
 std::uint16_t bigEndian16(const unsigned char* bytes) {
   return std::uint16_t(bytes[0] << 8 | bytes[1]);
 }
 
 // The index of the interface holding `address`, loopback included; 0 when
 // none does.
-unsigned interfaceIndexOf(platform::Ipv4 address) {
+unsigned interfaceIndexHolding(platform::Ipv4 address) {
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return 0;
   unsigned index = 0;
@@ -86,8 +78,8 @@ unsigned interfaceIndexOf(platform::Ipv4 address) {
 
 // Lets through only what the sniffer could use: arriving (not outgoing)
 // UDP packets to the group. Offsets count from the IP header.
-int attachGroupFilter(int fd, platform::Ipv4 group) {
-  sock_filter code[] = {
+std::array<sock_filter, 8> groupFilter(platform::Ipv4 group) {
+  return {{
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, std::uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 5, 0),
       BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
@@ -96,9 +88,7 @@ int attachGroupFilter(int fd, platform::Ipv4 group) {
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(group), 0, 1),
       BPF_STMT(BPF_RET | BPF_K, 0xffff),
       BPF_STMT(BPF_RET | BPF_K, 0),
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
-  return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0 ? 0 : errno;
+  }};
 }
 
 // Learns the group's port from its traffic as it arrives on the receiving
@@ -112,48 +102,37 @@ class PortSniffer {
 
   // The group's port, or nothing when the forwarder has to end.
   std::optional<std::uint16_t> run() {
-    fd_.reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd_.valid()) return fail(kSniffSocketFailed, kSniffSocketFailedLog, errno);
-    if (const int error = bindToInterface(); error != 0) {
-      return fail(kSniffBindFailed, kSniffBindFailedLog, error);
-    }
-    if (const int error = attachGroupFilter(fd_.get(), context_.group); error != 0) {
-      return fail(kSniffFilterFailed, kSniffFilterFailedLog, error);
+    int error = 0;
+    socket_ = platform::PacketSocket::open(platform::PacketSocket::BeforeBind::Nothing, error);
+    if (!socket_.valid()) return fail(kSniffSocketFailed, kSniffSocketFailedLog, error);
+    const unsigned index = interfaceIndexHolding(shared_.receiveAddress);
+    error = index == 0 ? ENODEV : socket_.bind(int(index));
+    if (error != 0) return fail(kSniffBindFailed, kSniffBindFailedLog, error);
+    if (const int e = socket_.attachFilter(groupFilter(context_.group)); e != 0) {
+      return fail(kSniffFilterFailed, kSniffFilterFailedLog, e);
     }
     return receive();
   }
 
  private:
-  int bindToInterface() {
-    const unsigned index = interfaceIndexOf(shared_.receiveAddress);
-    if (index == 0) return ENODEV;
-    sockaddr_ll address{};
-    address.sll_family = AF_PACKET;
-    address.sll_protocol = htons(ETH_P_IP);
-    address.sll_ifindex = int(index);
-    const int rc = ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    return rc == 0 ? 0 : errno;
-  }
-
   std::optional<std::uint16_t> fail(std::string_view console, std::string_view log, int error) {
-    write(shared_.console, console, error);
-    write(shared_.log, log);
+    shared_.report(Report::error(console, error, log));
     return std::nullopt;
   }
 
   std::optional<std::uint16_t> receive() {
     unsigned char buffer[kSniffBufferBytes];
     const WaitItem items[] = {WaitItem::event(shared_.snooperStop), WaitItem::event(pairStop_),
-                              WaitItem::readable(fd_.get())};
+                              WaitItem::readable(socket_.fd())};
     for (;;) {
       const platform::WaitResult ready = platform::waitAny(items, -1);
       if (ready.status != WaitStatus::Signalled || ready.index != 2) return std::nullopt;
       for (;;) {
-        const ssize_t received = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t received = ::recv(socket_.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (received < 0) {
           if (errno == EINTR) continue;
           if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-          write(shared_.console, kSniffReceiveFailed, errno);
+          shared_.report(Report::consoleError(kSniffReceiveFailed, errno));
           return std::nullopt;
         }
         const std::optional<std::uint16_t> port =
@@ -166,39 +145,39 @@ class PortSniffer {
   const ForwarderContext& context_;
   ForwarderShared& shared_;
   Event& pairStop_;
-  platform::UniqueFd fd_;
+  platform::PacketSocket socket_;
 };
 
 // Where the forwarder ends up after one chunk.
 enum class Sent { Done, EndForwarding };
 
 // Sends `chunk` whole as one datagram; a full send buffer waits for room
-// (and for the stops).
+// (and for the stops) as long as it takes.
 Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
                const DataChunk& chunk, ForwarderShared& shared, Event& pairStop) {
-  for (bool waited = false;; waited = true) {
-    ssize_t sent = 0;
-    do {
-      sent = ::sendto(socket.fd(), chunk.data.get(), std::size_t(chunk.length), MSG_DONTWAIT,
-                      reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-    } while (sent < 0 && errno == EINTR);
-    if (sent >= 0) return Sent::Done;
-    const int error = errno;
-    if (error != EAGAIN && error != EWOULDBLOCK) {
+  const std::string_view bytes(reinterpret_cast<const char*>(chunk.data.get()),
+                               std::size_t(chunk.length));
+  const WaitItem stops[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop)};
+  const platform::DatagramResult result =
+      platform::sendDatagram(socket.fd(), bytes, &destination, stops, -1);
+  switch (result.status) {
+    case platform::DatagramStatus::Sent:
+      return Sent::Done;
+    case platform::DatagramStatus::Stopped:
+      return Sent::EndForwarding;
+    case platform::DatagramStatus::WaitFailed:
+      shared.report(Report::consoleError(kSendWaitFailed, result.error));
+      return Sent::Done;
+    case platform::DatagramStatus::Refused:
       // A send refused outright ends the forwarder; one that failed after
       // waiting for room only costs this chunk.
-      write(shared.console, waited ? kSendCompletionFailed : kSendFailed, error);
-      return waited ? Sent::Done : Sent::EndForwarding;
-    }
-    const WaitItem items[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop),
-                              WaitItem::writable(socket.fd())};
-    const platform::WaitResult ready = platform::waitAny(items, -1);
-    if (ready.status == WaitStatus::Failed) {
-      write(shared.console, kSendWaitFailed, ready.error);
+      shared.report(Report::consoleError(kSendFailed, result.error));
+      return Sent::EndForwarding;
+    case platform::DatagramStatus::Lost:
+      shared.report(Report::consoleError(kSendCompletionFailed, result.error));
       return Sent::Done;
-    }
-    if (ready.status != WaitStatus::Signalled || ready.index != 2) return Sent::EndForwarding;
   }
+  return Sent::Done;
 }
 
 void forward(MulticastReceiver& receiver, const sockaddr_in& destination, ForwarderShared& shared,
@@ -208,7 +187,7 @@ void forward(MulticastReceiver& receiver, const sockaddr_in& destination, Forwar
   platform::Socket socket = platform::Socket::open(SOCK_DGRAM, IPPROTO_UDP, error, true);
   if (error != 0) {
     // Nothing to send with: the first send reports it and ends the forwarder.
-    write(shared.console, kSendSocketFailed, error);
+    shared.report(Report::consoleError(kSendSocketFailed, error));
   } else if (int size = 0;
              socket.intOption(SOL_SOCKET, SO_SNDBUF, size) != 0 || size < kSendBufferBytes) {
     socket.setSendBuffer(kSendBufferBytes);
@@ -273,7 +252,7 @@ void runForwarder(ForwarderContext context) {
   receiver.interfaceAddress = shared.receiveAddress;
   receiver.group = context.group;
   if (const int error = receiver.createSocket(); error != 0) {
-    write(shared.console, kCreateReceiverFailed, error);
+    shared.report(Report::consoleError(kCreateReceiverFailed, error));
     return;
   }
 
@@ -296,7 +275,7 @@ void runForwarder(ForwarderContext context) {
 
   receiver.port = htons(*port);
   if (const int error = receiver.start(); error != 0) {
-    write(shared.console, kBindReceiverFailed, error);
+    shared.report(Report::consoleError(kBindReceiverFailed, error));
     return;
   }
   membership.close();  // the receiver's own membership holds the group now

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/line_writer.h"
 #include "platform/event.h"
 #include "platform/socket.h"
+#include "relay/igmp/snooper_report.h"
 
 namespace relay {
 
@@ -35,8 +35,7 @@ struct ForwarderShared {
   std::uint16_t forwardPort = 0;      // host order; 0: the group's own port
   PortCache portCache;
   platform::Event snooperStop{platform::Event::Reset::Manual};
-  common::LineWriter console;  // one console line per call
-  common::LineWriter log;      // one RelayLog line per call
+  Reporter report;
 };
 
 struct ForwarderContext {

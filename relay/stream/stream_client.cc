@@ -1,11 +1,9 @@
 #include "relay/stream/stream_client.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <optional>
+#include <string_view>
 
-#include "platform/clock.h"
+#include "platform/socket_io.h"
 #include "platform/wait.h"
 #include "relay/stream/ts_probe.h"
 
@@ -37,31 +35,16 @@ class Streamer {
   // the relay stops.
   bool send(const unsigned char* bytes, std::size_t size) {
     if (size == 0) return false;  // an empty send ends the stream
-    const WaitItem items[] = {WaitItem::event(shutdown_), WaitItem::readable(fd_),
-                              WaitItem::writable(fd_), WaitItem::event(receiver_.dataEvent())};
-    std::size_t sent = 0;
-    while (sent < size) {
-      const ssize_t n = ::send(fd_, bytes + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) {
-        sent += std::size_t(n);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN) return false;
-      // A send that waits long would let the queue grow without bound: the
-      // backlog limit holds while it waits too. The stall limit counts from
-      // the last progress.
-      const std::int64_t deadline = platform::monotonicMs() + kSendStallMs;
-      for (;;) {
-        const std::int64_t now = platform::monotonicMs();
-        const int left = now >= deadline ? 0 : int(deadline - now);
-        const platform::WaitResult ready = platform::waitAny(items, left);
-        if (ready.status != WaitStatus::Signalled || ready.index < 2) return false;
-        if (ready.index == 2) break;
-        if (tooSlow()) return false;
-      }
-    }
-    return true;
+    const WaitItem stops[] = {WaitItem::event(shutdown_), WaitItem::readable(fd_)};
+    platform::SendWaits waits;
+    waits.stops = stops;
+    waits.stallMs = kSendStallMs;
+    // A send that waits long would let the queue grow without bound: the
+    // backlog limit holds while it waits too.
+    waits.wake = &receiver_.dataEvent();
+    waits.keepWaiting = [this] { return !tooSlow(); };
+    const std::string_view text(reinterpret_cast<const char*>(bytes), size);
+    return platform::sendAll(fd_, text, waits).status == platform::SendStatus::Sent;
   }
 
   // Waits until a chunk is queued, polling every second. False when the

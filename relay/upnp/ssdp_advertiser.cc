@@ -1,6 +1,5 @@
 #include "relay/upnp/ssdp_advertiser.h"
 
-#include <net/if.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "platform/net_init.h"
 #include "platform/network_cards.h"
 #include "platform/os_token.h"
+#include "platform/socket_io.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 #include "relay/upnp/descriptions.h"
@@ -192,8 +192,7 @@ SsdpAdvertiser::SsdpAdvertiser(const std::string& hostAddress, const std::string
       random_(std::uint32_t(platform::monotonicMs()) ^ bootId_ ^
               std::uint32_t(reinterpret_cast<std::uintptr_t>(this))) {
   platform::ensureWinsock();
-  const std::string name = platform::interfaceNameOf(hostAddress);
-  if (!name.empty()) interfaceIndex_ = int(::if_nametoindex(name.c_str()));
+  interfaceIndex_ = platform::interfaceIndexOf(hostAddress);
   openSockets();
   platform::startJoinable(repeat_, [this] { repeatThread(); });
 }
@@ -301,28 +300,22 @@ void SsdpAdvertiser::send(int type, std::optional<std::uint32_t> delaySeconds,
 }
 
 bool SsdpAdvertiser::sendDatagram(int fd, const std::string& message, const sockaddr_in& to) {
-  bool waited = false;
-  for (;;) {
-    const ssize_t sent = ::sendto(fd, message.data(), message.size(), 0,
-                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    if (sent >= 0) return true;
-    const int error = errno;
-    if (error == EINTR) continue;
-    const bool full = error == EAGAIN || error == EWOULDBLOCK;
-    if (!full || waited) {
-      writeLine(errorText("Adverter: WSASendTo failed with error: ", error));
+  const platform::DatagramResult result = platform::sendDatagram(fd, message, &to, {}, kSendWaitMs);
+  switch (result.status) {
+    case platform::DatagramStatus::WaitFailed:
+      writeLine(errorText("Adverter: WSAWaitForMultipleEvents failed with error: ", result.error));
+      return true;
+    case platform::DatagramStatus::Refused:
+    case platform::DatagramStatus::Lost:
+      writeLine(errorText("Adverter: WSASendTo failed with error: ", result.error));
       // A refusal at once ends the occasion; a send that never found room
       // costs this datagram only.
-      return waited;
-    }
-    const platform::WaitItem items[] = {platform::WaitItem::writable(fd)};
-    const platform::WaitResult ready = platform::waitAny(items, kSendWaitMs);
-    if (ready.status == platform::WaitStatus::Failed) {
-      writeLine(errorText("Adverter: WSAWaitForMultipleEvents failed with error: ", ready.error));
+      return result.status == platform::DatagramStatus::Lost;
+    case platform::DatagramStatus::Sent:
+    case platform::DatagramStatus::Stopped:  // it waits on no stops
       return true;
-    }
-    waited = true;
   }
+  return true;
 }
 
 void SsdpAdvertiser::repeatThread() {

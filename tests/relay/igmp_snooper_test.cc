@@ -57,8 +57,8 @@ struct Table {
   Forwarders forwarders;
   std::shared_ptr<ForwarderShared> shared = [this] {
     auto s = std::make_shared<ForwarderShared>();
-    s->console = [this](std::string_view line) { console.emplace_back(line); };
-    s->log = [this](std::string_view line) { log.emplace_back(line); };
+    s->report.console = [this](std::string_view line) { console.emplace_back(line); };
+    s->report.log = [this](std::string_view line) { log.emplace_back(line); };
     return s;
   }();
   MembershipTable table{shared, [this] { return now; }, forwarders.body()};

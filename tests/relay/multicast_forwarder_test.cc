@@ -242,7 +242,7 @@ std::uint32_t expectSourceRun(const std::vector<unsigned char>& bytes, std::uint
 class ForwarderRun {
  public:
   explicit ForwarderRun(std::shared_ptr<ForwarderShared> shared) : shared_(std::move(shared)) {
-    shared_->console = [this](std::string_view line) {
+    shared_->report.console = [this](std::string_view line) {
       std::lock_guard guard(lock_);
       lines_.emplace_back(line);
     };

@@ -1,0 +1,120 @@
+#include "platform/socket_io.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/clock.h"
+
+namespace platform {
+namespace {
+
+bool full(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// The caller's stops, then the socket's room, then the optional wake.
+class RoomWait {
+ public:
+  RoomWait(int fd, std::span<const WaitItem> stops, Event* wake)
+      : stopCount_(std::min(stops.size(), kMostSendStops)) {
+    std::copy_n(stops.begin(), stopCount_, items_.begin());
+    size_ = stopCount_;
+    items_[size_++] = WaitItem::writable(fd);
+    if (wake != nullptr) items_[size_++] = WaitItem::event(*wake);
+  }
+
+  WaitResult wait(int timeoutMs) const {
+    return waitAny(std::span(items_.data(), size_), timeoutMs);
+  }
+  bool isStop(std::size_t index) const { return index < stopCount_; }
+  bool isRoom(std::size_t index) const { return index == stopCount_; }
+  std::size_t stopCount() const { return stopCount_; }
+
+ private:
+  std::array<WaitItem, kMostSendStops + 2> items_{};
+  std::size_t size_ = 0;
+  std::size_t stopCount_;
+};
+
+}  // namespace
+
+SendResult sendAll(int fd, std::string_view bytes, const SendWaits& waits, bool more) {
+  const RoomWait room(fd, waits.stops, waits.wake);
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
+  SendResult result;
+  while (result.sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + result.sent, bytes.size() - result.sent, flags);
+    if (n > 0) {
+      result.sent += std::size_t(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && !full(errno)) {
+      result.status = SendStatus::PeerGone;
+      result.error = errno;
+      return result;
+    }
+    const std::int64_t deadline = waits.stallMs < 0 ? -1 : monotonicMs() + waits.stallMs;
+    for (;;) {
+      const int left = deadline < 0 ? -1 : int(std::max<std::int64_t>(deadline - monotonicMs(), 0));
+      const WaitResult ready = room.wait(left);
+      if (ready.status == WaitStatus::Failed) {
+        result.status = SendStatus::WaitFailed;
+        result.error = ready.error;
+        return result;
+      }
+      if (ready.status == WaitStatus::Timeout) {
+        result.status = SendStatus::Stalled;
+        return result;
+      }
+      if (room.isRoom(ready.index)) break;
+      if (room.isStop(ready.index) || !waits.keepWaiting || !waits.keepWaiting()) {
+        result.status = SendStatus::Stopped;
+        result.stop = std::min(ready.index, room.stopCount());
+        return result;
+      }
+    }
+  }
+  return result;
+}
+
+DatagramResult sendDatagram(int fd, std::string_view bytes, const sockaddr_in* to,
+                            std::span<const WaitItem> stops, int roomWaitMs) {
+  const RoomWait room(fd, stops, nullptr);
+  const auto* address = reinterpret_cast<const sockaddr*>(to);
+  const socklen_t length = to != nullptr ? sizeof *to : 0;
+  DatagramResult result;
+  for (bool waited = false;;) {
+    if (::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT, address, length) >=
+        0) {
+      return result;
+    }
+    const int error = errno;
+    if (error == EINTR) continue;
+    // Waiting without limit, only room ends the wait; a bounded wait gets
+    // one more try.
+    if (!full(error) || (waited && roomWaitMs >= 0)) {
+      result.status = waited ? DatagramStatus::Lost : DatagramStatus::Refused;
+      result.error = error;
+      return result;
+    }
+    const WaitResult ready = room.wait(roomWaitMs);
+    if (ready.status == WaitStatus::Failed) {
+      result.status = DatagramStatus::WaitFailed;
+      result.error = ready.error;
+      return result;
+    }
+    if (ready.status == WaitStatus::Signalled && room.isStop(ready.index)) {
+      result.status = DatagramStatus::Stopped;
+      result.stop = ready.index;
+      return result;
+    }
+    waited = true;
+  }
+}
+
+}  // namespace platform
