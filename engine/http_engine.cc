@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/net_init.h"
+#include "platform/socket_io.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 
@@ -151,23 +152,23 @@ void HttpEngine::startListening() {
   }
 }
 
+// A send waits for room as long as the idle time-out, and ends at the stop.
 bool HttpConnection::sendAll(std::string_view bytes, bool more) {
-  const WaitItem items[] = {WaitItem::event(core_->shutdownEvent), WaitItem::writable(fd())};
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n =
-        ::send(fd(), bytes.data() + sent, bytes.size() - sent,
-               MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
-    if (n > 0) {
-      sent += std::size_t(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return false;
-    const platform::WaitResult ready = platform::waitAny(items, core_->settings.idleTimeoutMs);
-    if (ready.status != WaitStatus::Signalled || ready.index == 0) return false;
-  }
-  return true;
+  const WaitItem stops[] = {WaitItem::event(core_->shutdownEvent)};
+  platform::SendWaits waits;
+  waits.stops = stops;
+  waits.stallMs = core_->settings.idleTimeoutMs;
+  return platform::sendAll(fd(), bytes, waits, more).status == platform::SendStatus::Sent;
+}
+
+bool HttpConnection::sendFile(int file, std::uint64_t offset, std::uint64_t length,
+                              std::size_t window) {
+  const WaitItem stops[] = {WaitItem::event(core_->shutdownEvent)};
+  platform::SendWaits waits;
+  waits.stops = stops;
+  waits.stallMs = core_->settings.idleTimeoutMs;
+  return platform::sendFileAll(fd(), file, offset, length, window, waits).status ==
+         platform::SendStatus::Sent;
 }
 
 void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socket) {

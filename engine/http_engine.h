@@ -91,6 +91,9 @@ class HttpConnection {
   // kernel then joins them into one segment instead of letting the second
   // send wait for the peer's delayed acknowledgement.
   bool sendAll(std::string_view bytes, bool more = false);
+  // Sends `length` bytes of an open file from `offset`, `window` bytes at a
+  // time, under the same rules. False also when the file turns out shorter.
+  bool sendFile(int file, std::uint64_t offset, std::uint64_t length, std::size_t window);
 
  private:
   std::shared_ptr<EngineCore> core_;

@@ -1,5 +1,6 @@
 #include "platform/socket_io.h"
 
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -40,6 +41,42 @@ class RoomWait {
   std::size_t stopCount_;
 };
 
+// Waits for room after a send found none. True when there is room; false
+// with `result` saying why not.
+bool waitForRoom(const RoomWait& room, const SendWaits& waits, SendResult& result) {
+  const std::int64_t deadline = waits.stallMs < 0 ? -1 : monotonicMs() + waits.stallMs;
+  for (;;) {
+    const int left = deadline < 0 ? -1 : int(std::max<std::int64_t>(deadline - monotonicMs(), 0));
+    const WaitResult ready = room.wait(left);
+    if (ready.status == WaitStatus::Failed) {
+      result.status = SendStatus::WaitFailed;
+      result.error = ready.error;
+      return false;
+    }
+    if (ready.status == WaitStatus::Timeout) {
+      result.status = SendStatus::Stalled;
+      return false;
+    }
+    if (room.isRoom(ready.index)) return true;
+    if (room.isStop(ready.index) || !waits.keepWaiting || !waits.keepWaiting()) {
+      result.status = SendStatus::Stopped;
+      result.stop = std::min(ready.index, room.stopCount());
+      return false;
+    }
+  }
+}
+
+// After a send call that moved nothing: go on (true), or the result.
+bool mayGoOn(ssize_t n, const RoomWait& room, const SendWaits& waits, SendResult& result) {
+  if (n < 0 && errno == EINTR) return true;
+  if (n < 0 && !full(errno)) {
+    result.status = SendStatus::PeerGone;
+    result.error = errno;
+    return false;
+  }
+  return waitForRoom(room, waits, result);
+}
+
 }  // namespace
 
 SendResult sendAll(int fd, std::string_view bytes, const SendWaits& waits, bool more) {
@@ -50,33 +87,28 @@ SendResult sendAll(int fd, std::string_view bytes, const SendWaits& waits, bool 
     const ssize_t n = ::send(fd, bytes.data() + result.sent, bytes.size() - result.sent, flags);
     if (n > 0) {
       result.sent += std::size_t(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && !full(errno)) {
-      result.status = SendStatus::PeerGone;
-      result.error = errno;
+    } else if (!mayGoOn(n, room, waits, result)) {
       return result;
     }
-    const std::int64_t deadline = waits.stallMs < 0 ? -1 : monotonicMs() + waits.stallMs;
-    for (;;) {
-      const int left = deadline < 0 ? -1 : int(std::max<std::int64_t>(deadline - monotonicMs(), 0));
-      const WaitResult ready = room.wait(left);
-      if (ready.status == WaitStatus::Failed) {
-        result.status = SendStatus::WaitFailed;
-        result.error = ready.error;
-        return result;
-      }
-      if (ready.status == WaitStatus::Timeout) {
-        result.status = SendStatus::Stalled;
-        return result;
-      }
-      if (room.isRoom(ready.index)) break;
-      if (room.isStop(ready.index) || !waits.keepWaiting || !waits.keepWaiting()) {
-        result.status = SendStatus::Stopped;
-        result.stop = std::min(ready.index, room.stopCount());
-        return result;
-      }
+  }
+  return result;
+}
+
+SendResult sendFileAll(int fd, int file, std::uint64_t offset, std::uint64_t length,
+                       std::size_t window, const SendWaits& waits) {
+  const RoomWait room(fd, waits.stops, waits.wake);
+  off_t position = off_t(offset);
+  SendResult result;
+  while (result.sent < length) {
+    const std::uint64_t left = length - result.sent;
+    const ssize_t n = ::sendfile(fd, file, &position, left < window ? std::size_t(left) : window);
+    if (n > 0) {
+      result.sent += std::size_t(n);
+    } else if (n == 0) {
+      result.status = SendStatus::SourceEnded;
+      return result;
+    } else if (!mayGoOn(n, room, waits, result)) {
+      return result;
     }
   }
   return result;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string_view>
@@ -23,6 +24,7 @@ enum class SendStatus {
   Stopped,     // see SendResult::stop
   PeerGone,    // a send failed: reset, closed, or no socket (`error`)
   Stalled,     // no room for `stallMs`
+  SourceEnded,  // sendFileAll: the file ended before the length sent
   WaitFailed,  // the wait for room failed (`error`)
 };
 
@@ -53,6 +55,12 @@ struct SendWaits {
 // more bytes follow at once (MSG_MORE), so the kernel may hold back a
 // partial segment. Nothing to send is Sent at once.
 SendResult sendAll(int fd, std::string_view bytes, const SendWaits& waits, bool more = false);
+
+// Sends `length` bytes of the open file `file` from `offset` on `fd`, at
+// most `window` bytes per call, waiting for room as sendAll does.
+// SourceEnded when the file is shorter than promised (it shrank).
+SendResult sendFileAll(int fd, int file, std::uint64_t offset, std::uint64_t length,
+                       std::size_t window, const SendWaits& waits);
 
 enum class DatagramStatus {
   Sent,

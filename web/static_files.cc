@@ -1,7 +1,6 @@
 #include "web/static_files.h"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +18,6 @@
 #include "engine/compression.h"
 #include "engine/response_framing.h"
 #include "platform/unique_fd.h"
-#include "platform/wait.h"
 #include "web/mime_table.h"
 #include "web/php_gateway.h"
 
@@ -63,32 +61,6 @@ std::string lastModifiedText(std::time_t modified) {
   if (::localtime_r(&modified, &local) == nullptr) return {};
   std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S %Z", &local);
   return text;
-}
-
-// Sends `length` bytes of the file from `offset`, a window at a time. False
-// when the client is gone or stalls past the idle time-out, the engine
-// stops, or the file shrank under us (its promised length cannot be kept).
-bool sendFileRange(engine::HttpConnection& connection, int file, std::uint64_t offset,
-                   std::uint64_t length) {
-  const platform::WaitItem items[] = {platform::WaitItem::event(connection.shutdownEvent()),
-                                      platform::WaitItem::writable(connection.fd())};
-  off_t position = off_t(offset);
-  std::uint64_t left = length;
-  while (left > 0) {
-    const std::size_t window = left < kFileWindow ? std::size_t(left) : kFileWindow;
-    const ssize_t n = ::sendfile(connection.fd(), file, &position, window);
-    if (n > 0) {
-      left -= std::uint64_t(n);
-      continue;
-    }
-    if (n == 0) return false;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN) return false;
-    const platform::WaitResult ready =
-        platform::waitAny(items, connection.core().settings.idleTimeoutMs);
-    if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) return false;
-  }
-  return true;
 }
 
 bool readWhole(int file, std::uint64_t offset, std::string& out, std::size_t length) {
@@ -309,7 +281,7 @@ bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
 
   if (compress) return connection.sendAll(head, true) && connection.sendAll(packed);
   if (!connection.sendAll(head, length != 0)) return false;
-  return sendFileRange(connection, file.get(), offset, length);
+  return connection.sendFile(file.get(), offset, length, kFileWindow);
 }
 
 }  // namespace web

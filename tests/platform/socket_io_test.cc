@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -111,6 +112,44 @@ TEST(SendAll, ASlowReaderGetsEveryByteInOrder) {
   EXPECT_EQ(result.status, SendStatus::Sent);
   EXPECT_EQ(result.sent, kLarge.size());
   EXPECT_TRUE(received == kLarge);
+}
+
+// A window of a file reaches a slow reader whole and in order; a file
+// shorter than promised is said so, after what there was.
+TEST(SendFileAll, SendsTheWindowAndSaysWhenTheFileIsShort) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite(kLarge.data(), 1, kLarge.size(), file), kLarge.size());
+  std::fflush(file);
+  const struct {
+    std::uint64_t offset, length;
+    SendStatus status;
+    std::size_t sent;
+  } cases[] = {
+      {1000, 3 << 20, SendStatus::Sent, 3 << 20},
+      {kLarge.size() - 10, 100, SendStatus::SourceEnded, 10},
+  };
+  for (const auto& c : cases) {
+    Pair pair = socketPair(SOCK_STREAM);
+    std::string received;
+    std::thread reader([&] {
+      char buffer[65536];
+      while (received.size() < c.sent) {
+        const ssize_t n = ::recv(pair.peer.get(), buffer, sizeof buffer, 0);
+        if (n <= 0) return;
+        received.append(buffer, std::size_t(n));
+      }
+    });
+    platform::SendWaits waits;
+    waits.stallMs = 5000;
+    const platform::SendResult result = platform::sendFileAll(
+        pair.sender.get(), ::fileno(file), c.offset, c.length, 65536, waits);
+    reader.join();
+    EXPECT_EQ(result.status, c.status) << c.offset;
+    EXPECT_EQ(result.sent, c.sent) << c.offset;
+    EXPECT_TRUE(received == kLarge.substr(c.offset, c.sent)) << c.offset;
+  }
+  std::fclose(file);
 }
 
 TEST(SendDatagram, AFullBufferMeansWhatTheCallerAsked) {
