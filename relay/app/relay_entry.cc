@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "common/parse_number.h"
 #include "engine/http_engine.h"
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -60,11 +59,11 @@ bool interfacesAccepted(const CardMatch& match) {
 
 constexpr int kStopGraceMs = 1000;
 
-std::unique_ptr<IgmpSnooper> makeSnooper(const RelayOptions& options, const RelayTuning& tuning) {
+std::unique_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const RelayTuning& tuning) {
   SnooperSettings settings;
-  settings.listenAddress = platform::parseIpv4(options.listenAddress);
-  settings.forwardPort = common::parseNumber<std::uint16_t>(options.forwardPort);
-  settings.receiveAddress = platform::parseIpv4(options.receiveAddress);
+  settings.listenAddress = relay.listenAddress;
+  settings.forwardPort = relay.forwardPort;
+  settings.receiveAddress = relay.receiveAddress;
   settings.console = writeLine;
   settings.log = [](std::string_view line) { relayLog().appendLog(line); };
   settings.clockScale = tuning.snooperClockScale;
@@ -88,13 +87,12 @@ void addMediaServer(engine::HttpEngineSettings& settings,
   };
 }
 
-std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int recvTimeout,
+std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
+                                               const RelaySettings& relay,
                                                std::shared_ptr<platform::Event> stopEvent,
                                                std::shared_ptr<const ChannelList> playlist) {
-  const platform::Ipv4 listenAddress =
-      options.listenAddress.empty() ? 0 : platform::parseIpv4(options.listenAddress);
-  const std::uint16_t port = common::parseNumber<std::uint16_t>(options.listenPort);
-  engine::HttpEngineSettings settings = engine::relayEngineSettings(listenAddress, port);
+  const std::uint16_t port = relay.listenPort;
+  engine::HttpEngineSettings settings = engine::relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
   settings.quitEvent = std::move(stopEvent);
   settings.documents = builtInDocuments();
@@ -113,7 +111,8 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options, int 
       };
   if (playlist) addMediaServer(settings, std::move(playlist), options.listenAddress, port);
   // A stream request gets a receiver of its own for its whole life.
-  const platform::Ipv4 receiveAddress = platform::parseIpv4(options.receiveAddress);
+  const platform::Ipv4 receiveAddress = relay.receiveAddress;
+  const int recvTimeout = relay.recvTimeoutSeconds;
   settings.handoffs[engine::relaykind::kStream] =
       [receiveAddress, recvTimeout](engine::HttpConnection& connection,
                                     engine::HttpRequest& request) {
@@ -136,6 +135,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   const CommandLine commandLine = parseRelayCommandLine(args, writeLine);
   if (commandLine.exitStatus) return *commandLine.exitStatus;
   const RelayOptions& options = commandLine.options;
+  const RelaySettings& settings = commandLine.settings;
 
   std::vector<platform::NetworkCard> cards;
   platform::listNetworkCards(cards);
@@ -154,18 +154,17 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     if (!options.playlistProtocolInfo.empty())
       playlist->protocolInfo = options.playlistProtocolInfo;
     playlist->load(options.playlistPath, writeLine);
-    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, options.listenPort);
+    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort);
   }
 
   writeLine("Starting http server.");
-  const int recvTimeout = recvTimeoutSeconds(options.recvTimeoutText, options.dlnaEnabled);
   auto stopEvent = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
   if (!stopEvent->valid()) {
     writeLine("CreateEvent() failed with error " + std::to_string(errno));
     return kExitRefused;
   }
   std::unique_ptr<engine::HttpEngine> engine =
-      makeEngine(options, recvTimeout, stopEvent, playlist);
+      makeEngine(options, settings, stopEvent, playlist);
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");
@@ -173,7 +172,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   }
   std::unique_ptr<IgmpSnooper> snooper;
   if (options.igmpSnooperEnabled) {
-    snooper = makeSnooper(options, tuning);
+    snooper = makeSnooper(settings, tuning);
     snooper->start();
   }
 

@@ -97,6 +97,14 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
     options.dlnaEnabled = false;
   }
   writeLine("Searching for network cards...");
+
+  RelaySettings& settings = line.settings;
+  settings.listenAddress =
+      options.listenAddress.empty() ? 0 : platform::parseIpv4(options.listenAddress);
+  settings.listenPort = common::parseNumber<std::uint16_t>(options.listenPort);
+  settings.forwardPort = common::parseNumber<std::uint16_t>(options.forwardPort);
+  settings.receiveAddress = platform::parseIpv4(options.receiveAddress);
+  settings.recvTimeoutSeconds = recvTimeoutSeconds(options.recvTimeoutText, options.dlnaEnabled);
   return line;
 }
 

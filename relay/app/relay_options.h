@@ -2,11 +2,13 @@
 // time-out rule.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/line_writer.h"
+#include "platform/socket.h"
 
 namespace relay {
 
@@ -22,8 +24,20 @@ struct RelayOptions {
   bool igmpSnooperEnabled = false;
 };
 
+// The options the services run with, read once the walk has accepted them.
+// Addresses in network order.
+struct RelaySettings {
+  platform::Ipv4 listenAddress = 0;  // 0 when -li is empty: every interface
+  std::uint16_t listenPort = 0;
+  std::uint16_t forwardPort = 0;     // 0: each group's own port
+  platform::Ipv4 receiveAddress = 0;
+  int recvTimeoutSeconds = 0;
+};
+
 struct CommandLine {
+  // As typed: the card list compares the addresses as text.
   RelayOptions options;
+  RelaySettings settings;
   bool usageShown = false;
   // Set when the command line is refused: the program ends with this status.
   std::optional<int> exitStatus;

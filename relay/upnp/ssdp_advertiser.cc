@@ -102,12 +102,12 @@ std::optional<std::string_view> headerValue(std::string_view line, std::string_v
 
 }  // namespace
 
-SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::string_view portText,
+SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::uint16_t port,
                                std::string_view serverToken, std::uint32_t bootId) {
   std::string tail = "Location: http://";
   tail += hostAddress;
   tail += ":";
-  tail += portText;
+  tail += std::to_string(port);
   tail += "/description.xml\r\nCache-Control: max-age=";
   tail += std::to_string(kSsdpMaxAgeSeconds);
   tail += "\r\nExt:\r\nServer: ";
@@ -185,10 +185,10 @@ std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram) {
   return SsdpSearch{*type, spreadOf(mx)};
 }
 
-SsdpAdvertiser::SsdpAdvertiser(const std::string& hostAddress, const std::string& portText)
+SsdpAdvertiser::SsdpAdvertiser(const std::string& hostAddress, std::uint16_t port)
     : host_(platform::parseIpv4(hostAddress)),
       bootId_(std::uint32_t(std::time(nullptr))),
-      messages_(buildSsdpMessages(hostAddress, portText, platform::serverToken(), bootId_)),
+      messages_(buildSsdpMessages(hostAddress, port, platform::serverToken(), bootId_)),
       random_(std::uint32_t(platform::monotonicMs()) ^ bootId_ ^
               std::uint32_t(reinterpret_cast<std::uintptr_t>(this))) {
   platform::ensureWinsock();

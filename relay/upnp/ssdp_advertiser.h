@@ -55,7 +55,7 @@ using SsdpMessages = std::array<std::string, kSsdpMessageCount>;
 // The eleven datagrams: type t's announcement at 2t, its answer at 2t + 1,
 // the byebye at 10. Every one ends in the same tail (Location ... CONFIGID
 // and an empty line).
-SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::string_view portText,
+SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::uint16_t port,
                                std::string_view serverToken, std::uint32_t bootId);
 
 // Indices into the messages for one occasion: announcements (multicast) or
@@ -76,7 +76,7 @@ class SsdpAdvertiser {
  public:
   // Opens the sockets, builds the messages and starts the repeat thread;
   // nothing is sent yet.
-  SsdpAdvertiser(const std::string& hostAddress, const std::string& portText);
+  SsdpAdvertiser(const std::string& hostAddress, std::uint16_t port);
   // Stops first when the owner has not.
   ~SsdpAdvertiser();
   SsdpAdvertiser(const SsdpAdvertiser&) = delete;

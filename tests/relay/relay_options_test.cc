@@ -134,6 +134,31 @@ TEST_F(RelayCommandLine, WalkStoresValues) {
   EXPECT_EQ(out.lines, (std::vector<std::string>{kNoPlaylist, kSearching}));
 }
 
+// What the services get is read once from the accepted text, the way the
+// port rule reads it: a port written "8000abc" is 8000 everywhere, the SSDP
+// Location included, never the text itself.
+TEST_F(RelayCommandLine, SettingsAreTheValuesTheTextsStandFor) {
+  struct Case {
+    std::vector<std::string> args;
+    relay::RelaySettings expected;
+  };
+  const Case cases[] = {
+      {{"-li", "198.18.2.1", "-lp", "8000abc", "-ri", "198.18.1.2", "-fp", " 5000"},
+       {platform::parseIpv4("198.18.2.1"), 8000, 5000, platform::parseIpv4("198.18.1.2"), 30}},
+      {{"-li", "", "-lp", "-1", "-ri", "198.18.1.2", "--recv-timeout", "99"},
+       {0, 65535, 0, platform::parseIpv4("198.18.1.2"), 60}},
+  };
+  for (const Case& c : cases) {
+    Captured out;
+    const relay::RelaySettings s = parse(c.args, out).settings;
+    EXPECT_EQ(s.listenAddress, c.expected.listenAddress) << c.args[1];
+    EXPECT_EQ(s.listenPort, c.expected.listenPort) << c.args[3];
+    EXPECT_EQ(s.forwardPort, c.expected.forwardPort);
+    EXPECT_EQ(s.receiveAddress, c.expected.receiveAddress);
+    EXPECT_EQ(s.recvTimeoutSeconds, c.expected.recvTimeoutSeconds);
+  }
+}
+
 TEST_F(RelayCommandLine, PlaylistDecidesTheMediaServer) {
   struct Case {
     std::vector<std::string> args;

@@ -60,7 +60,7 @@ TEST(SsdpMessages, EveryMessageByteForByte) {
       notify(root, "ssdp:byebye", u + "::" + root),
   };
   // A boot id above 2^31 shows it is written unsigned.
-  const SsdpMessages messages = buildSsdpMessages("198.18.2.1", "2901", "Linux/6.1", 4000000000u);
+  const SsdpMessages messages = buildSsdpMessages("198.18.2.1", 2901, "Linux/6.1", 4000000000u);
   for (std::size_t i = 0; i < kSsdpMessageCount; ++i) {
     EXPECT_EQ(messages[i], expected[i]) << "message " << i;
   }
@@ -203,9 +203,9 @@ std::vector<std::string> pick(const SsdpMessages& messages, int type, bool multi
 TEST(SsdpAdvertiserRun, AnnouncesAnswersAndSaysGoodbyeOnce) {
   if (!enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
   Peer peer;
-  SsdpAdvertiser advertiser("127.0.0.1", "2901");
+  SsdpAdvertiser advertiser("127.0.0.1", 2901);
   const SsdpMessages messages =
-      buildSsdpMessages("127.0.0.1", "2901", platform::serverToken(), advertiser.bootId());
+      buildSsdpMessages("127.0.0.1", 2901, platform::serverToken(), advertiser.bootId());
   advertiser.start();
   EXPECT_EQ(Peer::receive(peer.group, 500), pick(messages, kSsdpAllTypes, true));
 
@@ -230,7 +230,7 @@ TEST(SsdpAdvertiserRun, WaitingAnswersAreBoundedAndEndWithTheStop) {
   constexpr int kSearches = 200;
   std::size_t answered = 0;
   {
-    SsdpAdvertiser advertiser("127.0.0.1", "2901");
+    SsdpAdvertiser advertiser("127.0.0.1", 2901);
     advertiser.start();
     Peer::receive(peer.group, 300);
     // Delays of up to 29 s: most are still waiting at the stop.
@@ -250,7 +250,7 @@ TEST(SsdpAdvertiserRun, WaitingAnswersAreBoundedAndEndWithTheStop) {
 TEST(SsdpAdvertiserRun, NeverStartedEndsAtOnceAndSendsNothing) {
   if (!enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
   Peer peer;
-  { SsdpAdvertiser advertiser("127.0.0.1", "2901"); }
+  { SsdpAdvertiser advertiser("127.0.0.1", 2901); }
   EXPECT_TRUE(Peer::receive(peer.group, 200).empty());
 }
 
@@ -259,9 +259,9 @@ TEST(SsdpAdvertiserRun, DestroyedWhileRunningSaysGoodbye) {
   Peer peer;
   std::string byebye;
   {
-    SsdpAdvertiser advertiser("127.0.0.1", "2901");
+    SsdpAdvertiser advertiser("127.0.0.1", 2901);
     byebye =
-        buildSsdpMessages("127.0.0.1", "2901", platform::serverToken(), advertiser.bootId())[10];
+        buildSsdpMessages("127.0.0.1", 2901, platform::serverToken(), advertiser.bootId())[10];
     advertiser.start();
     Peer::receive(peer.group, 300);
   }
