@@ -120,7 +120,7 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
         receiver.group = request.target;
         receiver.port = std::uint16_t(request.action);
         receiver.interfaceAddress = receiveAddress;
-        runStreamClient(connection, receiver, recvTimeout);
+        runStreamClient({connection.fd(), connection.shutdownEvent()}, receiver, recvTimeout);
         return false;
       };
   return std::make_unique<engine::HttpEngine>(std::move(settings));

@@ -15,8 +15,8 @@ using platform::WaitStatus;
 
 class Streamer {
  public:
-  Streamer(engine::HttpConnection& connection, MulticastReceiver& receiver)
-      : fd_(connection.fd()), shutdown_(connection.shutdownEvent()), receiver_(receiver) {}
+  Streamer(StreamClientSocket client, MulticastReceiver& receiver)
+      : fd_(client.fd), shutdown_(client.shutdown), receiver_(receiver) {}
 
   // Waits for the first chunk; false when the stream must end unanswered.
   bool awaitFirstData(int timeoutMs, bool& timedOut) {
@@ -95,14 +95,14 @@ const unsigned char* bytesOf(std::string_view text) {
 
 }  // namespace
 
-void runStreamClient(engine::HttpConnection& connection, MulticastReceiver& receiver,
+void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver,
                      int recvTimeoutSeconds) {
   if (!receiver.hasSocket() && receiver.createSocket() != 0) return;
   if (receiver.start() != 0) {
     receiver.stop();
     return;
   }
-  Streamer streamer(connection, receiver);
+  Streamer streamer(client, receiver);
   bool timedOut = false;
   if (streamer.awaitFirstData(recvTimeoutSeconds * 1000, timedOut)) {
     const std::string_view head = timedOut ? kNoDataHead : kStreamHead;

@@ -8,7 +8,7 @@
 
 #include <string_view>
 
-#include "engine/http_engine.h"
+#include "platform/event.h"
 #include "relay/stream/multicast_receiver.h"
 
 namespace relay {
@@ -20,9 +20,16 @@ inline constexpr int kSendStallMs = 60000;
 inline constexpr int kEmptyQueuePollMs = 1000;
 inline constexpr int kMostQueuedChunks = 10000;
 
+// The client's side: its connected, non-blocking socket and the event that
+// stops every connection of the server.
+struct StreamClientSocket {
+  int fd;
+  platform::Event& shutdown;
+};
+
 // `receiver` has its group, port and interface set. It is stopped on every
 // way out; its owner destroys it afterwards and closes the connection.
-void runStreamClient(engine::HttpConnection& connection, MulticastReceiver& receiver,
+void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver,
                      int recvTimeoutSeconds);
 
 }  // namespace relay
