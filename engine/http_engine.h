@@ -82,6 +82,8 @@ class HttpConnection {
       : core_(std::move(core)), socket_(std::move(socket)) {}
 
   int fd() const { return socket_.get(); }
+  // How long the connection waits for the client, in both directions.
+  int idleTimeoutMs() const { return core_->settings.idleTimeoutMs; }
   EngineCore& core() { return *core_; }
   platform::Event& shutdownEvent() { return core_->shutdownEvent; }
 

@@ -128,7 +128,8 @@ FramedResponse frameWeb(const EngineCore& core, HttpRequest& request) {
       out.ownedBody = request.bodyText;
     }
     out.body = out.ownedBody;
-    out.head += lengthLine(out.body.size()) + webConnectionLines(request);
+    out.head +=
+        lengthLine(out.body.size()) + webConnectionLines(request, core.settings.idleTimeoutMs);
     if (request.acceptLanguage) out.head += kLanguageLine;
     out.head += "\r\n";
     return out;
@@ -144,9 +145,10 @@ std::string statusStart(const HttpRequest& request) {
   return std::string("HTTP/") + versionText(request.versionIndex);
 }
 
-std::string webConnectionLines(const HttpRequest& request) {
+std::string webConnectionLines(const HttpRequest& request, int idleTimeoutMs) {
   if (request.closeAfter) return "Connection: Close\r\n";
-  return "Connection: Keep-Alive\r\nKeep-Alive: timeout=15\r\n";
+  return "Connection: Keep-Alive\r\nKeep-Alive: timeout=" + std::to_string(idleTimeoutMs / 1000) +
+         "\r\n";
 }
 
 FramedResponse frameResponse(const EngineCore& core, HttpRequest& request) {

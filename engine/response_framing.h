@@ -22,7 +22,8 @@ FramedResponse frameResponse(const EngineCore& core, HttpRequest& request);
 
 // "HTTP/1.1" or "HTTP/1.0", as the request asked.
 std::string statusStart(const HttpRequest& request);
-// The web server's connection lines: close, or keep-alive with its time-out.
-std::string webConnectionLines(const HttpRequest& request);
+// The web server's connection lines: close, or keep-alive with the idle
+// time-out the connection is held for (in whole seconds).
+std::string webConnectionLines(const HttpRequest& request, int idleTimeoutMs);
 
 }  // namespace engine

@@ -266,7 +266,7 @@ bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
   std::string file;
   if (!isContainedPath(request.filePath) || !isContainedPath(urlDecode(request.filePath)) ||
       !readScript(site, request.filePath, file)) {
-    return connection.sendAll(notFoundAnswer(request));
+    return connection.sendAll(notFoundAnswer(connection, request));
   }
   std::string script = std::move(request.bodyText);
   appendScriptLines(file, script);
@@ -275,7 +275,7 @@ bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
   if (run.outcome == platform::ChildOutcome::TimedOut) {
     return connection.sendAll(engine::statusStart(request) +
                               " 504 Gateway Timeout\r\nContent-Length: 0\r\n" +
-                              engine::webConnectionLines(request) + "\r\n");
+                              engine::webConnectionLines(request, connection.idleTimeoutMs()) + "\r\n");
   }
 
   std::string head = engine::statusStart(request) + " 200 OK\r\n";
@@ -293,7 +293,7 @@ bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
     head += gzip ? "Content-Encoding: gzip\r\n" : "Content-Encoding: deflate\r\n";
   }
   head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  head += engine::webConnectionLines(request) + "\r\n";
+  head += engine::webConnectionLines(request, connection.idleTimeoutMs()) + "\r\n";
   if (body.empty()) return connection.sendAll(head);
   return connection.sendAll(head, true) && connection.sendAll(body);
 }

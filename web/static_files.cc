@@ -45,12 +45,13 @@ std::string_view trimBlanks(std::string_view text) {
 }
 
 // The head of a 404 or 416, with the 404 page after it.
-std::string statusOnly(const engine::HttpRequest& request, bool notFound) {
+std::string statusOnly(const engine::HttpConnection& connection,
+                       const engine::HttpRequest& request, bool notFound) {
   const std::string_view body = notFound ? kNotFoundPage : std::string_view();
   std::string head = engine::statusStart(request) + " ";
   head += notFound ? "404 Not Found\r\n" : "416 Requested range not satisfiable\r\n";
   head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  head += engine::webConnectionLines(request) + "\r\n";
+  head += engine::webConnectionLines(request, connection.idleTimeoutMs()) + "\r\n";
   head += body;
   return head;
 }
@@ -130,8 +131,9 @@ platform::UniqueFd openServedFile(const std::string& servePath, std::string_view
   return file;
 }
 
-std::string notFoundAnswer(const engine::HttpRequest& request) {
-  return statusOnly(request, true);
+std::string notFoundAnswer(const engine::HttpConnection& connection,
+                           const engine::HttpRequest& request) {
+  return statusOnly(connection, request, true);
 }
 
 std::string urlDecode(std::string_view text) {
@@ -244,13 +246,13 @@ bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
   // file, is never served.
   struct stat info {};
   platform::UniqueFd file = openServedFile(site.servePath, request.filePath, info);
-  if (!file.valid()) return connection.sendAll(statusOnly(request, true));
+  if (!file.valid()) return connection.sendAll(statusOnly(connection, request, true));
   const std::uint64_t size = std::uint64_t(info.st_size);
   const bool ranged = request.rangeRequested;
   const std::optional<ByteWindow> window = byteWindow(request, size);
   if (!window) {
     file.reset();
-    return connection.sendAll(statusOnly(request, false));
+    return connection.sendAll(statusOnly(connection, request, false));
   }
   const std::uint64_t offset = window->offset;
   const std::uint64_t length = window->length;
@@ -271,7 +273,7 @@ bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
   } else {
     head += "Content-Length: " + std::to_string(length) + "\r\n";
   }
-  head += engine::webConnectionLines(request);
+  head += engine::webConnectionLines(request, connection.idleTimeoutMs());
   if (ranged) {
     head += "Content-Range: bytes " + std::to_string(offset) + "-" +
             std::to_string(std::int64_t(offset + length) - 1) + "/" + std::to_string(size) + "\r\n";

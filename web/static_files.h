@@ -25,7 +25,8 @@ inline constexpr std::string_view kFolderRefusalPage =
     "<html><head><body><p>Directory listing is not permited.</p></body></head></html>";
 
 // The whole 404 answer, for files and PHP scripts alike.
-std::string notFoundAnswer(const engine::HttpRequest& request);
+std::string notFoundAnswer(const engine::HttpConnection& connection,
+                           const engine::HttpRequest& request);
 
 // "+" is a space, "%" and two hex digits a byte (any byte, 0 included);
 // everything else, a lone "%" too, stays as it is.

@@ -324,6 +324,14 @@ TEST_F(WebEngine, LengthBeyondTheLimitIsRefusedAtOnce) {
   expectExchanges(port_, cases);
 }
 
+// The Keep-Alive line promises the idle time-out the connection is held for.
+TEST_F(WebEngine, KeepAliveLineNamesTheIdleTimeOut) {
+  start(7000);
+  Client client(port_);
+  const Reply reply = client.exchange("GET /page HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_NE(reply.bytes.find("\r\nKeep-Alive: timeout=7\r\n"), std::string::npos) << reply.bytes;
+}
+
 TEST_F(WebEngine, IdleConnectionIsClosedAtTheTimeOut) {
   start(200);
   Client client(port_);
