@@ -28,14 +28,6 @@ std::string lengthLine(std::size_t length) {
   return "Content-Length: " + std::to_string(length) + "\r\n";
 }
 
-const char* codingLine(int coding) {
-  return coding == kGzip ? kGzipLine : kDeflateLine;
-}
-
-bool wantsCompression(int coding) {
-  return coding == kGzip || coding == kDeflate;
-}
-
 // The relay's closing lines of a head.
 std::string relayTail(const HttpRequest& request) {
   std::string tail;
@@ -83,13 +75,10 @@ FramedResponse frameRelay(const EngineCore& core, HttpRequest& request) {
       std::string body;
       if (settings.soapResponder) result = settings.soapResponder(request, body);
       out.head = statusStart(request) + (result == 0 ? kXmlOk : kXmlFault);
-      if (wantsCompression(request.coding)) {
-        out.head += codingLine(request.coding);
-        body = compressBody(request.coding == kGzip, body, kResponseLevel, core.startTime);
-      }
       out.ownedBody = std::move(body);
-      out.body = out.ownedBody;
-      out.head += lengthLine(out.body.size()) + "Server: " + settings.serverToken +
+      out.body =
+          codeBody(out.head, out.ownedBody, request.coding, true, core.startTime, out.ownedBody);
+      out.head += "Server: " + settings.serverToken +
                   " UPnP/1.0 UPnP-Device-Host/1.0\r\n";
       if (request.closeAfter) out.head += "Connection: close\r\n";
       out.head += "\r\n";
@@ -120,16 +109,10 @@ FramedResponse frameWeb(const EngineCore& core, HttpRequest& request) {
   FramedResponse out;
   if (request.kind == webkind::kPage) {
     out.head = statusStart(request) + kWebPageOk;
-    if (core.settings.compressionEnabled && wantsCompression(request.coding)) {
-      out.head += codingLine(request.coding);
-      out.ownedBody =
-          compressBody(request.coding == kGzip, request.bodyText, kResponseLevel, core.startTime);
-    } else {
-      out.ownedBody = request.bodyText;
-    }
-    out.body = out.ownedBody;
-    out.head +=
-        lengthLine(out.body.size()) + webConnectionLines(request, core.settings.idleTimeoutMs);
+    out.ownedBody = request.bodyText;
+    out.body = codeBody(out.head, out.ownedBody, request.coding, core.settings.compressionEnabled,
+                        core.startTime, out.ownedBody);
+    out.head += webConnectionLines(request, core.settings.idleTimeoutMs);
     if (request.acceptLanguage) out.head += kLanguageLine;
     out.head += "\r\n";
     return out;

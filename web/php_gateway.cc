@@ -285,14 +285,8 @@ bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
     body.remove_prefix(blank + 4);
   }
   std::string packed;
-  if (site.compressionEnabled && !body.empty() &&
-      (request.coding == engine::kGzip || request.coding == engine::kDeflate)) {
-    const bool gzip = request.coding == engine::kGzip;
-    packed = engine::compressBody(gzip, body, engine::kResponseLevel, connection.core().startTime);
-    body = packed;
-    head += gzip ? "Content-Encoding: gzip\r\n" : "Content-Encoding: deflate\r\n";
-  }
-  head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  body = engine::codeBody(head, body, request.coding, site.compressionEnabled && !body.empty(),
+                          connection.core().startTime, packed);
   head += engine::webConnectionLines(request, connection.idleTimeoutMs()) + "\r\n";
   if (body.empty()) return connection.sendAll(head);
   return connection.sendAll(head, true) && connection.sendAll(body);

@@ -266,10 +266,7 @@ bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
   if (compress) {
     std::string body;
     if (!readWhole(file.get(), offset, body, std::size_t(length))) return false;
-    const bool gzip = request.coding == engine::kGzip;
-    packed = engine::compressBody(gzip, body, engine::kResponseLevel, connection.core().startTime);
-    head += gzip ? "Content-Encoding: gzip\r\n" : "Content-Encoding: deflate\r\n";
-    head += "Content-Length: " + std::to_string(packed.size()) + "\r\n";
+    engine::codeBody(head, body, request.coding, true, connection.core().startTime, packed);
   } else {
     head += "Content-Length: " + std::to_string(length) + "\r\n";
   }
