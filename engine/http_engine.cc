@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "engine/compression.h"
 #include "engine/request_collector.h"
 #include "engine/response_framing.h"
 #include "platform/clock.h"
@@ -115,14 +114,6 @@ HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::uint16_t
 
 HttpEngine::HttpEngine(HttpEngineSettings settings) : core_(std::make_shared<EngineCore>()) {
   core_->startTime = std::uint32_t(platform::unixSeconds());
-  const std::uint32_t now = core_->startTime;
-  for (const std::string& text : settings.documents) {
-    CompressedDocument document;
-    document.text = text;
-    document.deflate = compressBody(false, text, kDocumentLevel, now);
-    document.gzip = compressBody(true, text, kDocumentLevel, now);
-    core_->documents.push_back(std::move(document));
-  }
   core_->settings = std::move(settings);
 }
 
@@ -227,8 +218,6 @@ void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socke
     bool keep = !request.closeAfter && !response.close;
     if (response.handoff) {
       keep = (*response.handoff)(connection, request) && !request.closeAfter;
-    } else if (response.quit) {
-      if (settings.quitEvent) settings.quitEvent->set();
     } else {
       // Head and body go out as two sends.
       const bool bodyFollows = !response.body.empty();

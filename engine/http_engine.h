@@ -25,9 +25,24 @@ namespace engine {
 
 class HttpConnection;
 
+struct EngineCore;
+
 // A response produced outside the engine, on the worker thread, writing to
 // the connection itself. Returns false when the connection must close.
 using Handoff = std::function<bool(HttpConnection&, HttpRequest&)>;
+
+// What a classified request is answered with: a head and a body the worker
+// sends, or the hand-off that answers it.
+struct FramedResponse {
+  std::string head;
+  std::string ownedBody;
+  std::string_view body;             // ownedBody, or bytes the program keeps
+  bool close = false;                // close once sent, whatever the request asked
+  const Handoff* handoff = nullptr;  // the application answers this one
+};
+
+// The program's answers for the kinds it does not hand off.
+using Framing = std::function<FramedResponse(const EngineCore&, HttpRequest&)>;
 
 struct ListenAddress {
   platform::Ipv4 address;  // network order; 0 for every interface
@@ -45,16 +60,10 @@ struct HttpEngineSettings {
   std::string serverToken;
   RequestHandler handler;
 
-  // Relay: the built-in documents (kind 0, by `target`), precompressed at
-  // construction; the generated text of kind 1; the SOAP responder of kind 5
-  // (0 for success, else the body is a fault); the stop of kind 8.
-  std::vector<std::string> documents;
-  std::function<std::string(std::uint32_t target)> generatedText;
-  std::function<int(const HttpRequest&, std::string& body)> soapResponder;
-  std::shared_ptr<platform::Event> quitEvent;
-
-  // Kinds answered outside the engine (relay streams and subscriptions, web
-  // files and PHP pages).
+  // How the program answers: a head and body from `framing`, or, for the
+  // kinds listed in `handoffs`, on the connection itself (the relay's streams
+  // and subscriptions, the web server's files and PHP pages).
+  Framing framing;
   std::map<int, Handoff> handoffs;
 };
 
@@ -62,18 +71,11 @@ struct HttpEngineSettings {
 HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port);
 HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port);
 
-struct CompressedDocument {
-  std::string text;
-  std::string gzip;
-  std::string deflate;
-};
-
 // What workers share with the engine; lives as long as its last user.
 struct EngineCore {
   HttpEngineSettings settings;
   std::uint32_t startTime = 0;
   platform::Event shutdownEvent{platform::Event::Reset::Manual};
-  std::vector<CompressedDocument> documents;
 };
 
 class HttpConnection {

@@ -1,5 +1,5 @@
-// The response head (and body) for a classified request, for each kind of
-// each program.
+// Which answer a classified request gets (the program's hand-off or its
+// framing), and the pieces of a head that the programs' framings share.
 #pragma once
 
 #include <string>
@@ -9,15 +9,7 @@
 
 namespace engine {
 
-struct FramedResponse {
-  std::string head;
-  std::string ownedBody;
-  std::string_view body;             // ownedBody, or a precompressed document
-  bool close = false;                // close once sent, whatever the request asked
-  bool quit = false;                 // send nothing, signal the quit event, close
-  const Handoff* handoff = nullptr;  // the application answers this one
-};
-
+// The hand-off for the request's kind, or the program's framing.
 FramedResponse frameResponse(const EngineCore& core, HttpRequest& request);
 
 // "HTTP/1.1" or "HTTP/1.0", as the request asked.

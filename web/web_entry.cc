@@ -7,6 +7,7 @@
 #include "engine/http_engine.h"
 #include "platform/clock.h"
 #include "platform/unique_fd.h"
+#include "web/page_framing.h"
 #include "web/php_gateway.h"
 #include "web/static_files.h"
 #include "web/web_options.h"
@@ -22,6 +23,7 @@ engine::HttpEngineSettings webServerSettings(const WebOptions& options, std::uin
   engine::HttpEngineSettings settings = engine::webEngineSettings(listenAddress, port);
   settings.printConnections = !options.quiet;
   settings.compressionEnabled = true;
+  settings.framing = framePage;
 
   auto site = std::make_shared<SiteSettings>();
   site->servePath = options.servePath;

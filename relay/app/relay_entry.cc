@@ -11,6 +11,7 @@
 #include "platform/os_token.h"
 #include "platform/thread.h"
 #include "relay/app/card_report.h"
+#include "relay/app/relay_framing.h"
 #include "relay/app/relay_log.h"
 #include "relay/app/relay_options.h"
 #include "relay/app/url_routing.h"
@@ -73,15 +74,15 @@ std::unique_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const Relay
 // With a playlist the engine answers control requests over it. Workers may
 // outlive the engine, so the control handler is shared with the settings
 // and holds the playlist with it.
-void addMediaServer(engine::HttpEngineSettings& settings,
+void addMediaServer(engine::HttpEngineSettings& settings, RelayFramingSettings& framing,
                     std::shared_ptr<const ChannelList> playlist, const std::string& host,
                     std::uint16_t port) {
   auto control = std::make_shared<ControlHandler>(playlist.get(), host, port);
   settings.handler.soapPost = [](engine::HttpRequest& request, std::size_t soapActionIndex) {
     classifySoapPost(request, soapActionIndex);
   };
-  settings.soapResponder = [control, playlist](const engine::HttpRequest& request,
-                                               std::string& body) {
+  framing.soapResponder = [control, playlist](const engine::HttpRequest& request,
+                                              std::string& body) {
     SoapArguments arguments = request.soapArguments;
     return control->dispatch(request.target, request.action, arguments, body);
   };
@@ -94,12 +95,13 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   const std::uint16_t port = relay.listenPort;
   engine::HttpEngineSettings settings = engine::relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
-  settings.quitEvent = std::move(stopEvent);
-  settings.documents = builtInDocuments();
+  RelayFramingSettings framing;
+  framing.quitEvent = std::move(stopEvent);
+  framing.documents = builtInDocuments();
   settings.handler.get = [](std::string_view url, engine::HttpRequest& request) {
     resolveUrl(url, request, kStreamPathToken, relayLog());
   };
-  settings.generatedText = [](std::uint32_t target) {
+  framing.generatedText = [](std::uint32_t target) {
     return target == 1 ? relayLog().logText() : std::string();
   };
   settings.handler.subscribe = [](engine::HttpRequest& request) { subscribe(request); };
@@ -109,7 +111,10 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
                                            engine::HttpRequest&) {
         return connection.sendAll(subscriptionAnswer(serverToken));
       };
-  if (playlist) addMediaServer(settings, std::move(playlist), options.listenAddress, port);
+  if (playlist) {
+    addMediaServer(settings, framing, std::move(playlist), options.listenAddress, port);
+  }
+  settings.framing = relayFraming(std::move(framing), std::uint32_t(platform::unixSeconds()));
   // A stream request gets a receiver of its own for its whole life.
   const platform::Ipv4 receiveAddress = relay.receiveAddress;
   const int recvTimeout = relay.recvTimeoutSeconds;

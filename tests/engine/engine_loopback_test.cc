@@ -5,15 +5,21 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "engine/compression.h"
 #include "engine/http_engine.h"
 #include "platform/clock.h"
+#include "relay/app/relay_framing.h"
 #include "tests/support/private_network.h"
+#include "web/page_framing.h"
 
 namespace {
 
 using engine::HttpRequest;
 
 const platform::Ipv4 kLoopback = platform::parseIpv4("127.0.0.1");
+// The gzip time of the relay's precompressed documents in these tests.
+constexpr std::uint32_t kDocumentTime = 1700000000;
+const std::string kDoc1 = "<doc1>" + std::string(3000, 'a') + "</doc1>";
 
 struct Reply {
   std::string bytes;
@@ -81,9 +87,10 @@ class RelayEngine : public ::testing::Test {
   void SetUp() override {
     engine::HttpEngineSettings settings = engine::relayEngineSettings(kLoopback, 0);
     settings.serverToken = "Linux/6.1";
-    settings.documents = {"<doc0/>", "<doc1>" + std::string(3000, 'a') + "</doc1>"};
-    settings.quitEvent = quit_;
-    settings.generatedText = [](std::uint32_t target) {
+    relay::RelayFramingSettings framing;
+    framing.documents = {"<doc0/>", kDoc1};
+    framing.quitEvent = quit_;
+    framing.generatedText = [](std::uint32_t target) {
       return target == 1 ? std::string("12:00:00 line\r\n") : std::string();
     };
     settings.handler.get = [](std::string_view url, HttpRequest& r) {
@@ -94,10 +101,11 @@ class RelayEngine : public ::testing::Test {
       if (url == "/stream") r.kind = 3;
       if (url == "/soap") r.kind = 5;
     };
-    settings.soapResponder = [](const HttpRequest&, std::string& body) {
+    framing.soapResponder = [](const HttpRequest&, std::string& body) {
       body = "<fault/>";
       return 1;
     };
+    settings.framing = relay::relayFraming(std::move(framing), kDocumentTime);
     engine_ = std::make_unique<engine::HttpEngine>(std::move(settings));
     engine_->startListening();
     ASSERT_EQ(engine_->listeningPorts().size(), 1u);
@@ -157,9 +165,11 @@ TEST_F(RelayEngine, KeepAliveServesSeveralRequestsOnOneConnection) {
 }
 
 TEST_F(RelayEngine, CompressedDocumentsAreThePrecomputedForms) {
-  const engine::CompressedDocument& doc = engine_->core().documents[1];
+  const std::string gzip = engine::compressBody(true, kDoc1, engine::kDocumentLevel, kDocumentTime);
+  const std::string deflate =
+      engine::compressBody(false, kDoc1, engine::kDocumentLevel, kDocumentTime);
   for (const auto& [coding, form, line] :
-       {std::tuple{"gzip", &doc.gzip, "gzip"}, std::tuple{"deflate", &doc.deflate, "deflate"}}) {
+       {std::tuple{"gzip", &gzip, "gzip"}, std::tuple{"deflate", &deflate, "deflate"}}) {
     Client client(port_);
     const std::string expected = "HTTP/1.1 " + kXmlHead + "Content-Encoding: " + line +
                                  "\r\nContent-Length: " + std::to_string(form->size()) +
@@ -169,9 +179,9 @@ TEST_F(RelayEngine, CompressedDocumentsAreThePrecomputedForms) {
     EXPECT_EQ(client.exchange(request).bytes, expected);
     EXPECT_EQ(client.exchange(request).bytes, expected);  // identical the second time
   }
-  EXPECT_LT(doc.gzip.size(), doc.text.size());
-  EXPECT_EQ(std::uint8_t(doc.gzip[0]), 0x1F);
-  EXPECT_EQ(std::uint8_t(doc.deflate[0]), 0x78);
+  EXPECT_LT(gzip.size(), kDoc1.size());
+  EXPECT_EQ(std::uint8_t(gzip[0]), 0x1F);
+  EXPECT_EQ(std::uint8_t(deflate[0]), 0x78);
 }
 
 TEST_F(RelayEngine, SoapFaultCarriesServerLine) {
@@ -233,7 +243,13 @@ TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
     {
       engine::HttpEngineSettings settings = c.settings;
       settings.printConnections = false;
-      settings.documents = {"<doc0/>"};
+      if (settings.variant == engine::Variant::Relay) {
+        relay::RelayFramingSettings framing;
+        framing.documents = {"<doc0/>"};
+        settings.framing = relay::relayFraming(std::move(framing), kDocumentTime);
+      } else {
+        settings.framing = web::framePage;
+      }
       settings.handler.get = [](std::string_view url, HttpRequest& r) {
         if (url != "/d0") return;
         // The relay's first document, the web server's page: both kind 0.
@@ -277,6 +293,7 @@ class WebEngine : public ::testing::Test {
     engine::HttpEngineSettings settings = engine::webEngineSettings(0, 0);
     settings.printConnections = false;
     settings.idleTimeoutMs = idleMs;
+    settings.framing = web::framePage;
     settings.handler.get = [](std::string_view url, HttpRequest& r) {
       if (url == "/page") {
         r.kind = engine::webkind::kPage;
