@@ -111,13 +111,28 @@ TEST(ContainedPath, RefusesEveryWayUp) {
   for (const auto& [path, contained] : cases) EXPECT_EQ(isContainedPath(path), contained) << path;
 }
 
+struct ClassifyCase {
+  std::string_view url;
+  int kind;
+  std::string filePath;
+};
+
+// Each URL's kind and file path as resolveGet gives them.
+template <std::size_t N>
+void expectClassified(const ClassifyCase (&cases)[N]) {
+  SiteSettings site;
+  site.rootDocument = "index.html";
+  for (const ClassifyCase& c : cases) {
+    engine::HttpRequest request;
+    request.reset(engine::Variant::Web);
+    resolveGet(c.url, request, site);
+    EXPECT_EQ(request.kind, c.kind) << c.url;
+    EXPECT_EQ(request.filePath, c.filePath) << c.url;
+  }
+}
+
 TEST(ResolveGet, ClassifiesUrls) {
-  struct Case {
-    std::string_view url;
-    int kind;
-    std::string filePath;
-  };
-  const Case cases[] = {
+  const ClassifyCase cases[] = {
       {"/", engine::webkind::kFile, "index.html"},
       {"/css/site.css", engine::webkind::kFile, "css/site.css"},
       {"/a%20b.txt", engine::webkind::kFile, "a b.txt"},
@@ -132,15 +147,7 @@ TEST(ResolveGet, ClassifiesUrls) {
       {"/news?id=3", engine::webkind::kPhp, "/news.php"},
       {"/news.php?id=3", engine::webkind::kPhp, "/news.php.php"},
   };
-  SiteSettings site;
-  site.rootDocument = "index.html";
-  for (const Case& c : cases) {
-    engine::HttpRequest request;
-    request.reset(engine::Variant::Web);
-    resolveGet(c.url, request, site);
-    EXPECT_EQ(request.kind, c.kind) << c.url;
-    EXPECT_EQ(request.filePath, c.filePath) << c.url;
-  }
+  expectClassified(cases);
 }
 
 // Every spelling of ".php" that decodes to it: each of its four characters
@@ -172,12 +179,7 @@ TEST(ResolveGet, EscapedPhpExtensionNamesTheScript) {
         << url;
   }
 
-  struct Case {
-    std::string_view url;
-    int kind;
-    std::string filePath;
-  };
-  const Case cases[] = {
+  const ClassifyCase cases[] = {
       // As their decoded forms: "+" is a space, the test is anywhere in the
       // path, and a decoded "?" is a name's character, not a query.
       {"/my+page.%70hp", engine::webkind::kPhp, "/my page.php"},
@@ -199,13 +201,7 @@ TEST(ResolveGet, EscapedPhpExtensionNamesTheScript) {
       {"/config.php%00.txt", engine::webkind::kPhp, "/config.php%00.txt"},
       {"/config%2Ephp?x=1", engine::webkind::kPhp, "/config%2Ephp.php"},
   };
-  for (const Case& c : cases) {
-    engine::HttpRequest request;
-    request.reset(engine::Variant::Web);
-    resolveGet(c.url, request, site);
-    EXPECT_EQ(request.kind, c.kind) << c.url;
-    EXPECT_EQ(request.filePath, c.filePath) << c.url;
-  }
+  expectClassified(cases);
 }
 
 // servePath + path opened only when it is a regular file inside the served
