@@ -10,17 +10,6 @@
 
 namespace engine {
 
-std::string_view codeBody(std::string& head, std::string_view body, int coding, bool compress,
-                          std::uint32_t gzipTime, std::string& storage) {
-  if (compress && (coding == kGzip || coding == kDeflate)) {
-    const bool gzip = coding == kGzip;
-    storage = compressBody(gzip, body, kResponseLevel, gzipTime);
-    body = storage;
-    head += gzip ? "Content-Encoding: gzip\r\n" : "Content-Encoding: deflate\r\n";
-  }
-  head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  return body;
-}
 namespace {
 
 // A deflate state, reset between bodies: setting one up allocates a few

@@ -15,12 +15,4 @@ inline constexpr int kDocumentLevel = -1;  // fixed documents: zlib's default
 // Otherwise a zlib-wrapped stream, which is what the "deflate" coding sends.
 std::string compressBody(bool gzip, std::string_view input, int level, std::uint32_t gzipTime);
 
-// A response body in the request's content coding. When `compress` allows
-// it and `coding` is gzip or deflate, the body is compressed into `storage`
-// and `head` gets the Content-Encoding line; `head` always gets the
-// Content-Length line of what is sent. Returns the bytes to send: `body`
-// itself, or `storage` (which may also be where `body` was).
-std::string_view codeBody(std::string& head, std::string_view body, int coding, bool compress,
-                          std::uint32_t gzipTime, std::string& storage);
-
 }  // namespace engine

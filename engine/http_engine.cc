@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "engine/request_collector.h"
-#include "engine/response_framing.h"
+#include "engine/request_parser.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/net_init.h"
@@ -89,29 +89,6 @@ void acceptLoop(std::shared_ptr<EngineCore> core, platform::Socket listener) {
 
 }  // namespace
 
-HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port) {
-  HttpEngineSettings settings;
-  settings.variant = Variant::Relay;
-  settings.listeners = {{listenAddress, port}};
-  settings.bufferSize = 8192;
-  settings.idleTimeoutMs = 120000;
-  return settings;
-}
-
-HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port) {
-  HttpEngineSettings settings;
-  settings.variant = Variant::Web;
-  const platform::Ipv4 loopback = platform::parseIpv4("127.0.0.1");
-  settings.listeners = {{loopback, port}};
-  if (listenAddress != 0 && listenAddress != loopback) {
-    settings.listeners.push_back({listenAddress, port});
-  }
-  settings.bufferSize = 4096;
-  settings.idleTimeoutMs = 15000;
-  settings.printConnections = true;
-  return settings;
-}
-
 HttpEngine::HttpEngine(HttpEngineSettings settings) : core_(std::make_shared<EngineCore>()) {
   core_->startTime = std::uint32_t(platform::unixSeconds());
   core_->settings = std::move(settings);
@@ -165,13 +142,11 @@ bool HttpConnection::sendFile(int file, std::uint64_t offset, std::uint64_t leng
 void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socket) {
   HttpConnection connection(core, std::move(socket));
   const HttpEngineSettings& settings = core->settings;
-  const bool relay = settings.variant == Variant::Relay;
+  const bool bounded = settings.bufferRule == BufferRule::Bounded;
   const WaitItem items[] = {WaitItem::event(core->shutdownEvent),
                             WaitItem::readable(connection.fd())};
   std::vector<char> buffer(settings.bufferSize);
-  // The relay's request never grows past its buffer; a POST announcing more
-  // is refused as soon as its head is in.
-  RequestCollector collector(relay ? settings.bufferSize : kLargestRequest);
+  RequestCollector collector(bounded ? settings.bufferSize : kLargestRequest);
   HttpRequest request;
   bool firstReceive = true;
 
@@ -188,15 +163,13 @@ void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socke
       }
       if (ready.status == WaitStatus::Timeout || ready.index == 0) return;
 
-      // The relay fills its buffer from where the last receive stopped, so a
-      // request never grows past it.
-      char* into = buffer.data() + (relay ? received : 0);
-      const std::size_t room = relay ? buffer.size() - received : buffer.size();
+      char* into = buffer.data() + (bounded ? received : 0);
+      const std::size_t room = bounded ? buffer.size() - received : buffer.size();
       const ssize_t n = ::recv(connection.fd(), into, room, 0);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n < 0) {
-        const bool quiet = relay && (errno == ECONNRESET || errno == ECONNABORTED);
-        if (firstReceive && !quiet) printError("WSARecv()", errno);
+        const bool reset = errno == ECONNRESET || errno == ECONNABORTED;
+        if (firstReceive && (settings.printResets || !reset)) printError("WSARecv()", errno);
         return;
       }
       if (n == 0) return;
@@ -204,27 +177,20 @@ void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socke
       received += std::size_t(n);
       if (collector.bytes().size() + std::size_t(n) > kLargestRequest) return;
       status = collector.append(std::string_view(into, std::size_t(n)));
-      if (status == RequestCollector::Status::Waiting && relay && received >= buffer.size()) return;
+      if (status == RequestCollector::Status::Waiting && bounded && received >= buffer.size()) {
+        return;
+      }
     }
 
     if (status == RequestCollector::Status::Malformed) {
-      request.reset(settings.variant);
-      request.target = errorrow::kBadRequest;
+      request = HttpRequest{};
+      request.malformed = true;
+      request.closeAfter = !settings.keepAliveByDefault;
     } else {
-      parseRequest(collector.bytes(), request, settings.variant, settings.handler);
+      parseRequest(collector.bytes(), request, settings.keepAliveByDefault);
     }
-
-    FramedResponse response = frameResponse(*core, request);
-    bool keep = !request.closeAfter && !response.close;
-    if (response.handoff) {
-      keep = (*response.handoff)(connection, request) && !request.closeAfter;
-    } else {
-      // Head and body go out as two sends.
-      const bool bodyFollows = !response.body.empty();
-      if (!response.head.empty() && !connection.sendAll(response.head, bodyFollows)) return;
-      if (!response.body.empty() && !connection.sendAll(response.body)) return;
-    }
-    if (!keep) return;
+    // A program that answers nothing closes the connection.
+    if (!settings.handler || !settings.handler(connection, request) || request.closeAfter) return;
   }
 }
 

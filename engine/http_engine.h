@@ -2,7 +2,8 @@
 // thread each, and one detached worker thread per connection that collects
 // requests, has the application classify them, and frames the answers.
 //
-// The two programs differ only in the settings below. Everything a worker
+// The programs differ only in the settings below, their handler among them.
+// Everything a worker
 // uses lives in a shared core, so a worker still finishing after the engine
 // was destroyed never touches freed memory; a stop (shutdownEvent) ends
 // every accept thread and worker at its next wait.
@@ -10,14 +11,12 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/http_request.h"
-#include "engine/request_parser.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 
@@ -25,24 +24,31 @@ namespace engine {
 
 class HttpConnection;
 
-struct EngineCore;
+// The program's side of every request: classifies it (the program's kinds
+// and their fields are its own) and answers it through the response writer
+// (response_writer.h) or a hand-off that writes on the connection itself.
+// Returns false when the connection must close (an answer that closes, a
+// failed send). A malformed request arrives with `malformed` set.
+using RequestHandler = std::function<bool(HttpConnection&, HttpRequest&)>;
 
-// A response produced outside the engine, on the worker thread, writing to
-// the connection itself. Returns false when the connection must close.
-using Handoff = std::function<bool(HttpConnection&, HttpRequest&)>;
-
-// What a classified request is answered with: a head and a body the worker
-// sends, or the hand-off that answers it.
-struct FramedResponse {
-  std::string head;
-  std::string ownedBody;
-  std::string_view body;             // ownedBody, or bytes the program keeps
-  bool close = false;                // close once sent, whatever the request asked
-  const Handoff* handoff = nullptr;  // the application answers this one
+// How the connection lines of an answer read.
+enum class ConnectionLines {
+  // "Connection: close" when the connection closes after the answer.
+  WhenClosing,
+  // "Connection: Close", or "Connection: Keep-Alive" with a "Keep-Alive:
+  // timeout=" line giving the idle time-out in whole seconds.
+  Always,
 };
 
-// The program's answers for the kinds it does not hand off.
-using Framing = std::function<FramedResponse(const EngineCore&, HttpRequest&)>;
+// How a request is read into the connection's buffer.
+enum class BufferRule {
+  // Each receive continues where the last one stopped: a request never grows
+  // past the buffer, and a POST announcing more is refused once its head is in.
+  Bounded,
+  // Each receive refills the buffer; the request collects up to
+  // kLargestRequest.
+  Refilled,
+};
 
 struct ListenAddress {
   platform::Ipv4 address;  // network order; 0 for every interface
@@ -50,26 +56,21 @@ struct ListenAddress {
 };
 
 struct HttpEngineSettings {
-  Variant variant = Variant::Relay;
   std::vector<ListenAddress> listeners;
   std::size_t bufferSize = 8192;
+  BufferRule bufferRule = BufferRule::Bounded;
   int idleTimeoutMs = 120000;
-  // Web server: the "New connection from" line for each accepted connection.
+  // Without a Connection line, whether the connection stays open.
+  bool keepAliveByDefault = true;
+  ConnectionLines connectionLines = ConnectionLines::WhenClosing;
+  // A first receive that finds the connection reset is printed.
+  bool printResets = false;
+  // The "New connection from" line for each accepted connection.
   bool printConnections = false;
-  bool compressionEnabled = true;
+  // The product token of the Server lines a program writes.
   std::string serverToken;
   RequestHandler handler;
-
-  // How the program answers: a head and body from `framing`, or, for the
-  // kinds listed in `handoffs`, on the connection itself (the relay's streams
-  // and subscriptions, the web server's files and PHP pages).
-  Framing framing;
-  std::map<int, Handoff> handoffs;
 };
-
-// Settings of the two programs, before their application fields are added.
-HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port);
-HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port);
 
 // What workers share with the engine; lives as long as its last user.
 struct EngineCore {
@@ -86,7 +87,7 @@ class HttpConnection {
   int fd() const { return socket_.get(); }
   // How long the connection waits for the client, in both directions.
   int idleTimeoutMs() const { return core_->settings.idleTimeoutMs; }
-  EngineCore& core() { return *core_; }
+  const EngineCore& core() const { return *core_; }
   platform::Event& shutdownEvent() { return core_->shutdownEvent; }
 
   // Sends all of `bytes`, waiting for room at most the idle time-out each

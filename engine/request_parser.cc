@@ -15,7 +15,7 @@ bool endsWithUnrefused(std::string_view token) {
 }
 
 // The coding a client accepts, from its Accept-Encoding value.
-int chooseCoding(std::string_view value) {
+ContentCoding chooseCoding(std::string_view value) {
   const std::string lowered = common::toLowerAscii(value);
   if (lowered.empty() || lowered == "*") return kIdentity;
   for (const std::string& token : common::split(lowered, ',')) {
@@ -108,64 +108,38 @@ int versionOf(std::string_view rest, std::size_t start) {
   return 1;
 }
 
-void parseRequest(std::string_view bytes, HttpRequest& request, Variant variant,
-                  const RequestHandler& handler) {
-  request.reset(variant);
-  request.bodyIndex = splitHeaders(bytes, request.headers);
-  const std::vector<HeaderField>& headers = request.headers;
-  auto header = [&](std::string_view name) -> const std::string* {
-    const int index = findHeader(headers, name);
-    return index < 0 ? nullptr : &headers[std::size_t(index)].value;
-  };
+const std::string* HttpRequest::header(std::string_view upperName) const {
+  const int index = findHeader(headers, upperName);
+  return index < 0 ? nullptr : &headers[std::size_t(index)].value;
+}
 
-  if (const std::string* connection = header("CONNECTION")) {
+std::string_view HttpRequest::body() const {
+  return bodyIndex != 0 && bodyIndex < headers.size() ? std::string_view(headers[bodyIndex].value)
+                                                      : std::string_view();
+}
+
+void parseRequest(std::string_view bytes, HttpRequest& request, bool keepAliveByDefault) {
+  request = HttpRequest{};
+  request.closeAfter = !keepAliveByDefault;
+  request.bodyIndex = splitHeaders(bytes, request.headers);
+
+  if (const std::string* connection = request.header("CONNECTION")) {
     const std::string lowered = common::toLowerAscii(*connection);
     if (lowered == "close") request.closeAfter = true;
-    if (variant == Variant::Web && lowered == "keep-alive") request.closeAfter = false;
+    if (lowered == "keep-alive") request.closeAfter = false;
   }
-  if (const std::string* encoding = header("ACCEPT-ENCODING")) {
+  if (const std::string* encoding = request.header("ACCEPT-ENCODING")) {
     request.coding = chooseCoding(*encoding);
-    if (request.coding == kNothingAcceptable && variant == Variant::Relay) {
-      request.target = errorrow::kNotAcceptable;
-    }
   }
-  if (header("ACCEPT-LANGUAGE")) request.acceptLanguage = true;
+  if (request.header("ACCEPT-LANGUAGE")) request.acceptLanguage = true;
 
-  const int soapActionIndex = findHeader(headers, "SOAPACTION");
-  if (variant == Variant::Web) {
-    if (const std::string* v = header("CONTENT-TYPE")) request.contentType = *v;
-    if (const std::string* v = header("COOKIE")) request.cookie = *v;
-    if (const std::string* v = header("RANGE"); v && handler.range) handler.range(*v, request);
-    if (const std::string* v = header("IF-RANGE")) {
-      request.ifRange = *v;
-      request.rangeRequested = false;  // any If-Range makes the answer a full one
-    }
-    if (const std::string* v = header("USER-AGENT")) request.userAgent = *v;
-  }
-
-  const std::string& method = headers[0].name;
-  const std::string& rest = headers[0].value;
+  request.method = request.headers[0].name;
+  const std::string& rest = request.headers[0].value;
   const std::size_t http = rest.rfind(" HTTP");
   if (http == std::string::npos) return;
-  const std::string_view target = std::string_view(rest).substr(0, http);
+  request.url = rest.substr(0, http);
+  request.hasUrl = true;
   request.versionIndex = versionOf(rest, http);
-
-  if (method == "GET") {
-    if (handler.get) handler.get(target, request);
-  } else if (method == "POST") {
-    if (variant == Variant::Web) {
-      if (soapActionIndex < 0 && handler.post) handler.post(target, request);
-    } else if (soapActionIndex >= 0 && handler.soapPost) {
-      request.kind = relaykind::kSoap;
-      request.target = 0;
-      request.action = 0;
-      handler.soapPost(request, std::size_t(soapActionIndex));
-    }
-  } else if (variant == Variant::Relay && method == "SUBSCRIBE") {
-    if (handler.subscribe) handler.subscribe(request);
-  } else if (variant == Variant::Relay && method == "UNSUBSCRIBE") {
-    request.kind = relaykind::kUnsubscribe;
-  }
 }
 
 }  // namespace engine

@@ -1,9 +1,7 @@
-// When a request is complete, and how it is split into a header list and
-// classified.
+// When a request is complete, and how it is split into a header list, its
+// request line and the rules every answer depends on.
 #pragma once
 
-#include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,21 +12,6 @@ namespace engine {
 
 // Upper limit of a collected request.
 inline constexpr std::size_t kLargestRequest = 10240000;
-
-// The application's entry points; a missing one leaves the defaults (400).
-struct RequestHandler {
-  // GET, with the request target exactly as sent.
-  std::function<void(std::string_view target, HttpRequest&)> get;
-  // Web server: POST without SOAPACTION (the handler also reads the body).
-  std::function<void(std::string_view target, HttpRequest&)> post;
-  // Web server: the Range header's value, read into the range fields.
-  std::function<void(std::string_view value, HttpRequest&)> range;
-  // Relay: SUBSCRIBE, given the whole request with its header list.
-  std::function<void(HttpRequest&)> subscribe;
-  // Relay: POST with a SOAPACTION header (at `soapActionIndex` of the list),
-  // while a playlist is loaded. Called after kind 5 / target 0 / action 0.
-  std::function<void(HttpRequest&, std::size_t soapActionIndex)> soapPost;
-};
 
 // True when the collected bytes can be answered; `malformed` asks for the
 // 400 answer without parsing. A POST whose Content-Length can never fit
@@ -50,7 +33,9 @@ int findHeader(const std::vector<HeaderField>& headers, std::string_view upperNa
 // 0 for HTTP/1.0, 1 for anything else.
 int versionOf(std::string_view rest, std::size_t start);
 
-void parseRequest(std::string_view bytes, HttpRequest& request, Variant variant,
-                  const RequestHandler& handler);
+// Fills `request` from a complete request's bytes: the header list, the
+// request line, the version, Connection (close, keep-alive; otherwise
+// `keepAliveByDefault` decides), Accept-Encoding and Accept-Language.
+void parseRequest(std::string_view bytes, HttpRequest& request, bool keepAliveByDefault);
 
 }  // namespace engine
