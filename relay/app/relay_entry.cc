@@ -1,10 +1,13 @@
 #include "relay/app/relay_entry.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
 #include "engine/http_engine.h"
+#include "engine/response_writer.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/network_cards.h"
@@ -71,63 +74,68 @@ std::unique_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const Relay
   return std::make_unique<IgmpSnooper>(std::move(settings));
 }
 
-// With a playlist the engine answers control requests over it. Workers may
-// outlive the engine, so the control handler is shared with the settings
-// and holds the playlist with it.
-void addMediaServer(engine::HttpEngineSettings& settings, RelayFramingSettings& framing,
-                    std::shared_ptr<const ChannelList> playlist, const std::string& host,
-                    std::uint16_t port) {
-  auto control = std::make_shared<ControlHandler>(playlist.get(), host, port);
-  settings.handler.soapPost = [](engine::HttpRequest& request, std::size_t soapActionIndex) {
-    classifySoapPost(request, soapActionIndex);
-  };
-  framing.soapResponder = [control, playlist](const engine::HttpRequest& request,
-                                              std::string& body) {
-    SoapArguments arguments = request.soapArguments;
-    return control->dispatch(request.target, request.action, arguments, body);
+}  // namespace
+
+engine::HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port) {
+  engine::HttpEngineSettings settings;
+  settings.listeners = {{listenAddress, port}};
+  settings.bufferSize = 8192;
+  settings.bufferRule = engine::BufferRule::Bounded;
+  settings.idleTimeoutMs = 120000;
+  settings.keepAliveByDefault = true;
+  settings.connectionLines = engine::ConnectionLines::WhenClosing;
+  return settings;
+}
+
+namespace {
+
+// A stream request gets a receiver of its own for its whole life.
+StreamHandoff streamHandoff(const RelaySettings& relay) {
+  const platform::Ipv4 receiveAddress = relay.receiveAddress;
+  const int recvTimeout = relay.recvTimeoutSeconds;
+  return [receiveAddress, recvTimeout](engine::HttpConnection& connection,
+                                       const engine::HttpRequest& request,
+                                       const StreamAddress& stream) {
+    MulticastReceiver receiver;
+    receiver.group = stream.group;
+    receiver.port = htons(stream.port);
+    receiver.interfaceAddress = receiveAddress;
+    const StreamHeads heads{engine::responseHead(connection.settings(), request, streamHead()),
+                            engine::responseHead(connection.settings(), request, silentStreamHead())};
+    runStreamClient({connection.fd(), connection.shutdownEvent()}, receiver, recvTimeout, heads);
   };
 }
 
+// With a playlist the engine answers control requests over it. Workers may
+// outlive the engine, so the control handler is shared with the framing and
+// holds the playlist with it.
 std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
                                                const RelaySettings& relay,
                                                std::shared_ptr<platform::Event> stopEvent,
                                                std::shared_ptr<const ChannelList> playlist) {
   const std::uint16_t port = relay.listenPort;
-  engine::HttpEngineSettings settings = engine::relayEngineSettings(relay.listenAddress, port);
+  engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
+
+  RelayRoutes routes;
+  routes.get = [](std::string_view url, RelayRequest& request) {
+    resolveUrl(url, request, kStreamPathToken, relayLog());
+  };
   RelayFramingSettings framing;
   framing.quitEvent = std::move(stopEvent);
   framing.documents = builtInDocuments();
-  settings.handler.get = [](std::string_view url, engine::HttpRequest& request) {
-    resolveUrl(url, request, kStreamPathToken, relayLog());
-  };
-  framing.generatedText = [](std::uint32_t target) {
-    return target == 1 ? relayLog().logText() : std::string();
-  };
-  settings.handler.subscribe = [](engine::HttpRequest& request) { subscribe(request); };
-  // Every answer carries a fresh subscription id.
-  settings.handoffs[engine::relaykind::kSubscription] =
-      [serverToken = settings.serverToken](engine::HttpConnection& connection,
-                                           engine::HttpRequest&) {
-        return connection.sendAll(subscriptionAnswer(serverToken));
-      };
+  framing.logText = [] { return relayLog().logText(); };
+  framing.stream = streamHandoff(relay);
   if (playlist) {
-    addMediaServer(settings, framing, std::move(playlist), options.listenAddress, port);
+    routes.mediaServer = true;
+    auto control = std::make_shared<ControlHandler>(playlist.get(), options.listenAddress, port);
+    framing.soapResponder = [control, playlist](SoapCall& call, std::string& body) {
+      return control->dispatch(call.service, call.action, call.arguments, body);
+    };
   }
-  settings.framing = relayFraming(std::move(framing), std::uint32_t(platform::unixSeconds()));
-  // A stream request gets a receiver of its own for its whole life.
-  const platform::Ipv4 receiveAddress = relay.receiveAddress;
-  const int recvTimeout = relay.recvTimeoutSeconds;
-  settings.handoffs[engine::relaykind::kStream] =
-      [receiveAddress, recvTimeout](engine::HttpConnection& connection,
-                                    engine::HttpRequest& request) {
-        MulticastReceiver receiver;
-        receiver.group = request.target;
-        receiver.port = std::uint16_t(request.action);
-        receiver.interfaceAddress = receiveAddress;
-        runStreamClient({connection.fd(), connection.shutdownEvent()}, receiver, recvTimeout);
-        return false;
-      };
+  auto framer = std::make_shared<const RelayFraming>(std::move(framing),
+                                                     std::uint32_t(platform::unixSeconds()));
+  settings.handler = relayRequestHandler(std::move(routes), std::move(framer));
   return std::make_unique<engine::HttpEngine>(std::move(settings));
 }
 

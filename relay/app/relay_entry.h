@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/http_engine.h"
 #include "platform/console.h"
 
 namespace relay {
@@ -18,6 +19,11 @@ struct RelayTuning {
   // The snooper's clock runs this many times faster (see SnooperSettings).
   int snooperClockScale = 1;
 };
+
+// The engine's connection rules for the relay: one listener, requests that
+// never grow past the 8192-byte buffer, connections kept unless asked to
+// close, two minutes of idle time.
+engine::HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port);
 
 // Returns the process exit status: 0 after the usage or a normal stop,
 // kExitRefused when no card matches -li or -ri, kExitBadCommandLine for an

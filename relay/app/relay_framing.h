@@ -1,7 +1,7 @@
-// The relay's answers that are a head and a body: the built-in documents
-// (precompressed once), the log, SOAP control answers, the unsubscribe
-// answer, the quit command and the error rows. Streams and subscriptions
-// are hand-offs and answer on the connection themselves.
+// The relay's answer for each kind of request: the built-in documents
+// (precompressed once), the log, control answers, subscriptions, the
+// unsubscribe answer, the quit command, the error rows, and streams through
+// their hand-off. Every head goes through the engine's response writer.
 #pragma once
 
 #include <cstdint>
@@ -11,23 +11,56 @@
 #include <vector>
 
 #include "engine/http_engine.h"
+#include "engine/response_writer.h"
 #include "platform/event.h"
+#include "relay/app/relay_request.h"
 
 namespace relay {
 
+// Answers a stream request on the connection for the stream's whole life.
+using StreamHandoff = std::function<void(engine::HttpConnection&, const engine::HttpRequest&,
+                                         const StreamAddress&)>;
+
 struct RelayFramingSettings {
-  // By `target` of a document request.
+  // By `document` of a document request.
   std::vector<std::string> documents;
-  // The text of a generated-text request, by `target`.
-  std::function<std::string(std::uint32_t target)> generatedText;
-  // A SOAP control answer's body; 0 for success, else the body is a fault.
-  std::function<int(const engine::HttpRequest&, std::string& body)> soapResponder;
+  // The text of the log.
+  std::function<std::string()> logText;
+  // A control answer's body; 0 for success, else the body is a fault.
+  std::function<int(SoapCall&, std::string& body)> soapResponder;
   // Set by the quit command.
   std::shared_ptr<platform::Event> quitEvent;
+  // Without it a stream request just ends.
+  StreamHandoff stream;
 };
 
-// The framing the relay's engine runs with. The documents are compressed
-// here, once, with `startTime` in their gzip header.
-engine::Framing relayFraming(RelayFramingSettings settings, std::uint32_t startTime);
+class RelayFraming {
+ public:
+  // The documents are compressed here, once, with `startTime` in their gzip
+  // header.
+  RelayFraming(RelayFramingSettings settings, std::uint32_t startTime);
+
+  // Answers a classified request; false when the connection must close.
+  bool answer(engine::HttpConnection& connection, const engine::HttpRequest& request,
+              RelayRequest& relayRequest) const;
+
+ private:
+  struct CompressedDocument {
+    std::string text;
+    std::string gzip;
+    std::string deflate;
+  };
+  RelayFramingSettings settings_;
+  std::vector<CompressedDocument> documents_;
+};
+
+// The heads a stream answer starts with: the bare 200 once data flows, the
+// 500 for a group that stays silent.
+engine::Response streamHead();
+engine::Response silentStreamHead();
+
+// The relay's request handler: classified by `routes`, answered by `framing`.
+engine::RequestHandler relayRequestHandler(RelayRoutes routes,
+                                           std::shared_ptr<const RelayFraming> framing);
 
 }  // namespace relay

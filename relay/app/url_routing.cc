@@ -14,13 +14,13 @@ namespace {
 
 constexpr std::string_view kStreamPrefix = "/vkx/";
 
-void routeStream(std::string_view url, std::string_view address, engine::HttpRequest& request,
+void routeStream(std::string_view url, std::string_view address, RelayRequest& request,
                  RelayLog& log) {
-  if (!parseStreamAddress(address, request)) {
-    request.target = engine::errorrow::kBadRequest;
+  if (!parseStreamAddress(address, request.stream)) {
+    request.errorRow = ErrorRow::BadRequest;
     return;
   }
-  request.kind = engine::relaykind::kStream;
+  request.kind = RelayKind::Stream;
   const std::string message = "Received vkx request: " + std::string(url);
   platform::writeLine(message);
   log.appendLog(message);
@@ -28,7 +28,7 @@ void routeStream(std::string_view url, std::string_view address, engine::HttpReq
 
 }  // namespace
 
-bool parseStreamAddress(std::string_view text, engine::HttpRequest& request) {
+bool parseStreamAddress(std::string_view text, StreamAddress& address) {
   const std::size_t colon = text.find(':');
   if (colon == std::string_view::npos) return false;
   const std::string_view portPart = text.substr(colon + 1);
@@ -41,32 +41,30 @@ bool parseStreamAddress(std::string_view text, engine::HttpRequest& request) {
 
   std::uint16_t port;
   if (!common::tryParseNumber(portPart, port)) return false;
-  request.target = group;
-  request.action = htons(port);
+  address.group = group;
+  address.port = port;
   return true;
 }
 
-void resolveUrl(std::string_view url, engine::HttpRequest& request, std::string_view streamToken,
+void resolveUrl(std::string_view url, RelayRequest& request, std::string_view streamToken,
                 RelayLog& log) {
-  for (std::uint32_t i = 0; i < std::size(kDocumentPaths); ++i) {
+  for (std::size_t i = 0; i < std::size(kDocumentPaths); ++i) {
     if (url == kDocumentPaths[i]) {
-      request.kind = engine::relaykind::kDocument;
-      request.target = i;
+      request.kind = RelayKind::Document;
+      request.document = i;
       return;
     }
   }
   if (url == "/") {
-    request.kind = engine::relaykind::kDocument;
-    request.target = 0;
+    request.kind = RelayKind::Document;
+    request.document = 0;
   } else if (url == "/command/quit") {
-    request.kind = engine::relaykind::kQuit;
-    request.target = 0;
+    request.kind = RelayKind::Quit;
   } else if (url == "/command/log") {
-    request.kind = engine::relaykind::kGeneratedText;
-    request.target = 1;
+    request.kind = RelayKind::GeneratedText;
   } else if (url.starts_with(kStreamPrefix)) {
     if (url.size() <= kStreamPrefix.size()) {
-      request.target = engine::errorrow::kBadRequest;
+      request.errorRow = ErrorRow::BadRequest;
       return;
     }
     routeStream(url, url.substr(kStreamPrefix.size()), request, log);
@@ -74,7 +72,7 @@ void resolveUrl(std::string_view url, engine::HttpRequest& request, std::string_
     // "/" token "/" group ":" port
     const std::size_t prefix = streamToken.size() + 2;
     if (url.size() <= prefix) {
-      request.target = engine::errorrow::kBadRequest;
+      request.errorRow = ErrorRow::BadRequest;
       return;
     }
     routeStream(url, url.substr(prefix), request, log);

@@ -96,7 +96,7 @@ const unsigned char* bytesOf(std::string_view text) {
 }  // namespace
 
 void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver,
-                     int recvTimeoutSeconds) {
+                     int recvTimeoutSeconds, const StreamHeads& heads) {
   if (!receiver.hasSocket() && receiver.createSocket() != 0) return;
   if (receiver.start() != 0) {
     receiver.stop();
@@ -105,7 +105,7 @@ void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver,
   Streamer streamer(client, receiver);
   bool timedOut = false;
   if (streamer.awaitFirstData(recvTimeoutSeconds * 1000, timedOut)) {
-    const std::string_view head = timedOut ? kNoDataHead : kStreamHead;
+    const std::string& head = timedOut ? heads.silent : heads.streaming;
     // After the 500 head the stopped receiver queues nothing: the stream
     // then waits for the client to leave or the relay to stop.
     if (streamer.send(bytesOf(head), head.size())) streamer.streamChunks();

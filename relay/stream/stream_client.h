@@ -1,21 +1,18 @@
 // The relay's main job: one HTTP connection receiving one multicast group.
 // Runs on the connection's worker thread for the stream's whole life: waits
-// for the first data, writes a bare head, then copies every chunk to the
+// for the first data, writes the head it is given, then copies every chunk to the
 // client (RTP headers removed when the source uses RTP) until the client
 // leaves or falls behind, the relay stops, or the source is not a transport
 // stream.
 #pragma once
 
-#include <string_view>
+#include <string>
 
 #include "platform/event.h"
 #include "relay/stream/multicast_receiver.h"
 
 namespace relay {
 
-inline constexpr std::string_view kStreamHead = "HTTP/1.1 200 OK\r\n\r\n";
-inline constexpr std::string_view kNoDataHead =
-    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n";
 inline constexpr int kSendStallMs = 60000;
 inline constexpr int kEmptyQueuePollMs = 1000;
 inline constexpr int kMostQueuedChunks = 10000;
@@ -27,9 +24,16 @@ struct StreamClientSocket {
   platform::Event& shutdown;
 };
 
+// The heads the connection's program writes: before the data, or alone
+// when the group stays silent.
+struct StreamHeads {
+  std::string streaming;
+  std::string silent;
+};
+
 // `receiver` has its group, port and interface set. It is stopped on every
 // way out; its owner destroys it afterwards and closes the connection.
 void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver,
-                     int recvTimeoutSeconds);
+                     int recvTimeoutSeconds, const StreamHeads& heads);
 
 }  // namespace relay

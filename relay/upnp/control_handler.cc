@@ -288,27 +288,21 @@ std::optional<SoapAction> classifySoapAction(std::string_view value) {
   return result;
 }
 
-void classifySoapPost(engine::HttpRequest& request, std::size_t soapActionIndex) {
-  std::optional<SoapAction> parsed;
-  if (soapActionIndex < request.headers.size()) {
-    parsed = classifySoapAction(request.headers[soapActionIndex].value);
-  }
-  if (!parsed) {
-    request.kind = engine::relaykind::kError;
-    request.target = engine::errorrow::kBadRequest;
-    return;
-  }
-  request.target = parsed->service;
-  request.action = parsed->action;
-  if (parsed->service != soapservice::kContentDirectory) return;
+std::optional<SoapCall> classifySoapPost(const engine::HttpRequest& request) {
+  const std::string* soapAction = request.header("SOAPACTION");
+  if (soapAction == nullptr) return std::nullopt;
+  const std::optional<SoapAction> parsed = classifySoapAction(*soapAction);
+  if (!parsed) return std::nullopt;
+  SoapCall call;
+  call.service = parsed->service;
+  call.action = parsed->action;
+  if (parsed->service != soapservice::kContentDirectory) return call;
 
-  std::string_view body;
-  if (request.bodyIndex != 0 && request.bodyIndex < request.headers.size()) {
-    body = request.headers[request.bodyIndex].value;
-  }
+  const std::string_view body = request.body();
   if (checkEnvelope(body) && parsed->action == cd::kBrowse) {
-    readBrowseArguments(body, request.soapArguments);
+    readBrowseArguments(body, call.arguments);
   }
+  return call;
 }
 
 std::string escapeXml(std::string_view text) {

@@ -30,11 +30,18 @@ struct SoapAction {
 // control request at all (answered 400).
 std::optional<SoapAction> classifySoapAction(std::string_view value);
 
-// The request parser's step for a POST with SOAPACTION (the header at
-// `soapActionIndex`): sets `target` (service) and `action`, and for the
-// ContentDirectory reads the Browse arguments when the envelope passes; a
-// bad SOAPACTION makes the request a 400.
-void classifySoapPost(engine::HttpRequest& request, std::size_t soapActionIndex);
+// What a control request asks: the service, its action, and the arguments
+// read from the body.
+struct SoapCall {
+  std::uint32_t service = soapservice::kUnknown;
+  std::uint32_t action = 0;
+  SoapArguments arguments;
+};
+
+// A POST with a SOAPACTION header: service and action from it, and for the
+// ContentDirectory the Browse arguments when the envelope passes. Nothing
+// for a bad SOAPACTION (answered 400).
+std::optional<SoapCall> classifySoapPost(const engine::HttpRequest& request);
 
 // Double quote, &, apostrophe, < and > as entities; every other byte kept.
 std::string escapeXml(std::string_view text);

@@ -7,49 +7,45 @@
 namespace relay {
 namespace {
 
-// Which error an unacceptable SUBSCRIBE gets, by target; also what a SID
-// header makes of the acceptance (always non-zero).
-std::uint32_t targetIndex(std::string_view target) {
+// Which refusal an unacceptable SUBSCRIBE gets, by target.
+SubscribeRefusal refusalFor(std::string_view target) {
   if (target == "/upnp/event/cm" || target == "/upnp/event/cds") {
-    return engine::errorrow::kNotAcceptable;
+    return SubscribeRefusal::NotAcceptable;
   }
   if (target == "/upnp/control/cm" || target == "/upnp/control/cds") {
-    return engine::errorrow::kInternalError;
+    return SubscribeRefusal::InternalError;
   }
-  return engine::errorrow::kNotImplemented;
+  return SubscribeRefusal::NotImplemented;
 }
 
 }  // namespace
 
-void subscribe(engine::HttpRequest& request) {
-  std::string_view target;
-  if (!request.headers.empty()) {
-    target = request.headers[0].value;
-    const std::size_t http = target.rfind(" HTTP");
-    if (http != std::string_view::npos) target = target.substr(0, http);
-  }
-  const std::uint32_t index = targetIndex(target);
-
-  std::uint32_t acceptance = 0;
+SubscribeDecision subscribe(const engine::HttpRequest& request) {
+  SubscribeDecision decision;
+  decision.refusal = refusalFor(request.url);
+  // An NT of upnp:event or upnp:control, or any SID, makes it acceptable.
   for (std::size_t i = 1; i < request.headers.size(); ++i) {
     const engine::HeaderField& field = request.headers[i];
     if (field.name == "NT") {
-      if (field.value == "upnp:event") acceptance = 1;
-      if (field.value == "upnp:control") acceptance = 2;
+      if (field.value == "upnp:event" || field.value == "upnp:control") decision.accepted = true;
     } else if (field.name == "SID") {
-      acceptance = index;
+      decision.accepted = true;
     }
   }
-  request.kind = acceptance != 0 ? engine::relaykind::kSubscription : engine::relaykind::kError;
-  request.target = index;
+  return decision;
 }
 
-std::string subscriptionAnswer(std::string_view serverToken) {
-  std::string answer = "HTTP/1.1 200 OK\r\nSERVER: ";
-  answer += serverToken;
-  answer += " UPnP/1.0 UPnP-Device-Host/1.0\r\nTIMEOUT: Second-2147483647\r\nSID: uuid:";
-  answer += platform::newTimeUuid();
-  answer += "\r\nCONTENT-LENGTH: 0\r\n\r\n";
+engine::Response subscriptionAnswer(std::string_view serverToken) {
+  engine::Response answer;
+  answer.version = "1.1";
+  answer.status = "200 OK";
+  answer.fields = "SERVER: ";
+  answer.fields += serverToken;
+  answer.fields += " UPnP/1.0 UPnP-Device-Host/1.0\r\nTIMEOUT: Second-2147483647\r\nSID: uuid:";
+  answer.fields += platform::newTimeUuid();
+  answer.fields += "\r\nCONTENT-LENGTH: 0\r\n";
+  answer.counted = false;
+  answer.connectionLines = false;
   return answer;
 }
 

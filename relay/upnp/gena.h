@@ -3,20 +3,30 @@
 // ever sent.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "engine/http_request.h"
+#include "engine/response_writer.h"
 
 namespace relay {
 
-// A SUBSCRIBE request (its header list filled): kind kSubscription when it
-// is acceptable, else kind kError with the error row its target selects
-// (406 event URLs, 500 control URLs, 501 anything else).
-void subscribe(engine::HttpRequest& request);
+// The answer a SUBSCRIBE that is not accepted gets, by its target.
+enum class SubscribeRefusal {
+  NotAcceptable,   // 406: the event URLs
+  InternalError,   // 500: the control URLs
+  NotImplemented,  // 501: anything else
+};
 
-// The whole answer to an accepted SUBSCRIBE, with a new SID
+struct SubscribeDecision {
+  bool accepted = false;
+  SubscribeRefusal refusal = SubscribeRefusal::NotImplemented;
+};
+
+// Whether a SUBSCRIBE request (its header list filled) is accepted.
+SubscribeDecision subscribe(const engine::HttpRequest& request);
+
+// The answer to an accepted SUBSCRIBE, with a new SID
 // (platform::newTimeUuid).
-std::string subscriptionAnswer(std::string_view serverToken);
+engine::Response subscriptionAnswer(std::string_view serverToken);
 
 }  // namespace relay

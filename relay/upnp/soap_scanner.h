@@ -3,13 +3,16 @@
 // tags (no entity decoding, no trimming).
 #pragma once
 
+#include <array>
+#include <string>
 #include <string_view>
-
-#include "engine/http_request.h"
 
 namespace relay {
 
-using engine::SoapArguments;
+// The arguments of a SOAP control request, by slot (below): ObjectID,
+// BrowseFlag, Filter, StartingIndex, RequestedCount, SortCriteria, (unused),
+// NumberReturned, TotalMatches.
+using SoapArguments = std::array<std::string, 9>;
 
 // Slots of SoapArguments.
 namespace soapslot {

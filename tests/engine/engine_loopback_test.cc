@@ -8,13 +8,16 @@
 #include "engine/compression.h"
 #include "engine/http_engine.h"
 #include "platform/clock.h"
+#include "relay/app/relay_entry.h"
 #include "relay/app/relay_framing.h"
 #include "tests/support/private_network.h"
-#include "web/page_framing.h"
+#include "web/web_entry.h"
+#include "web/web_request.h"
 
 namespace {
 
 using engine::HttpRequest;
+using relay::RelayKind;
 
 const platform::Ipv4 kLoopback = platform::parseIpv4("127.0.0.1");
 // The gzip time of the relay's precompressed documents in these tests.
@@ -63,6 +66,20 @@ class Client {
   platform::Socket socket_;
 };
 
+// The web server answering GET `url` with a generated page of `body`, and
+// everything else with its 400.
+engine::RequestHandler webPage(std::string url, std::string body) {
+  auto site = std::make_shared<web::SiteSettings>();
+  return [site, url, body](engine::HttpConnection& connection, HttpRequest& request) {
+    web::WebRequest page;
+    if (request.method == "GET" && request.url == url) {
+      page.kind = web::WebKind::Page;
+      page.bodyText = body;
+    }
+    return web::answerWebRequest(connection, request, page, *site);
+  };
+}
+
 // One request on a fresh connection: the exact reply, and whether the
 // engine closed the connection after it.
 struct ExchangeCase {
@@ -85,27 +102,28 @@ void expectExchanges(std::uint16_t port, const ExchangeCase (&cases)[N]) {
 class RelayEngine : public ::testing::Test {
  protected:
   void SetUp() override {
-    engine::HttpEngineSettings settings = engine::relayEngineSettings(kLoopback, 0);
+    engine::HttpEngineSettings settings = relay::relayEngineSettings(kLoopback, 0);
     settings.serverToken = "Linux/6.1";
     relay::RelayFramingSettings framing;
     framing.documents = {"<doc0/>", kDoc1};
     framing.quitEvent = quit_;
-    framing.generatedText = [](std::uint32_t target) {
-      return target == 1 ? std::string("12:00:00 line\r\n") : std::string();
+    framing.logText = [] { return std::string("12:00:00 line\r\n"); };
+    relay::RelayRoutes routes;
+    routes.get = [](std::string_view url, relay::RelayRequest& r) {
+      if (url == "/d0") r.kind = RelayKind::Document, r.document = 0;
+      if (url == "/d1") r.kind = RelayKind::Document, r.document = 1;
+      if (url == "/log") r.kind = RelayKind::GeneratedText;
+      if (url == "/quit") r.kind = RelayKind::Quit;
+      if (url == "/stream") r.kind = RelayKind::Stream;
+      if (url == "/soap") r.kind = RelayKind::Soap;
     };
-    settings.handler.get = [](std::string_view url, HttpRequest& r) {
-      if (url == "/d0") r.kind = 0, r.target = 0;
-      if (url == "/d1") r.kind = 0, r.target = 1;
-      if (url == "/log") r.kind = 1, r.target = 1;
-      if (url == "/quit") r.kind = 8;
-      if (url == "/stream") r.kind = 3;
-      if (url == "/soap") r.kind = 5;
-    };
-    framing.soapResponder = [](const HttpRequest&, std::string& body) {
+    framing.soapResponder = [](relay::SoapCall&, std::string& body) {
       body = "<fault/>";
       return 1;
     };
-    settings.framing = relay::relayFraming(std::move(framing), kDocumentTime);
+    settings.handler = relay::relayRequestHandler(
+        std::move(routes),
+        std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
     engine_ = std::make_unique<engine::HttpEngine>(std::move(settings));
     engine_->startListening();
     ASSERT_EQ(engine_->listeningPorts().size(), 1u);
@@ -232,8 +250,8 @@ TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
     engine::HttpEngineSettings settings;
     std::string keptRequest;
   } cases[] = {
-      {"relay", engine::relayEngineSettings(kLoopback, 0), "GET /d0 HTTP/1.1\r\n\r\n"},
-      {"web", engine::webEngineSettings(0, 0),
+      {"relay", relay::relayEngineSettings(kLoopback, 0), "GET /d0 HTTP/1.1\r\n\r\n"},
+      {"web", web::webEngineSettings(0, 0),
        "GET /d0 HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"},
   };
   for (const auto& c : cases) {
@@ -243,20 +261,19 @@ TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
     {
       engine::HttpEngineSettings settings = c.settings;
       settings.printConnections = false;
-      if (settings.variant == engine::Variant::Relay) {
+      if (std::string_view(c.name) == "relay") {
         relay::RelayFramingSettings framing;
         framing.documents = {"<doc0/>"};
-        settings.framing = relay::relayFraming(std::move(framing), kDocumentTime);
+        relay::RelayRoutes routes;
+        routes.get = [](std::string_view url, relay::RelayRequest& r) {
+          if (url == "/d0") r.kind = RelayKind::Document;
+        };
+        settings.handler = relay::relayRequestHandler(
+            std::move(routes),
+            std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
       } else {
-        settings.framing = web::framePage;
+        settings.handler = webPage("/d0", "<doc0/>");
       }
-      settings.handler.get = [](std::string_view url, HttpRequest& r) {
-        if (url != "/d0") return;
-        // The relay's first document, the web server's page: both kind 0.
-        r.kind = engine::relaykind::kDocument;
-        r.target = 0;
-        r.bodyText = "<doc0/>";
-      };
       auto engine = std::make_unique<engine::HttpEngine>(std::move(settings));
       engine->startListening();
       ASSERT_EQ(engine->listeningPorts().size(), 1u);
@@ -290,16 +307,10 @@ TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
 class WebEngine : public ::testing::Test {
  protected:
   void start(int idleMs = 15000) {
-    engine::HttpEngineSettings settings = engine::webEngineSettings(0, 0);
+    engine::HttpEngineSettings settings = web::webEngineSettings(0, 0);
     settings.printConnections = false;
     settings.idleTimeoutMs = idleMs;
-    settings.framing = web::framePage;
-    settings.handler.get = [](std::string_view url, HttpRequest& r) {
-      if (url == "/page") {
-        r.kind = engine::webkind::kPage;
-        r.bodyText = "<p>hi</p>";
-      }
-    };
+    settings.handler = webPage("/page", "<p>hi</p>");
     engine_ = std::make_unique<engine::HttpEngine>(std::move(settings));
     engine_->startListening();
     ASSERT_EQ(engine_->listeningPorts().size(), 1u);  // loopback only

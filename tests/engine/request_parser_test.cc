@@ -7,7 +7,6 @@
 namespace {
 
 using engine::HttpRequest;
-using engine::Variant;
 
 TEST(IsComplete, ByMethodAndLength) {
   struct Case {
@@ -131,99 +130,66 @@ TEST(VersionOf, OnlyExactOneZeroIsOneZero) {
 
 struct ParseCase {
   std::string request;
-  Variant variant;
+  bool keepAliveByDefault;
   bool closeAfter;
   int coding;
-  std::uint32_t target;
 };
 
 TEST(ParseRequest, ConnectionAndEncodingRules) {
   const std::string get = "GET /nowhere HTTP/1.1\r\n";
   const ParseCase cases[] = {
-      {get + "\r\n", Variant::Relay, false, 0, 0},
-      {get + "Connection: CLOSE\r\n\r\n", Variant::Relay, true, 0, 0},
-      {get + "Connection : close\r\n\r\n", Variant::Relay, true, 0, 0},
-      {get + "Connection: keep-alive, close\r\n\r\n", Variant::Relay, false, 0, 0},
-      {get + "\r\n", Variant::Web, true, 0, 0},
-      {get + "Connection: Keep-Alive\r\n\r\n", Variant::Web, false, 0, 0},
-      {get + "Connection: keep-alive, upgrade\r\n\r\n", Variant::Web, true, 0, 0},
-      {get + "Connection: keep-alive\r\nConnection: close\r\n\r\n", Variant::Web, false, 0, 0},
-      {get + "Accept-Encoding: gzip;q=0, deflate\r\n\r\n", Variant::Relay, false, 2, 0},
-      {get + "Accept-Encoding: GZIP\r\n\r\n", Variant::Relay, false, 1, 0},
-      {get + "Accept-Encoding: x-gzip, deflate\r\n\r\n", Variant::Relay, false, 1, 0},
-      {get + "Accept-Encoding: deflate;q=0,gzip\r\n\r\n", Variant::Relay, false, 1, 0},
-      {get + "Accept-Encoding: *\r\n\r\n", Variant::Relay, false, 0, 0},
-      {get + "Accept-Encoding:\r\n\r\n", Variant::Relay, false, 0, 0},
-      {get + "Accept-Encoding: identity\r\n\r\n", Variant::Relay, false, 3, 1},
-      {get + "Accept-Encoding: identity\r\n\r\n", Variant::Web, true, 3, 0},
-      {get + "Accept-Encoding: br, gzip;q=0\r\n\r\n", Variant::Relay, false, 3, 1},
+      {get + "\r\n", true, false, 0},
+      {get + "Connection: CLOSE\r\n\r\n", true, true, 0},
+      {get + "Connection : close\r\n\r\n", true, true, 0},
+      {get + "Connection: keep-alive, close\r\n\r\n", true, false, 0},
+      {get + "\r\n", false, true, 0},
+      {get + "Connection: Keep-Alive\r\n\r\n", false, false, 0},
+      {get + "Connection: keep-alive, upgrade\r\n\r\n", false, true, 0},
+      {get + "Connection: keep-alive\r\nConnection: close\r\n\r\n", false, false, 0},
+      {get + "Accept-Encoding: gzip;q=0, deflate\r\n\r\n", true, false, 2},
+      {get + "Accept-Encoding: GZIP\r\n\r\n", true, false, 1},
+      {get + "Accept-Encoding: x-gzip, deflate\r\n\r\n", true, false, 1},
+      {get + "Accept-Encoding: deflate;q=0,gzip\r\n\r\n", true, false, 1},
+      {get + "Accept-Encoding: *\r\n\r\n", true, false, 0},
+      {get + "Accept-Encoding:\r\n\r\n", true, false, 0},
+      {get + "Accept-Encoding: identity\r\n\r\n", true, false, 3},
+      {get + "Accept-Encoding: identity\r\n\r\n", false, true, 3},
+      {get + "Accept-Encoding: br, gzip;q=0\r\n\r\n", true, false, 3},
   };
   for (const ParseCase& c : cases) {
     HttpRequest request;
-    engine::parseRequest(c.request, request, c.variant, {});
+    engine::parseRequest(c.request, request, c.keepAliveByDefault);
     SCOPED_TRACE(testing::PrintToString(c.request));
     EXPECT_EQ(request.closeAfter, c.closeAfter);
     EXPECT_EQ(request.coding, c.coding);
-    EXPECT_EQ(request.target, c.target);
   }
 }
 
-TEST(ParseRequest, DispatchByMethod) {
-  std::vector<std::string> calls;
-  engine::RequestHandler handler;
-  handler.get = [&](std::string_view target, HttpRequest& r) {
-    calls.push_back("GET " + std::string(target));
-    r.kind = 0;
-  };
-  handler.subscribe = [&](HttpRequest&) { calls.push_back("SUBSCRIBE"); };
-  handler.soapPost = [&](HttpRequest& r, std::size_t index) {
-    calls.push_back("SOAP " + r.headers[index].value + " kind " + std::to_string(r.kind));
-  };
+TEST(ParseRequest, RequestLineAndBody) {
   struct Case {
     std::string request;
-    std::string call;
-    int kind;
+    std::string method;
+    std::string url;
+    bool hasUrl;
     int version;
+    std::string body;
   };
   const Case cases[] = {
-      {"GET /a?b=1 HTTP/1.0\r\n\r\n", "GET /a?b=1", 0, 0},
-      {"GET /with space HTTP/1.1\r\n\r\n", "GET /with space", 0, 1},
-      {"GET /x\r\n\r\n", "", 9, 1},  // no " HTTP": defaults
-      {"SUBSCRIBE /e HTTP/1.1\r\n\r\n", "SUBSCRIBE", 9, 1},
-      {"UNSUBSCRIBE /e HTTP/1.1\r\n\r\n", "", 7, 1},
-      {"POST /c HTTP/1.1\r\nSOAPACTION: \"a#b\"\r\nContent-Length: 0\r\n\r\n",
-       "SOAP \"a#b\" kind 5", 5, 1},
-      {"POST /c HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "", 9, 1},
-      {"PUT /c HTTP/1.1\r\n\r\n", "", 9, 1},
+      {"GET /a?b=1 HTTP/1.0\r\n\r\n", "GET", "/a?b=1", true, 0, ""},
+      {"GET /with space HTTP/1.1\r\n\r\n", "GET", "/with space", true, 1, ""},
+      {"GET /x\r\n\r\n", "GET", "", false, 1, ""},  // no " HTTP": no URL
+      {"POST /c HTTP/1.1\r\nContent-Length: 2\r\n\r\nab", "POST", "/c", true, 1, "ab"},
   };
   for (const Case& c : cases) {
-    calls.clear();
     HttpRequest request;
-    engine::parseRequest(c.request, request, Variant::Relay, handler);
+    engine::parseRequest(c.request, request, true);
     SCOPED_TRACE(testing::PrintToString(c.request));
-    EXPECT_EQ(calls, c.call.empty() ? std::vector<std::string>{} : std::vector{c.call});
-    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.method, c.method);
+    EXPECT_EQ(request.url, c.url);
+    EXPECT_EQ(request.hasUrl, c.hasUrl);
     EXPECT_EQ(request.versionIndex, c.version);
+    EXPECT_EQ(request.body(), c.body);
   }
-}
-
-TEST(ParseRequest, WebFieldsAndIfRange) {
-  engine::RequestHandler handler;
-  handler.range = [](std::string_view, HttpRequest& r) { r.rangeRequested = true; };
-  HttpRequest request;
-  engine::parseRequest(
-      "GET / HTTP/1.1\r\nCookie: a=1\r\nRange: bytes=0-1\r\nUser-Agent: U\r\n"
-      "Content-Type: text/plain\r\nAccept-Language: de\r\n\r\n",
-      request, Variant::Web, handler);
-  EXPECT_EQ(request.cookie, "a=1");
-  EXPECT_EQ(request.userAgent, "U");
-  EXPECT_EQ(request.contentType, "text/plain");
-  EXPECT_TRUE(request.rangeRequested);
-  EXPECT_TRUE(request.acceptLanguage);
-  engine::parseRequest("GET / HTTP/1.1\r\nRange: bytes=0-1\r\nIf-Range: x\r\n\r\n", request,
-                       Variant::Web, handler);
-  EXPECT_FALSE(request.rangeRequested);  // any If-Range asks for the whole file
-  EXPECT_EQ(request.ifRange, "x");
 }
 
 }  // namespace

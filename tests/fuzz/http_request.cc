@@ -1,8 +1,10 @@
 // One collected request through the engine as a connection worker takes it:
-// the completeness check, the parse with each program's real handlers, and
-// the framing of whatever the handlers chose. The first byte picks the
-// program; the rest is the request.
+// the completeness check, the parse, each program's real classification,
+// and the answer written on a connection (a socket pair) for every kind but
+// the two that hand off to the network (a stream) or stop the program (the
+// quit command). The first byte picks the program; the rest is the request.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,28 +15,40 @@
 #include "engine/http_engine.h"
 #include "engine/request_collector.h"
 #include "engine/request_parser.h"
-#include "engine/response_framing.h"
 #include "fuzz_playlist.h"
+#include "relay/app/relay_entry.h"
+#include "relay/app/relay_framing.h"
 #include "relay/app/relay_log.h"
 #include "relay/app/url_routing.h"
-#include "relay/app/relay_framing.h"
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
-#include "relay/upnp/gena.h"
 #include "web/web_entry.h"
+#include "web/web_request.h"
 
 namespace {
 
-engine::HttpEngine& webEngine() {
-  static engine::HttpEngine* engine = [] {
-    web::WebOptions options;
-    options.servePath = "/nonexistent/www/";
-    options.rootDocument = "index.html";
-    options.phpPath = "/nonexistent/";
-    options.listenInterface = "127.0.0.1";
-    return new engine::HttpEngine(web::webServerSettings(options, 8080));
+struct Program {
+  std::shared_ptr<engine::EngineCore> core = std::make_shared<engine::EngineCore>();
+};
+
+const web::SiteSettings& site() {
+  static const web::SiteSettings* settings = [] {
+    auto* s = new web::SiteSettings;
+    s->servePath = "/nonexistent/www/";
+    s->rootDocument = "index.html";
+    s->phpCgiPath = "/nonexistent/php-cgi";
+    return s;
   }();
-  return *engine;
+  return *settings;
+}
+
+Program& webProgram() {
+  static Program* program = [] {
+    auto* p = new Program;
+    p->core->settings = web::webEngineSettings(platform::parseIpv4("127.0.0.1"), 8080);
+    return p;
+  }();
+  return *program;
 }
 
 relay::RelayLog& fuzzLog() {
@@ -42,32 +56,52 @@ relay::RelayLog& fuzzLog() {
   return *log;
 }
 
-engine::HttpEngine& relayEngine() {
-  static engine::HttpEngine* engine = [] {
-    engine::HttpEngineSettings settings = engine::relayEngineSettings(0, 2901);
-    settings.serverToken = "Linux/6.1";
-    relay::RelayFramingSettings framing;
-    framing.documents = relay::builtInDocuments();
-    settings.handler.get = [](std::string_view url, engine::HttpRequest& request) {
+const relay::RelayRoutes& relayRoutes() {
+  static const relay::RelayRoutes* routes = [] {
+    auto* r = new relay::RelayRoutes;
+    r->get = [](std::string_view url, relay::RelayRequest& request) {
       relay::resolveUrl(url, request, relay::kStreamPathToken, fuzzLog());
     };
-    settings.handler.subscribe = [](engine::HttpRequest& request) { relay::subscribe(request); };
-    settings.handler.soapPost = [](engine::HttpRequest& request, std::size_t index) {
-      relay::classifySoapPost(request, index);
-    };
-    framing.generatedText = [](std::uint32_t target) {
-      return target == 1 ? fuzzLog().logText() : std::string();
-    };
+    r->mediaServer = true;
+    return r;
+  }();
+  return *routes;
+}
+
+const relay::RelayFraming& relayFraming() {
+  static const relay::RelayFraming* framing = [] {
+    relay::RelayFramingSettings settings;
+    settings.documents = relay::builtInDocuments();
+    settings.logText = [] { return fuzzLog().logText(); };
     auto control =
         std::make_shared<relay::ControlHandler>(&fuzzing::fixedPlaylist(), "192.168.0.2", 2901);
-    framing.soapResponder = [control](const engine::HttpRequest& request, std::string& body) {
-      engine::SoapArguments arguments = request.soapArguments;
-      return control->dispatch(request.target, request.action, arguments, body);
+    settings.soapResponder = [control](relay::SoapCall& call, std::string& body) {
+      return control->dispatch(call.service, call.action, call.arguments, body);
     };
-    settings.framing = relay::relayFraming(std::move(framing), 1700000000);
-    return new engine::HttpEngine(std::move(settings));
+    return new relay::RelayFraming(std::move(settings), 1700000000);
   }();
-  return *engine;
+  return *framing;
+}
+
+Program& relayProgram() {
+  static Program* program = [] {
+    auto* p = new Program;
+    p->core->settings = relay::relayEngineSettings(0, 2901);
+    p->core->settings.serverToken = "Linux/6.1";
+    return p;
+  }();
+  return *program;
+}
+
+// What the connection's peer received, at most what the socket held.
+std::string drain(int fd) {
+  std::string bytes;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n <= 0) return bytes;
+    bytes.append(chunk, std::size_t(n));
+  }
 }
 
 }  // namespace
@@ -77,16 +111,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // readable (its own lines go to standard error).
   const int null = ::open("/dev/null", O_WRONLY);
   if (null >= 0) ::dup2(null, STDOUT_FILENO);
-  webEngine();
-  relayEngine();
+  webProgram();
+  relayProgram();
+  relayRoutes();
+  relayFraming();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const engine::Variant variant = data[0] & 1 ? engine::Variant::Relay : engine::Variant::Web;
+  const bool relayChosen = data[0] & 1;
   const std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
-  engine::HttpEngine& engine = variant == engine::Variant::Web ? webEngine() : relayEngine();
+  Program& program = relayChosen ? relayProgram() : webProgram();
 
   engine::HttpRequest request;
   bool malformed = false;
@@ -108,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The worker parses only complete, well-formed requests; anything else is
   // still parsed here, as a later change to the completeness rule must not
   // expose a parser that trusts it.
-  engine::parseRequest(bytes, request, variant, engine.core().settings.handler);
+  engine::parseRequest(bytes, request, program.core->settings.keepAliveByDefault);
 
   // The header list is the request line, header lines, then the body.
   if (request.headers.empty()) std::abort();
@@ -116,21 +152,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  !request.headers[request.bodyIndex].name.empty())) {
     std::abort();
   }
-  if (variant == engine::Variant::Web) {
-    if (request.kind < engine::webkind::kPage || request.kind > engine::webkind::kError) {
-      std::abort();
-    }
-  } else if (request.kind < engine::relaykind::kDocument ||
-             request.kind > engine::relaykind::kError) {
-    std::abort();
+  if (malformed) {
+    request = engine::HttpRequest{};
+    request.malformed = true;
   }
 
-  const engine::FramedResponse response = engine::frameResponse(engine.core(), request);
-  // Every relay answer has a head ending in a blank line, but for the quit
-  // and a stream, which send none.
-  if (response.handoff == nullptr && variant == engine::Variant::Relay &&
-      request.kind != engine::relaykind::kStream && request.kind != engine::relaykind::kQuit &&
-      !response.head.ends_with("\r\n\r\n")) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return 0;
+  platform::UniqueFd peer(pair[1]);
+  engine::HttpConnection connection(program.core, platform::UniqueFd(pair[0]));
+  if (relayChosen) {
+    relay::RelayRequest relayRequest = relay::classifyRelayRequest(request, relayRoutes());
+    // A stream joins a group and the quit stops the program: neither runs here.
+    if (relayRequest.kind == relay::RelayKind::Stream ||
+        relayRequest.kind == relay::RelayKind::Quit) {
+      return 0;
+    }
+    relayFraming().answer(connection, request, relayRequest);
+  } else {
+    web::WebRequest webRequest = web::classifyWebRequest(request, site());
+    web::answerWebRequest(connection, request, webRequest, site());
+  }
+  // Every answer is a status line and a head ending in a blank line.
+  const std::string answer = drain(peer.get());
+  if (!answer.starts_with("HTTP/1.") || answer.find("\r\n\r\n") == std::string::npos) {
     std::abort();
   }
   return 0;

@@ -19,7 +19,7 @@ namespace {
 // markup from a title may appear there.
 void checkBrowse(const relay::ControlHandler& control, std::string_view objectId,
                  std::string_view flag, std::uint32_t expectedTotal) {
-  engine::SoapArguments arguments;
+  relay::SoapArguments arguments;
   arguments[relay::soapslot::kObjectId] = objectId;
   arguments[relay::soapslot::kBrowseFlag] = flag;
   arguments[relay::soapslot::kStartingIndex] = "0";

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::optional<relay::SoapAction> action = relay::classifySoapAction(value);
   relay::checkEnvelope(body);
-  engine::SoapArguments arguments;
+  relay::SoapArguments arguments;
   relay::readBrowseArguments(body, arguments);
   if (!action) return 0;
 

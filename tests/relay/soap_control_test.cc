@@ -1,18 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "engine/request_parser.h"
+#include "engine/response_writer.h"
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/gena.h"
 #include "relay/upnp/soap_scanner.h"
 
 namespace {
 
-using engine::SoapArguments;
+using relay::SoapArguments;
 
 const std::string kEnv = "http://schemas.xmlsoap.org/soap/envelope/";
 const std::string kEnc = "http://schemas.xmlsoap.org/soap/encoding/";
@@ -181,10 +183,8 @@ engine::HttpRequest parsePost(const std::string& soapAction, const std::string& 
   const std::string bytes = "POST /upnp/control/cds HTTP/1.1\r\nSOAPACTION: " + soapAction +
                             "\r\nCONTENT-LENGTH: " + std::to_string(body.size()) + "\r\n\r\n" +
                             body;
-  engine::RequestHandler handler;
-  handler.soapPost = relay::classifySoapPost;
   engine::HttpRequest request;
-  engine::parseRequest(bytes, request, engine::Variant::Relay, handler);
+  engine::parseRequest(bytes, request, true);
   return request;
 }
 
@@ -193,11 +193,11 @@ TEST(SoapAction, PostReadsBrowseArgumentsOnlyWhenTheEnvelopePasses) {
       soapBody(kStandardTag, kBrowseOpen + kBrowseChildren + "</u:Browse>");
   const std::string cd = "\"urn:schemas-upnp-org:service:ContentDirectory:1#";
 
-  engine::HttpRequest request = parsePost(cd + "Browse\"", browseBody);
-  EXPECT_EQ(request.kind, engine::relaykind::kSoap);
-  EXPECT_EQ(request.target, 1u);
-  EXPECT_EQ(request.action, 1u);
-  EXPECT_EQ(request.soapArguments[relay::soapslot::kBrowseFlag], "BrowseDirectChildren");
+  std::optional<relay::SoapCall> call = relay::classifySoapPost(parsePost(cd + "Browse\"", browseBody));
+  ASSERT_TRUE(call);
+  EXPECT_EQ(call->service, 1u);
+  EXPECT_EQ(call->action, 1u);
+  EXPECT_EQ(call->arguments[relay::soapslot::kBrowseFlag], "BrowseDirectChildren");
 
   const std::string withoutEncoding = soapBody("<s:Envelope xmlns:s=\"" + kEnv + "\">",
                                                kBrowseOpen + kBrowseChildren + "</u:Browse>");
@@ -208,22 +208,23 @@ TEST(SoapAction, PostReadsBrowseArgumentsOnlyWhenTheEnvelopePasses) {
       {cd + "Browse\"", ""},
   };
   for (const auto& [action, body] : unread) {
-    request = parsePost(action, body);
-    EXPECT_EQ(request.kind, engine::relaykind::kSoap) << action;
-    EXPECT_EQ(request.soapArguments, SoapArguments{}) << action;
+    call = relay::classifySoapPost(parsePost(action, body));
+    ASSERT_TRUE(call) << action;
+    EXPECT_EQ(call->arguments, SoapArguments{}) << action;
   }
 
   // The Browse without encodingStyle then faults on its empty StartingIndex.
-  request = parsePost(cd + "Browse\"", withoutEncoding);
+  call = relay::classifySoapPost(parsePost(cd + "Browse\"", withoutEncoding));
+  ASSERT_TRUE(call);
   const relay::ChannelList playlist;
   std::string body;
   EXPECT_EQ(relay::ControlHandler(&playlist, "10.0.0.1", 80)
-                .dispatch(request.target, request.action, request.soapArguments, body),
+                .dispatch(call->service, call->action, call->arguments, body),
             402);
 
-  request = parsePost("urn:schemas-upnp-org:service:ContentDirectory:1", browseBody);
-  EXPECT_EQ(request.kind, engine::relaykind::kError);
-  EXPECT_EQ(request.target, engine::errorrow::kBadRequest);
+  // A SOAPACTION that names no action is answered 400.
+  EXPECT_FALSE(relay::classifySoapPost(
+      parsePost("urn:schemas-upnp-org:service:ContentDirectory:1", browseBody)));
 }
 
 TEST(SoapControl, EscapeXml) {
@@ -442,13 +443,17 @@ TEST(SoapControl, BrowseDocumentsByteForByte) {
 struct SubscribeCase {
   std::string target;
   std::string headers;
-  int kind;
-  std::uint32_t row;
+  bool accepted;
+  // The answer when refused: 1 406, 2 500, 3 501.
+  int row;
 };
 
 TEST(Gena, SubscribeClassification) {
-  constexpr int kOk = engine::relaykind::kSubscription;
-  constexpr int kError = engine::relaykind::kError;
+  constexpr bool kOk = true;
+  constexpr bool kError = false;
+  const relay::SubscribeRefusal rows[] = {relay::SubscribeRefusal::NotAcceptable,
+                                          relay::SubscribeRefusal::InternalError,
+                                          relay::SubscribeRefusal::NotImplemented};
   const std::string callback = "CALLBACK: <http://192.168.0.9:4000/ev>\r\nTIMEOUT: Second-1800\r\n";
   const SubscribeCase cases[] = {
       {"/upnp/event/cds", "NT: upnp:event\r\n" + callback, kOk, 1},
@@ -466,15 +471,14 @@ TEST(Gena, SubscribeClassification) {
       {"/upnp/event/cds?x", "", kError, 3},
       {"*", "", kError, 3},
   };
-  engine::RequestHandler handler;
-  handler.subscribe = relay::subscribe;
   for (const SubscribeCase& c : cases) {
     engine::HttpRequest request;
     engine::parseRequest(
         "SUBSCRIBE " + c.target + " HTTP/1.1\r\nHOST: 192.168.0.2:2901\r\n" + c.headers + "\r\n",
-        request, engine::Variant::Relay, handler);
-    EXPECT_EQ(request.kind, c.kind) << c.target << " | " << c.headers;
-    EXPECT_EQ(request.target, c.row) << c.target << " | " << c.headers;
+        request, true);
+    const relay::SubscribeDecision decision = relay::subscribe(request);
+    EXPECT_EQ(decision.accepted, c.accepted) << c.target << " | " << c.headers;
+    EXPECT_EQ(decision.refusal, rows[c.row - 1]) << c.target << " | " << c.headers;
   }
 }
 
@@ -485,7 +489,8 @@ TEST(Gena, AnswersCarryFreshSids) {
       "[0-9a-f]{12})\r\nCONTENT-LENGTH: 0\r\n\r\n");
   std::set<std::string> sids;
   for (int i = 0; i < 2; ++i) {
-    const std::string text = relay::subscriptionAnswer("Linux/6.1");
+    const std::string text =
+        engine::responseHead({}, {}, relay::subscriptionAnswer("Linux/6.1"));
     std::smatch match;
     ASSERT_TRUE(std::regex_match(text, match, answer)) << text;
     sids.insert(match[1]);

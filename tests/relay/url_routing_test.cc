@@ -3,24 +3,26 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/request_parser.h"
+#include "relay/app/relay_request.h"
+
 namespace {
 
-using engine::HttpRequest;
+using relay::ErrorRow;
+using relay::RelayKind;
 
 constexpr std::string_view kToken = "0123456789ABCDEF0123456789ABCDEF";
 
-struct Route {
-  int kind;
-  std::uint32_t target;
-  std::uint32_t action = 0;
-};
-
-Route route(const std::string& url, relay::RelayLog& log, std::uint32_t parserTarget = 0) {
-  HttpRequest request;
-  request.reset(engine::Variant::Relay);
-  request.target = parserTarget;
+relay::RelayRequest route(const std::string& url, relay::RelayLog& log,
+                          ErrorRow row = ErrorRow::BadRequest) {
+  relay::RelayRequest request;
+  request.errorRow = row;
   relay::resolveUrl(url, request, kToken, log);
-  return {request.kind, request.target, request.action};
+  return request;
 }
 
 std::uint32_t group(const char* text) {
@@ -29,11 +31,17 @@ std::uint32_t group(const char* text) {
 
 TEST(ResolveUrl, Table) {
   const std::string token(kToken);
+  // target: the document, or the group of a stream.
   struct Case {
     std::string url;
     int kind;
     std::uint32_t target;
     std::uint16_t port;
+  };
+  // The relay's kinds by the numbers the table uses.
+  const std::map<int, RelayKind> kinds = {
+      {0, RelayKind::Document}, {1, RelayKind::GeneratedText}, {3, RelayKind::Stream},
+      {8, RelayKind::Quit},     {9, RelayKind::Error},
   };
   const Case cases[] = {
       {"/", 0, 0, 0},
@@ -70,23 +78,79 @@ TEST(ResolveUrl, Table) {
   };
   relay::RelayLog log;
   for (const Case& c : cases) {
-    const Route r = route(c.url, log);
+    const relay::RelayRequest r = route(c.url, log);
     SCOPED_TRACE(c.url);
-    EXPECT_EQ(r.kind, c.kind);
-    EXPECT_EQ(r.target, c.target);
+    EXPECT_EQ(r.kind, kinds.at(c.kind));
+    if (c.kind == 0) {
+      EXPECT_EQ(r.document, c.target);
+    }
+    if (c.kind == 9) {
+      EXPECT_EQ(r.errorRow, ErrorRow::BadRequest);
+    }
     if (c.kind == 3) {
-      EXPECT_EQ(r.action, htons(c.port));
+      EXPECT_EQ(r.stream.group, c.target);
+      EXPECT_EQ(r.stream.port, c.port);
     }
   }
 }
 
 TEST(ResolveUrl, UnknownTargetKeepsTheParsersErrorRow) {
   relay::RelayLog log;
-  EXPECT_EQ(route("/elsewhere", log, engine::errorrow::kNotAcceptable).target,
-            engine::errorrow::kNotAcceptable);
+  EXPECT_EQ(route("/elsewhere", log, ErrorRow::NotAcceptable).errorRow, ErrorRow::NotAcceptable);
   // A malformed stream address is a plain 400 even then.
-  EXPECT_EQ(route("/vkx/1.2.3.4:5", log, engine::errorrow::kNotAcceptable).target,
-            engine::errorrow::kBadRequest);
+  EXPECT_EQ(route("/vkx/1.2.3.4:5", log, ErrorRow::NotAcceptable).errorRow, ErrorRow::BadRequest);
+}
+
+TEST(ClassifyRelayRequest, ByMethodWithTheNotAcceptableRow) {
+  std::vector<std::string> calls;
+  relay::RelayRoutes routes;
+  routes.get = [&](std::string_view target, relay::RelayRequest& r) {
+    calls.push_back(std::string(target));
+    if (target != "/none") r.kind = RelayKind::Document;
+  };
+  routes.mediaServer = true;
+  const std::string browse = "SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"\r\n";
+  struct Case {
+    std::string request;
+    std::string call;
+    RelayKind kind;
+    ErrorRow row = ErrorRow::BadRequest;
+  };
+  const Case cases[] = {
+      {"GET /a?b=1 HTTP/1.0\r\n\r\n", "/a?b=1", RelayKind::Document},
+      {"GET /x\r\n\r\n", "", RelayKind::Error},  // no " HTTP"
+      {"SUBSCRIBE /e HTTP/1.1\r\n\r\n", "", RelayKind::Error, ErrorRow::NotImplemented},
+      {"UNSUBSCRIBE /e HTTP/1.1\r\n\r\n", "", RelayKind::Unsubscribe},
+      {"POST /c HTTP/1.1\r\n" + browse + "Content-Length: 0\r\n\r\n", "", RelayKind::Soap},
+      {"POST /c HTTP/1.1\r\nSOAPACTION: \"a#b\"\r\nContent-Length: 0\r\n\r\n", "",
+       RelayKind::Error},
+      {"POST /c HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "", RelayKind::Error},
+      {"PUT /c HTTP/1.1\r\n\r\n", "", RelayKind::Error},
+      // Accept-Encoding that accepts nothing the relay has: 406, unless the
+      // request is one the relay answers.
+      {"GET /none HTTP/1.1\r\nAccept-Encoding: identity\r\n\r\n", "/none", RelayKind::Error,
+       ErrorRow::NotAcceptable},
+      {"GET /a HTTP/1.1\r\nAccept-Encoding: br, gzip;q=0\r\n\r\n", "/a", RelayKind::Document},
+      {"PUT /c HTTP/1.1\r\nAccept-Encoding: identity\r\n\r\n", "", RelayKind::Error,
+       ErrorRow::NotAcceptable},
+  };
+  for (const Case& c : cases) {
+    calls.clear();
+    engine::HttpRequest request;
+    engine::parseRequest(c.request, request, true);
+    const relay::RelayRequest r = relay::classifyRelayRequest(request, routes);
+    SCOPED_TRACE(testing::PrintToString(c.request));
+    EXPECT_EQ(calls, c.call.empty() ? std::vector<std::string>{} : std::vector{c.call});
+    EXPECT_EQ(r.kind, c.kind);
+    if (r.kind == RelayKind::Error) {
+      EXPECT_EQ(r.errorRow, c.row);
+    }
+  }
+  // A malformed request is a plain 400.
+  engine::HttpRequest malformed;
+  malformed.malformed = true;
+  malformed.coding = engine::kNothingAcceptable;
+  EXPECT_EQ(relay::classifyRelayRequest(malformed, routes).errorRow, ErrorRow::BadRequest);
 }
 
 TEST(RelayLog, StreamRequestsAreLoggedAndOnlyTheLast100Kept) {

@@ -1,0 +1,52 @@
+#include "relay/app/relay_request.h"
+
+#include "relay/upnp/gena.h"
+
+namespace relay {
+namespace {
+
+ErrorRow rowFor(SubscribeRefusal refusal) {
+  switch (refusal) {
+    case SubscribeRefusal::NotAcceptable:
+      return ErrorRow::NotAcceptable;
+    case SubscribeRefusal::InternalError:
+      return ErrorRow::InternalError;
+    case SubscribeRefusal::NotImplemented:
+      break;
+  }
+  return ErrorRow::NotImplemented;
+}
+
+}  // namespace
+
+RelayRequest classifyRelayRequest(const engine::HttpRequest& request, const RelayRoutes& routes) {
+  RelayRequest out;
+  if (request.malformed) return out;
+  if (request.coding == engine::kNothingAcceptable) out.errorRow = ErrorRow::NotAcceptable;
+  if (!request.hasUrl) return out;
+
+  if (request.method == "GET") {
+    if (routes.get) routes.get(request.url, out);
+  } else if (request.method == "POST") {
+    if (routes.mediaServer && request.header("SOAPACTION")) {
+      if (std::optional<SoapCall> call = classifySoapPost(request)) {
+        out.kind = RelayKind::Soap;
+        out.soap = std::move(*call);
+      } else {
+        out.errorRow = ErrorRow::BadRequest;
+      }
+    }
+  } else if (request.method == "SUBSCRIBE") {
+    const SubscribeDecision decision = subscribe(request);
+    if (decision.accepted) {
+      out.kind = RelayKind::Subscription;
+    } else {
+      out.errorRow = rowFor(decision.refusal);
+    }
+  } else if (request.method == "UNSUBSCRIBE") {
+    out.kind = RelayKind::Unsubscribe;
+  }
+  return out;
+}
+
+}  // namespace relay

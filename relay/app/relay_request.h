@@ -1,0 +1,57 @@
+// What a request asks of the relay: its kind and the fields that kind
+// uses, classified from the engine's parsed request.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "engine/http_request.h"
+#include "platform/socket.h"
+#include "relay/upnp/control_handler.h"
+
+namespace relay {
+
+enum class RelayKind {
+  Document,       // a built-in document, by `document`
+  GeneratedText,  // the event log
+  Stream,         // a multicast group, by `stream`
+  Soap,           // a control request, by `soap`
+  Subscription,   // an accepted SUBSCRIBE
+  Unsubscribe,
+  Quit,
+  Error,  // by `errorRow`
+};
+
+// The relay's error answers.
+enum class ErrorRow { BadRequest, NotAcceptable, InternalError, NotImplemented };
+
+struct StreamAddress {
+  platform::Ipv4 group = 0;  // network order
+  std::uint16_t port = 0;
+};
+
+struct RelayRequest {
+  RelayKind kind = RelayKind::Error;
+  ErrorRow errorRow = ErrorRow::BadRequest;
+  std::size_t document = 0;
+  StreamAddress stream;
+  SoapCall soap;
+};
+
+// How GET targets and control requests are classified.
+struct RelayRoutes {
+  // A GET's target, exactly as sent (resolveUrl).
+  std::function<void(std::string_view url, RelayRequest&)> get;
+  // A POST with SOAPACTION is a control request only with a playlist loaded.
+  bool mediaServer = false;
+};
+
+// GET through the routes, POST with SOAPACTION as a control request,
+// SUBSCRIBE and UNSUBSCRIBE; anything else, a malformed request too, is a
+// 400 (a 406 when Accept-Encoding accepts no coding the relay has, unless
+// the request is something the relay answers).
+RelayRequest classifyRelayRequest(const engine::HttpRequest& request, const RelayRoutes& routes);
+
+}  // namespace relay
