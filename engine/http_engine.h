@@ -88,6 +88,7 @@ class HttpConnection {
   // How long the connection waits for the client, in both directions.
   int idleTimeoutMs() const { return core_->settings.idleTimeoutMs; }
   const EngineCore& core() const { return *core_; }
+  const HttpEngineSettings& settings() const { return core_->settings; }
   platform::Event& shutdownEvent() { return core_->shutdownEvent; }
 
   // Sends all of `bytes`, waiting for room at most the idle time-out each

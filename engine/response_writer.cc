@@ -5,8 +5,7 @@
 namespace engine {
 namespace {
 
-std::string connectionLines(const HttpConnection& connection, const HttpRequest& request) {
-  const HttpEngineSettings& settings = connection.core().settings;
+std::string connectionLines(const HttpEngineSettings& settings, const HttpRequest& request) {
   if (settings.connectionLines == ConnectionLines::WhenClosing) {
     return request.closeAfter ? "Connection: close\r\n" : "";
   }
@@ -17,7 +16,7 @@ std::string connectionLines(const HttpConnection& connection, const HttpRequest&
 
 }  // namespace
 
-std::string responseHead(const HttpConnection& connection, const HttpRequest& request,
+std::string responseHead(const HttpEngineSettings& settings, const HttpRequest& request,
                          const Response& response, std::uint64_t length) {
   std::string head = "HTTP/";
   head += response.version.empty() ? versionText(request.versionIndex) : response.version;
@@ -29,7 +28,7 @@ std::string responseHead(const HttpConnection& connection, const HttpRequest& re
   if (response.bodyCoding == kDeflate) head += "Content-Encoding: deflate\r\n";
   if (response.counted) head += "Content-Length: " + std::to_string(length) + "\r\n";
   head += response.afterLength;
-  if (response.connectionLines) head += connectionLines(connection, request);
+  if (response.connectionLines) head += connectionLines(settings, request);
   head += response.trailer;
   head += "\r\n";
   return head;
@@ -43,7 +42,7 @@ bool writeResponse(HttpConnection& connection, const HttpRequest& request, Respo
     response.body = coded;
     response.bodyCoding = request.coding;
   }
-  const std::string head = responseHead(connection, request, response, response.body.size());
+  const std::string head = responseHead(connection.settings(), request, response, response.body.size());
   // Head and body go out as two sends.
   const bool bodyFollows = !response.body.empty();
   if (!connection.sendAll(head, bodyFollows)) return false;
@@ -54,7 +53,7 @@ bool writeResponse(HttpConnection& connection, const HttpRequest& request, Respo
 bool writeFileResponse(HttpConnection& connection, const HttpRequest& request,
                        const Response& response, int file, std::uint64_t offset,
                        std::uint64_t length, std::size_t window) {
-  const std::string head = responseHead(connection, request, response, length);
+  const std::string head = responseHead(connection.settings(), request, response, length);
   if (!connection.sendAll(head, length != 0)) return false;
   return connection.sendFile(file, offset, length, window) && !response.close;
 }

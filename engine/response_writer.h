@@ -48,7 +48,7 @@ struct Response {
 
 // The head alone, for a body of `length` bytes already in `response.bodyCoding`:
 // what a hand-off sends before writing its own body (a stream).
-std::string responseHead(const HttpConnection& connection, const HttpRequest& request,
+std::string responseHead(const HttpEngineSettings& settings, const HttpRequest& request,
                          const Response& response, std::uint64_t length = 0);
 
 // Sends head and body. False when the connection must close: the answer
