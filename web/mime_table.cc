@@ -472,11 +472,11 @@ std::span<const MimeRow> mimeTable() {
   return kRows;
 }
 
-bool lookupMimeType(std::string_view relativePath, engine::HttpRequest& request) {
+bool lookupMimeType(std::string_view relativePath, engine::HttpRequest& request, WebRequest& web) {
   // The last dot of the whole path counts, even one in a folder name.
   const std::size_t dot = relativePath.rfind('.');
   if (dot == std::string_view::npos) {
-    request.mimeIndex = kDefaultMimeIndex;
+    web.mimeIndex = kDefaultMimeIndex;
     return true;
   }
   const std::string_view extension = relativePath.substr(dot + 1);
@@ -484,12 +484,12 @@ bool lookupMimeType(std::string_view relativePath, engine::HttpRequest& request)
   // An empty extension ("name.") stops at the default row.
   for (std::size_t i = 0; i < std::size(kRows); ++i) {
     if (kRows[i].extension == extension) {
-      request.mimeIndex = int(i);
+      web.mimeIndex = i;
       return true;
     }
   }
   if (isOneOf(refusedExtensions, extension)) return false;
-  request.mimeIndex = kDefaultMimeIndex;
+  web.mimeIndex = kDefaultMimeIndex;
   return true;
 }
 

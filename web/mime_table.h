@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "engine/http_request.h"
+#include "web/web_request.h"
 
 namespace web {
 
@@ -22,7 +23,7 @@ struct MimeRow {
 std::span<const MimeRow> mimeTable();
 
 inline constexpr std::size_t kMimeRowCount = 447;
-inline constexpr int kDefaultMimeIndex = int(kMimeRowCount) - 1;
+inline constexpr std::size_t kDefaultMimeIndex = kMimeRowCount - 1;
 
 // Only these extensions (and paths without any dot) keep the client's coding.
 inline constexpr std::array<std::string_view, 6> compressibleExtensions = {"html", "htm", "txt",
@@ -32,10 +33,10 @@ inline constexpr std::array<std::string_view, 6> compressibleExtensions = {"html
 inline constexpr std::array<std::string_view, 2> refusedExtensions = {"exe", "dll"};
 
 // Chooses the row for a decoded relative path by the text after its last dot,
-// compared case-sensitively, and sets `mimeIndex`. A path without a dot gets
-// the default row and keeps its coding; otherwise the coding becomes identity
-// unless the extension is compressible. False for a refused extension, with
-// `mimeIndex` untouched.
-bool lookupMimeType(std::string_view relativePath, engine::HttpRequest& request);
+// compared case-sensitively, and sets `web.mimeIndex`. A path without a dot
+// gets the default row and keeps the request's coding; otherwise the coding
+// becomes identity unless the extension is compressible. False for a refused
+// extension, with `mimeIndex` untouched.
+bool lookupMimeType(std::string_view relativePath, engine::HttpRequest& request, WebRequest& web);
 
 }  // namespace web

@@ -7,8 +7,7 @@
 #include <cerrno>
 
 #include "common/text.h"
-#include "engine/compression.h"
-#include "engine/response_framing.h"
+#include "engine/response_writer.h"
 #include "platform/unique_fd.h"
 #include "web/static_files.h"
 
@@ -158,9 +157,9 @@ std::string phpSingleQuoted(std::string_view text) {
   return out;
 }
 
-void buildPhpPrelude(const std::vector<FormField>& fields, bool post, engine::HttpRequest& request,
+void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest& web,
                      bool withServerVars, std::string_view phpHttpHost) {
-  std::string& out = request.bodyText;
+  std::string& out = web.bodyText;
   out += "<?PHP ";
   out += post ? "$_SERVER['REQUEST_METHOD']=\"POST\";" : "$_SERVER['REQUEST_METHOD']=\"GET\";";
   const std::string_view array = post ? "$_POST" : "$_GET";
@@ -169,9 +168,9 @@ void buildPhpPrelude(const std::vector<FormField>& fields, bool post, engine::Ht
     appendAssignment(out, "$_REQUEST", field.name, field.value);
   }
   if (withServerVars) {
-    if (!request.cookie.empty()) {
+    if (!web.cookie.empty()) {
       out += "\r\n";
-      for (std::string_view piece : splitAt(request.cookie, ";")) {
+      for (std::string_view piece : splitAt(web.cookie, ";")) {
         piece = common::trim(common::trim(piece, "\r\n"), " ");
         const std::size_t equals = piece.find('=');
         if (equals == std::string_view::npos || equals + 1 == piece.size()) continue;
@@ -179,54 +178,55 @@ void buildPhpPrelude(const std::vector<FormField>& fields, bool post, engine::Ht
                          urlDecode(piece.substr(equals + 1)));
       }
     }
-    out += "$_SERVER['PHP_SELF']=\"" + phpDoubleQuoted(request.filePath) + "\";";
+    out += "$_SERVER['PHP_SELF']=\"" + phpDoubleQuoted(web.filePath) + "\";";
     out += "$_SERVER['HTTP_HOST']=\"" + phpDoubleQuoted(phpHttpHost) + "\";";
   }
   out += "\r\n ?>";
 }
 
-void resolvePhpGet(const std::string& scriptUrl, std::size_t query, engine::HttpRequest& request,
+void resolvePhpGet(const std::string& scriptUrl, std::size_t query, WebRequest& web,
                    const SiteSettings& site) {
-  request.kind = engine::webkind::kPhp;
+  web.kind = WebKind::Php;
   std::vector<FormField> fields;
   if (query == std::string::npos) {
-    request.filePath = scriptUrl;
+    web.filePath = scriptUrl;
   } else {
-    request.filePath = scriptUrl.substr(0, query);
+    web.filePath = scriptUrl.substr(0, query);
     if (query + 1 < scriptUrl.size()) {
       decodeForm(std::string_view(scriptUrl).substr(query + 1), kUrlEncoded, fields);
     }
   }
-  buildPhpPrelude(fields, false, request, true, site.phpHttpHost);
+  buildPhpPrelude(fields, false, web, true, site.phpHttpHost);
 }
 
-void resolvePost(std::string_view url, engine::HttpRequest& request, const SiteSettings& site) {
+void resolvePost(std::string_view url, const engine::HttpRequest& request, WebRequest& web,
+                 const SiteSettings& site) {
   const std::size_t query = url.find('?');
   if (query == std::string_view::npos) {
     // As for GET, an escaped spelling of the ending counts like the plain
     // one, with the decoded path as the script path.
     if (common::endsWith(url, ".php")) {
-      request.filePath = url;
+      web.filePath = url;
     } else if (const std::string decoded = urlDecode(url); common::endsWith(decoded, ".php")) {
-      request.filePath = decoded;
+      web.filePath = decoded;
     } else {
       return;  // 400
     }
-    request.kind = engine::webkind::kPhp;
+    web.kind = WebKind::Php;
   } else {
-    request.kind = engine::webkind::kPhp;
-    request.filePath = url.substr(0, query);
+    web.kind = WebKind::Php;
+    web.filePath = url.substr(0, query);
     std::vector<FormField> fields;
     if (query + 1 < url.size()) decodeForm(url.substr(query + 1), kUrlEncoded, fields);
-    buildPhpPrelude(fields, true, request, true, site.phpHttpHost);
+    buildPhpPrelude(fields, true, web, true, site.phpHttpHost);
   }
   std::vector<FormField> fields;
-  if (request.bodyIndex != 0 && !request.headers[request.bodyIndex].value.empty()) {
-    decodeForm(request.headers[request.bodyIndex].value, request.contentType, fields);
+  if (const std::string_view body = request.body(); !body.empty()) {
+    decodeForm(body, web.contentType, fields);
   }
   // Without a query there is no query block: the body block carries the
   // server values, so the script still sees its cookies, PHP_SELF and host.
-  buildPhpPrelude(fields, true, request, query == std::string_view::npos, site.phpHttpHost);
+  buildPhpPrelude(fields, true, web, query == std::string_view::npos, site.phpHttpHost);
 }
 
 std::string systemPhpIni(const std::string& phpCgiPath, int timeoutMs) {
@@ -259,37 +259,35 @@ platform::ChildResult runPhpCgi(std::string_view script, const SiteSettings& sit
                              site.phpTimeoutMs, stop);
 }
 
-bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
-              const SiteSettings& site) {
+bool servePhp(engine::HttpConnection& connection, const engine::HttpRequest& request,
+              WebRequest& web, const SiteSettings& site) {
   // The script path is used undecoded; refuse it when either form of it
   // could leave the served folder.
   std::string file;
-  if (!isContainedPath(request.filePath) || !isContainedPath(urlDecode(request.filePath)) ||
-      !readScript(site, request.filePath, file)) {
-    return connection.sendAll(notFoundAnswer(connection, request));
+  if (!isContainedPath(web.filePath) || !isContainedPath(urlDecode(web.filePath)) ||
+      !readScript(site, web.filePath, file)) {
+    return engine::writeResponse(connection, request, notFoundAnswer());
   }
-  std::string script = std::move(request.bodyText);
+  std::string script = std::move(web.bodyText);
   appendScriptLines(file, script);
   platform::ChildResult run = runPhpCgi(script, site, &connection.shutdownEvent());
   if (run.outcome == platform::ChildOutcome::Stopped) return false;
+  engine::Response response;
   if (run.outcome == platform::ChildOutcome::TimedOut) {
-    return connection.sendAll(engine::statusStart(request) +
-                              " 504 Gateway Timeout\r\nContent-Length: 0\r\n" +
-                              engine::webConnectionLines(request, connection.idleTimeoutMs()) + "\r\n");
+    response.status = "504 Gateway Timeout";
+    return engine::writeResponse(connection, request, std::move(response));
   }
 
-  std::string head = engine::statusStart(request) + " 200 OK\r\n";
+  // php-cgi's header block heads the answer; the page after it is the body.
+  response.status = "200 OK";
   std::string_view body = run.output;
   if (const std::size_t blank = body.find("\r\n\r\n"); blank != std::string_view::npos) {
-    head += body.substr(0, blank + 2);
+    response.fields = body.substr(0, blank + 2);
     body.remove_prefix(blank + 4);
   }
-  std::string packed;
-  body = engine::codeBody(head, body, request.coding, site.compressionEnabled && !body.empty(),
-                          connection.core().startTime, packed);
-  head += engine::webConnectionLines(request, connection.idleTimeoutMs()) + "\r\n";
-  if (body.empty()) return connection.sendAll(head);
-  return connection.sendAll(head, true) && connection.sendAll(body);
+  response.body = body;
+  response.compress = site.compressionEnabled && !body.empty();
+  return engine::writeResponse(connection, request, std::move(response));
 }
 
 }  // namespace web

@@ -15,6 +15,7 @@
 #include "engine/http_request.h"
 #include "platform/child_process.h"
 #include "web/site_settings.h"
+#include "web/web_request.h"
 
 namespace web {
 
@@ -39,20 +40,22 @@ bool decodeForm(std::string_view text, std::string_view contentType,
 std::string phpDoubleQuoted(std::string_view text);
 std::string phpSingleQuoted(std::string_view text);
 
-// Appends one prelude block to `request.bodyText`: REQUEST_METHOD, the fields
-// into $_GET or $_POST and $_REQUEST and, with `withServerVars`, the cookies,
-// PHP_SELF and HTTP_HOST.
-void buildPhpPrelude(const std::vector<FormField>& fields, bool post, engine::HttpRequest& request,
+// Appends one prelude block to `web.bodyText`: REQUEST_METHOD, the fields
+// into $_GET or $_POST and $_REQUEST and, with `withServerVars`, the cookies
+// (`web.cookie`), PHP_SELF (`web.filePath`) and HTTP_HOST.
+void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest& web,
                      bool withServerVars, std::string_view phpHttpHost);
 
 // The PHP side of a GET: `scriptUrl` is the URL with ".php" put before its
 // "?" (when it has one). Sets the script path and builds the prelude.
-void resolvePhpGet(const std::string& scriptUrl, std::size_t query, engine::HttpRequest& request,
+void resolvePhpGet(const std::string& scriptUrl, std::size_t query, WebRequest& web,
                    const SiteSettings& site);
 
 // POST (without SOAPACTION): a URL with a query, or one ending in ".php", is
-// a PHP page; anything else stays a 400. Reads the body's form fields too.
-void resolvePost(std::string_view url, engine::HttpRequest& request, const SiteSettings& site);
+// a PHP page; anything else stays a 400. Reads the form fields of the
+// request's body too, by `web.contentType`.
+void resolvePost(std::string_view url, const engine::HttpRequest& request, WebRequest& web,
+                 const SiteSettings& site);
 
 // The php.ini that php-cgi reads when no site is in the way: php-cgi itself
 // tells, run once from the root folder (so PHPRC, php-cgi's own folder and
@@ -71,10 +74,10 @@ std::vector<std::string> phpCgiArguments(const SiteSettings& site);
 platform::ChildResult runPhpCgi(std::string_view script, const SiteSettings& site,
                                 platform::Event* stop = nullptr);
 
-// Answers a request of kind 2: 200 with the script's output, 404 for a
+// Answers a PHP page request: 200 with the script's output, 404 for a
 // missing script, 504 when it ran too long. False when the connection must
-// close.
-bool servePhp(engine::HttpConnection& connection, engine::HttpRequest& request,
-              const SiteSettings& site);
+// close. The prelude is moved out of `web.bodyText`.
+bool servePhp(engine::HttpConnection& connection, const engine::HttpRequest& request,
+              WebRequest& web, const SiteSettings& site);
 
 }  // namespace web

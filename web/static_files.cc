@@ -15,8 +15,6 @@
 
 #include "common/parse_number.h"
 #include "common/text.h"
-#include "engine/compression.h"
-#include "engine/response_framing.h"
 #include "platform/unique_fd.h"
 #include "web/mime_table.h"
 #include "web/php_gateway.h"
@@ -44,16 +42,12 @@ std::string_view trimBlanks(std::string_view text) {
   return text;
 }
 
-// The head of a 404 or 416, with the 404 page after it.
-std::string statusOnly(const engine::HttpConnection& connection,
-                       const engine::HttpRequest& request, bool notFound) {
-  const std::string_view body = notFound ? kNotFoundPage : std::string_view();
-  std::string head = engine::statusStart(request) + " ";
-  head += notFound ? "404 Not Found\r\n" : "416 Requested range not satisfiable\r\n";
-  head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  head += engine::webConnectionLines(request, connection.idleTimeoutMs()) + "\r\n";
-  head += body;
-  return head;
+// A 404 with its page, or a 416 without a body.
+engine::Response statusOnly(bool notFound) {
+  engine::Response response;
+  response.status = notFound ? "404 Not Found" : "416 Requested range not satisfiable";
+  if (notFound) response.body = kNotFoundPage;
+  return response;
 }
 
 std::string lastModifiedText(std::time_t modified) {
@@ -131,9 +125,8 @@ platform::UniqueFd openServedFile(const std::string& servePath, std::string_view
   return file;
 }
 
-std::string notFoundAnswer(const engine::HttpConnection& connection,
-                           const engine::HttpRequest& request) {
-  return statusOnly(connection, request, true);
+engine::Response notFoundAnswer() {
+  return statusOnly(true);
 }
 
 std::string urlDecode(std::string_view text) {
@@ -154,7 +147,7 @@ std::string urlDecode(std::string_view text) {
   return out;
 }
 
-bool parseRange(std::string_view value, engine::HttpRequest& request) {
+bool parseRange(std::string_view value, WebRequest& web) {
   value = trimBlanks(value);
   constexpr std::string_view kUnit = "bytes=";
   if (!common::startsWith(value, kUnit)) return false;
@@ -170,18 +163,18 @@ bool parseRange(std::string_view value, engine::HttpRequest& request) {
     // The largest last byte would make the length (and the range's end)
     // overflow; one less reaches past the end of every file just the same.
     if (last == std::numeric_limits<std::int64_t>::max()) --last;
-    request.rangeStart = first;
-    request.rangeLength = last - first + 1;
-    request.rangeRequested = true;
+    web.rangeStart = first;
+    web.rangeLength = last - first + 1;
+    web.rangeRequested = true;
     return true;
   }
   if (pieces.size() != 1 || !common::tryParseNumber(pieces[0], first)) return false;
   if (common::startsWith(ranges, "-")) {
-    request.rangeLength = -first;
-    request.rangeRequested = true;
+    web.rangeLength = -first;
+    web.rangeRequested = true;
   } else if (common::endsWith(ranges, "-")) {
-    request.rangeStart = first;
-    request.rangeRequested = true;
+    web.rangeStart = first;
+    web.rangeRequested = true;
   }
   return false;
 }
@@ -198,89 +191,90 @@ bool isContainedPath(std::string_view path) {
   return true;
 }
 
-std::optional<ByteWindow> byteWindow(const engine::HttpRequest& request, std::uint64_t size) {
-  if (!request.rangeRequested) return ByteWindow{0, size};
-  const std::int64_t reach = request.rangeStart + request.rangeLength;
+std::optional<ByteWindow> byteWindow(const WebRequest& web, std::uint64_t size) {
+  if (!web.rangeRequested) return ByteWindow{0, size};
+  const std::int64_t reach = web.rangeStart + web.rangeLength;
   if (std::uint64_t(reach < 0 ? -reach : reach) > size) return std::nullopt;
-  if (request.rangeLength > 0) {
-    return ByteWindow{std::uint64_t(request.rangeStart), std::uint64_t(request.rangeLength)};
+  if (web.rangeLength > 0) {
+    return ByteWindow{std::uint64_t(web.rangeStart), std::uint64_t(web.rangeLength)};
   }
-  if (request.rangeLength == 0) {
-    return ByteWindow{std::uint64_t(request.rangeStart), size - std::uint64_t(request.rangeStart)};
+  if (web.rangeLength == 0) {
+    return ByteWindow{std::uint64_t(web.rangeStart), size - std::uint64_t(web.rangeStart)};
   }
-  return ByteWindow{size - std::uint64_t(-request.rangeLength),
-                    std::uint64_t(-request.rangeLength)};
+  return ByteWindow{size - std::uint64_t(-web.rangeLength), std::uint64_t(-web.rangeLength)};
 }
 
-void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSettings& site) {
+void resolveGet(std::string_view url, engine::HttpRequest& request, WebRequest& web,
+                const SiteSettings& site) {
   std::string target(url);
   if (target == "/") target = "/" + site.rootDocument;
 
   const std::size_t query = target.find('?');
   if (query != std::string::npos || target.find(".php") != std::string::npos) {
     if (query != std::string::npos) target.insert(query, ".php");
-    resolvePhpGet(target, query == std::string::npos ? query : query + 4, request, site);
+    resolvePhpGet(target, query == std::string::npos ? query : query + 4, web, site);
     return;
   }
   // The same test on the decoded path, which is what the file lookup uses:
   // /config.%70hp names config.php and runs it, as /config.php does.
   const std::string decoded = urlDecode(target);
   if (decoded.find(".php") != std::string::npos) {
-    resolvePhpGet(decoded, std::string::npos, request, site);
+    resolvePhpGet(decoded, std::string::npos, web, site);
     return;
   }
   if (target.size() > 1 && target.back() == '/') {
-    request.kind = engine::webkind::kPage;
-    request.bodyText = kFolderRefusalPage;
+    web.kind = WebKind::Page;
+    web.bodyText = kFolderRefusalPage;
     return;
   }
   const std::string relative(trimAll(trimAll(decoded, '\\'), '/'));
-  if (!lookupMimeType(relative, request)) return;  // refused: 400
-  request.kind = engine::webkind::kFile;
-  request.filePath = relative;
+  if (!lookupMimeType(relative, request, web)) return;  // refused: 400
+  web.kind = WebKind::File;
+  web.filePath = relative;
 }
 
-bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
-               const SiteSettings& site) {
+bool serveFile(engine::HttpConnection& connection, const engine::HttpRequest& request,
+               const WebRequest& web, const SiteSettings& site) {
   // A path that would leave the served folder, or that is not a regular
   // file, is never served.
   struct stat info {};
-  platform::UniqueFd file = openServedFile(site.servePath, request.filePath, info);
-  if (!file.valid()) return connection.sendAll(statusOnly(connection, request, true));
+  platform::UniqueFd file = openServedFile(site.servePath, web.filePath, info);
+  if (!file.valid()) return engine::writeResponse(connection, request, statusOnly(true));
   const std::uint64_t size = std::uint64_t(info.st_size);
-  const bool ranged = request.rangeRequested;
-  const std::optional<ByteWindow> window = byteWindow(request, size);
+  const bool ranged = web.rangeRequested;
+  const std::optional<ByteWindow> window = byteWindow(web, size);
   if (!window) {
     file.reset();
-    return connection.sendAll(statusOnly(connection, request, false));
+    return engine::writeResponse(connection, request, statusOnly(false));
   }
   const std::uint64_t offset = window->offset;
   const std::uint64_t length = window->length;
 
-  std::string head = engine::statusStart(request);
-  head += ranged ? " 206 Partial content\r\nContent-Type: " : " 200 OK\r\nContent-Type: ";
-  head += mimeTable()[std::size_t(request.mimeIndex)].contentType;
-  std::string packed;
+  engine::Response response;
+  response.status = ranged ? "206 Partial content" : "200 OK";
+  response.fields = "Content-Type: ";
+  response.fields += mimeTable()[web.mimeIndex].contentType;
+  if (ranged) {
+    response.trailer = "Content-Range: bytes " + std::to_string(offset) + "-" +
+                       std::to_string(std::int64_t(offset + length) - 1) + "/" +
+                       std::to_string(size) + "\r\n";
+    response.trailer += "Last-Modified: " + lastModifiedText(info.st_mtime) + "\r\n";
+  }
+  response.trailer += "Accept-Ranges: bytes\r\n";
+
+  // A small file goes out compressed when the client takes a coding; the
+  // rest is sent from the file as it is.
   const bool compress = site.compressionEnabled && length != 0 && length < kFileWindow &&
                         (request.coding == engine::kGzip || request.coding == engine::kDeflate);
   if (compress) {
     std::string body;
     if (!readWhole(file.get(), offset, body, std::size_t(length))) return false;
-    engine::codeBody(head, body, request.coding, true, connection.core().startTime, packed);
-  } else {
-    head += "Content-Length: " + std::to_string(length) + "\r\n";
+    response.body = body;
+    response.compress = true;
+    return engine::writeResponse(connection, request, std::move(response));
   }
-  head += engine::webConnectionLines(request, connection.idleTimeoutMs());
-  if (ranged) {
-    head += "Content-Range: bytes " + std::to_string(offset) + "-" +
-            std::to_string(std::int64_t(offset + length) - 1) + "/" + std::to_string(size) + "\r\n";
-    head += "Last-Modified: " + lastModifiedText(info.st_mtime) + "\r\n";
-  }
-  head += "Accept-Ranges: bytes\r\n\r\n";
-
-  if (compress) return connection.sendAll(head, true) && connection.sendAll(packed);
-  if (!connection.sendAll(head, length != 0)) return false;
-  return connection.sendFile(file.get(), offset, length, kFileWindow);
+  return engine::writeFileResponse(connection, request, response, file.get(), offset, length,
+                                   kFileWindow);
 }
 
 }  // namespace web

@@ -12,8 +12,10 @@
 
 #include "engine/http_engine.h"
 #include "engine/http_request.h"
+#include "engine/response_writer.h"
 #include "platform/unique_fd.h"
 #include "web/site_settings.h"
+#include "web/web_request.h"
 
 namespace web {
 
@@ -24,9 +26,8 @@ inline constexpr std::string_view kNotFoundPage =
 inline constexpr std::string_view kFolderRefusalPage =
     "<html><head><body><p>Directory listing is not permited.</p></body></head></html>";
 
-// The whole 404 answer, for files and PHP scripts alike.
-std::string notFoundAnswer(const engine::HttpConnection& connection,
-                           const engine::HttpRequest& request);
+// The 404 answer with its page, for files and PHP scripts alike.
+engine::Response notFoundAnswer();
 
 // "+" is a space, "%" and two hex digits a byte (any byte, 0 included);
 // everything else, a lone "%" too, stays as it is.
@@ -35,7 +36,7 @@ std::string urlDecode(std::string_view text);
 // Reads a Range value ("bytes=A-B", "bytes=A-", "bytes=-N") into the
 // request's range fields. Anything else, numbers that do not convert, or a
 // last byte before the first leaves the request without a range.
-bool parseRange(std::string_view value, engine::HttpRequest& request);
+bool parseRange(std::string_view value, WebRequest& web);
 
 // Whether a decoded relative path stays inside the served folder: no ".."
 // segment (with either separator) and no NUL byte.
@@ -63,18 +64,20 @@ struct ByteWindow {
 };
 // The bytes of a file of `size` bytes that the request's range selects (the
 // whole file without a range); none when the range reaches past the end (416).
-std::optional<ByteWindow> byteWindow(const engine::HttpRequest& request, std::uint64_t size);
+std::optional<ByteWindow> byteWindow(const WebRequest& web, std::uint64_t size);
 
 // Classifies a GET. Whether it is a PHP page is decided on the URL as sent
 // and on its decoded form: an escaped spelling of ".php" ("%70",
 // "%2e", either case of the hex digits) names the same script as the plain
 // one and runs like it, with the decoded path as the script path, so a
-// script's text is never sent as a file.
-void resolveGet(std::string_view url, engine::HttpRequest& request, const SiteSettings& site);
+// script's text is never sent as a file. A static file's type may take the
+// request's coding back to identity (lookupMimeType).
+void resolveGet(std::string_view url, engine::HttpRequest& request, WebRequest& web,
+                const SiteSettings& site);
 
-// Answers a request of kind 1 on the connection: 200 or 206 with the file,
+// Answers a static file request on the connection: 200 or 206 with the file,
 // 404 or 416. False when the connection must close.
-bool serveFile(engine::HttpConnection& connection, engine::HttpRequest& request,
-               const SiteSettings& site);
+bool serveFile(engine::HttpConnection& connection, const engine::HttpRequest& request,
+               const WebRequest& web, const SiteSettings& site);
 
 }  // namespace web

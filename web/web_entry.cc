@@ -7,28 +7,42 @@
 #include "engine/http_engine.h"
 #include "platform/clock.h"
 #include "platform/unique_fd.h"
-#include "web/page_framing.h"
 #include "web/php_gateway.h"
-#include "web/static_files.h"
 #include "web/web_options.h"
+#include "web/web_request.h"
 
 namespace web {
 
 using platform::writeLine;
 
+engine::HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port) {
+  engine::HttpEngineSettings settings;
+  const platform::Ipv4 loopback = platform::parseIpv4("127.0.0.1");
+  settings.listeners = {{loopback, port}};
+  if (listenAddress != 0 && listenAddress != loopback) {
+    settings.listeners.push_back({listenAddress, port});
+  }
+  settings.bufferSize = 4096;
+  settings.bufferRule = engine::BufferRule::Refilled;
+  settings.idleTimeoutMs = 15000;
+  settings.keepAliveByDefault = false;
+  settings.connectionLines = engine::ConnectionLines::Always;
+  settings.printResets = true;
+  settings.printConnections = true;
+  return settings;
+}
+
 engine::HttpEngineSettings webServerSettings(const WebOptions& options, std::uint16_t port,
                                              int phpTimeoutMs) {
   const platform::Ipv4 listenAddress =
       options.listenInterface.empty() ? 0 : platform::parseIpv4(options.listenInterface);
-  engine::HttpEngineSettings settings = engine::webEngineSettings(listenAddress, port);
+  engine::HttpEngineSettings settings = webEngineSettings(listenAddress, port);
   settings.printConnections = !options.quiet;
-  settings.compressionEnabled = true;
-  settings.framing = framePage;
 
   auto site = std::make_shared<SiteSettings>();
   site->servePath = options.servePath;
   site->rootDocument = options.rootDocument;
-  site->compressionEnabled = settings.compressionEnabled;
+  site->compressionEnabled = true;
   site->phpCgiPath = options.phpPath + "php-cgi";
   // Decided once: installing PHP later needs a restart.
   platform::UniqueFd php(::open(site->phpCgiPath.c_str(), O_RDONLY | O_CLOEXEC));
@@ -37,22 +51,9 @@ engine::HttpEngineSettings webServerSettings(const WebOptions& options, std::uin
   site->phpHttpHost = options.phpHttpHost.empty() ? options.listenInterface : options.phpHttpHost;
   site->phpTimeoutMs = phpTimeoutMs;
 
-  settings.handler.get = [site](std::string_view url, engine::HttpRequest& request) {
-    resolveGet(url, request, *site);
-  };
-  settings.handler.post = [site](std::string_view url, engine::HttpRequest& request) {
-    resolvePost(url, request, *site);
-  };
-  settings.handler.range = [](std::string_view value, engine::HttpRequest& request) {
-    parseRange(value, request);
-  };
-  settings.handoffs[engine::webkind::kFile] = [site](engine::HttpConnection& connection,
-                                                     engine::HttpRequest& request) {
-    return serveFile(connection, request, *site);
-  };
-  settings.handoffs[engine::webkind::kPhp] = [site](engine::HttpConnection& connection,
-                                                    engine::HttpRequest& request) {
-    return servePhp(connection, request, *site);
+  settings.handler = [site](engine::HttpConnection& connection, engine::HttpRequest& request) {
+    WebRequest web = classifyWebRequest(request, *site);
+    return answerWebRequest(connection, request, web, *site);
   };
   return settings;
 }

@@ -1,5 +1,5 @@
 // The web server's run: usage, options, the engine with the site's
-// handlers, the console loop, and the stop with its grace period.
+// handler, the console loop, and the stop with its grace period.
 #pragma once
 
 #include <memory>
@@ -16,7 +16,14 @@ namespace web {
 inline constexpr int kExitBadPort = 2;
 inline constexpr int kStopGraceMs = 500;
 
-// The engine settings for these options: listeners, handlers and the site.
+// How the web server's connections behave, without a handler: loopback and
+// `listenAddress` (when it is another address), a 4096-byte buffer refilled
+// by each receive, 15 seconds of idle time, close unless the request asks
+// to keep the connection, connection lines on every answer, and resets and
+// new connections printed.
+engine::HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port);
+
+// The engine settings for these options: listeners, the handler and the site.
 engine::HttpEngineSettings webServerSettings(const WebOptions& options, std::uint16_t port,
                                              int phpTimeoutMs = kPhpTimeoutMs);
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/http_request.h"
 #include "web/php_gateway.h"
+#include "web/web_request.h"
 
 namespace {
 
@@ -82,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider input(data, size);
   const bool post = input.ConsumeBool();
   const bool withServerVars = input.ConsumeBool();
-  engine::HttpRequest request;
-  request.reset(engine::Variant::Web);
+  web::WebRequest request;
   request.cookie = input.ConsumeRandomLengthString(256);
   request.filePath = input.ConsumeRandomLengthString(128);
   const std::string host = input.ConsumeRandomLengthString(64);

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/http_request.h"
 #include "web/static_files.h"
+#include "web/web_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Eight bytes of file size, then the header value. Small sizes are the
@@ -17,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fileSize >>= (data[7] & 0x3f);
   const std::string_view value(reinterpret_cast<const char*>(data + 8), size - 8);
 
-  engine::HttpRequest request;
-  request.reset(engine::Variant::Web);
+  web::WebRequest request;
   const bool both = web::parseRange(value, request);
   if (both && (!request.rangeRequested || request.rangeStart < 0 || request.rangeLength < 0)) {
     std::abort();

@@ -10,6 +10,7 @@
 #include "engine/http_request.h"
 #include "web/site_settings.h"
 #include "web/static_files.h"
+#include "web/web_request.h"
 
 namespace {
 
@@ -51,15 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   site.servePath = "/nonexistent/www/";
   site.rootDocument = "index.html";
   engine::HttpRequest request;
-  request.reset(engine::Variant::Web);
-  web::resolveGet(text, request, site);
-  if (request.kind == engine::webkind::kFile) {
-    checkContainment(request.filePath);
-    if (request.filePath.find(".php") != std::string::npos) std::abort();
+  web::WebRequest classified;
+  web::resolveGet(text, request, classified, site);
+  if (classified.kind == web::WebKind::File) {
+    checkContainment(classified.filePath);
+    if (classified.filePath.find(".php") != std::string::npos) std::abort();
   }
-  if (request.kind == engine::webkind::kPhp) {
-    checkContainment(request.filePath);
-    checkContainment(web::urlDecode(request.filePath));
+  if (classified.kind == web::WebKind::Php) {
+    checkContainment(classified.filePath);
+    checkContainment(web::urlDecode(classified.filePath));
   }
   return 0;
 }

@@ -11,8 +11,9 @@ namespace {
 // The content type a lookup of `path` chose, or "refused".
 std::string typeOf(std::string_view path) {
   engine::HttpRequest request;
-  if (!web::lookupMimeType(path, request)) return "refused";
-  return std::string(web::mimeTable()[std::size_t(request.mimeIndex)].contentType);
+  web::WebRequest web;
+  if (!web::lookupMimeType(path, request, web)) return "refused";
+  return std::string(web::mimeTable()[web.mimeIndex].contentType);
 }
 
 TEST(MimeTable, RowsAreWellFormed) {
@@ -117,9 +118,9 @@ TEST(MimeTable, LookupEdgeCases) {
   constexpr const char* kDefault = "application/octet-stream\r\n";
   struct Case {
     const char* path;
-    int coding;
+    engine::ContentCoding coding;
     const char* type;  // "refused" when the lookup fails
-    int codingAfter;
+    engine::ContentCoding codingAfter;
   };
   const Case cases[] = {
       {"style.css", engine::kGzip, "text/css\r\n", engine::kGzip},
@@ -146,14 +147,15 @@ TEST(MimeTable, LookupEdgeCases) {
   for (const Case& c : cases) {
     engine::HttpRequest request;
     request.coding = c.coding;
-    request.mimeIndex = -1;
-    const bool served = web::lookupMimeType(c.path, request);
+    web::WebRequest web;
+    web.mimeIndex = web::kMimeRowCount;  // no row: a lookup that sets none leaves it
+    const bool served = web::lookupMimeType(c.path, request, web);
     if (served) {
-      ASSERT_GE(request.mimeIndex, 0) << c.path;
-      EXPECT_EQ(web::mimeTable()[std::size_t(request.mimeIndex)].contentType, c.type) << c.path;
+      ASSERT_LT(web.mimeIndex, web::kMimeRowCount) << c.path;
+      EXPECT_EQ(web::mimeTable()[web.mimeIndex].contentType, c.type) << c.path;
     } else {
       EXPECT_STREQ(c.type, "refused") << c.path;
-      EXPECT_EQ(request.mimeIndex, -1) << c.path;
+      EXPECT_EQ(web.mimeIndex, web::kMimeRowCount) << c.path;
     }
     EXPECT_EQ(request.coding, c.codingAfter) << c.path;
   }

@@ -91,14 +91,11 @@ TEST(SystemPhpIni, TakesTheFullPathPhpCgiReports) {
             (std::vector<std::string>{"-c", "/etc/php/cgi/php.ini", "-d", "user_ini.filename="}));
 }
 
-// Parses a raw request through the web server's handlers, as the engine does.
-engine::HttpRequest parsed(const std::string& raw, const SiteSettings& site) {
-  engine::RequestHandler handler;
-  handler.get = [&](std::string_view url, engine::HttpRequest& r) { resolveGet(url, r, site); };
-  handler.post = [&](std::string_view url, engine::HttpRequest& r) { resolvePost(url, r, site); };
+// Parses a raw request and classifies it, as the web server's handler does.
+WebRequest classified(const std::string& raw, const SiteSettings& site) {
   engine::HttpRequest request;
-  engine::parseRequest(raw, request, engine::Variant::Web, handler);
-  return request;
+  engine::parseRequest(raw, request, webEngineSettings(0, 0).keepAliveByDefault);
+  return classifyWebRequest(request, site);
 }
 
 TEST(PhpPrelude, Layouts) {
@@ -106,22 +103,21 @@ TEST(PhpPrelude, Layouts) {
   site.phpHttpHost = "192.168.1.5";
   struct Case {
     std::string request;
-    int kind;
+    WebKind kind;
     std::string filePath;
     std::string prelude;
   };
   const Case cases[] = {
-      {"GET /info.php HTTP/1.1\r\n\r\n", engine::webkind::kPhp, "/info.php",
+      {"GET /info.php HTTP/1.1\r\n\r\n", WebKind::Php, "/info.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_SERVER['PHP_SELF']=\"/info.php\";"
        "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
-      {"GET /news?id=3 HTTP/1.1\r\nCookie: a=1; b= x%20y ;c=;d\r\n\r\n", engine::webkind::kPhp,
-       "/news.php",
+      {"GET /news?id=3 HTTP/1.1\r\nCookie: a=1; b= x%20y ;c=;d\r\n\r\n", WebKind::Php, "/news.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_GET['id'] = \"3\";$_REQUEST['id'] = \"3\";"
        "\r\n$_COOKIE['a'] = \"1\";$_COOKIE['b'] = \" x y\";"
        "$_SERVER['PHP_SELF']=\"/news.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
       {"POST /form.php?step=2 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
        "Content-Length: 8\r\n\r\nname=Ann",
-       engine::webkind::kPhp, "/form.php",
+       WebKind::Php, "/form.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['step'] = \"2\";$_REQUEST['step'] = "
        "\"2\";$_SERVER['PHP_SELF']=\"/form.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['name'] = \"Ann\";"
@@ -129,25 +125,25 @@ TEST(PhpPrelude, Layouts) {
       // No query block: the body block carries the server values.
       {"POST /form.php HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
        "Cookie: s=1\r\nContent-Length: 3\r\n\r\nn=1",
-       engine::webkind::kPhp, "/form.php",
+       WebKind::Php, "/form.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['n'] = \"1\";$_REQUEST['n'] = \"1\";"
        "\r\n$_COOKIE['s'] = \"1\";$_SERVER['PHP_SELF']=\"/form.php\";"
        "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
-      {"POST /page.html?x=1 HTTP/1.1\r\n\r\n", engine::webkind::kPhp, "/page.html",
+      {"POST /page.html?x=1 HTTP/1.1\r\n\r\n", WebKind::Php, "/page.html",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['x'] = \"1\";$_REQUEST['x'] = \"1\";"
        "$_SERVER['PHP_SELF']=\"/page.html\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";\r\n ?>"},
-      {"POST /page.html HTTP/1.1\r\n\r\n", engine::webkind::kError, "", ""},
-      {"GET /a\"$b.php HTTP/1.1\r\n\r\n", engine::webkind::kPhp, "/a\"$b.php",
+      {"POST /page.html HTTP/1.1\r\n\r\n", WebKind::Error, "", ""},
+      {"GET /a\"$b.php HTTP/1.1\r\n\r\n", WebKind::Php, "/a\"$b.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_SERVER['PHP_SELF']=\"/a\\\"\\$b.php\";"
        "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
-    const engine::HttpRequest request = parsed(c.request, site);
-    EXPECT_EQ(request.kind, c.kind);
-    EXPECT_EQ(request.filePath, c.filePath);
-    EXPECT_EQ(request.bodyText, c.prelude);
+    const WebRequest web = classified(c.request, site);
+    EXPECT_EQ(web.kind, c.kind);
+    EXPECT_EQ(web.filePath, c.filePath);
+    EXPECT_EQ(web.bodyText, c.prelude);
   }
 }
 

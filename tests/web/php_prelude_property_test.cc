@@ -55,10 +55,9 @@ std::string expectedDump(const std::vector<FormField>& fields) {
 
 // The dump after php-cgi's header block.
 std::string run(const std::vector<FormField>& fields, const SiteSettings& site) {
-  engine::HttpRequest request;
-  request.reset(engine::Variant::Web);
-  buildPhpPrelude(fields, false, request, false, "");
-  const platform::ChildResult result = runPhpCgi(request.bodyText + kDumpScript, site);
+  WebRequest web;
+  buildPhpPrelude(fields, false, web, false, "");
+  const platform::ChildResult result = runPhpCgi(web.bodyText + kDumpScript, site);
   EXPECT_EQ(result.outcome, platform::ChildOutcome::Finished);
   const std::size_t blank = result.output.find("\r\n\r\n");
   return blank == std::string::npos ? result.output : result.output.substr(blank + 4);

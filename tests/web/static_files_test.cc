@@ -47,11 +47,11 @@ TEST(ParseRange, ReadsTheThreeFormsAndIgnoresTheRest) {
       {"Bytes=0-1", false, 0, 0},
   };
   for (const Case& c : cases) {
-    engine::HttpRequest request;
-    parseRange(c.value, request);
-    EXPECT_EQ(request.rangeRequested, c.requested) << c.value;
-    EXPECT_EQ(request.rangeStart, c.start) << c.value;
-    EXPECT_EQ(request.rangeLength, c.length) << c.value;
+    WebRequest web;
+    parseRange(c.value, web);
+    EXPECT_EQ(web.rangeRequested, c.requested) << c.value;
+    EXPECT_EQ(web.rangeStart, c.start) << c.value;
+    EXPECT_EQ(web.rangeLength, c.length) << c.value;
   }
 }
 
@@ -78,18 +78,18 @@ TEST(ByteWindow, RangesOfAThousandByteFile) {
       {"bytes=999-999", true, 999, 1},
   };
   for (const Case& c : cases) {
-    engine::HttpRequest request;
-    parseRange(c.range, request);
-    const std::optional<ByteWindow> window = byteWindow(request, 1000);
+    WebRequest web;
+    parseRange(c.range, web);
+    const std::optional<ByteWindow> window = byteWindow(web, 1000);
     ASSERT_EQ(window.has_value(), c.satisfiable) << c.range;
     if (!window) continue;
     EXPECT_EQ(window->offset, c.offset) << c.range;
     EXPECT_EQ(window->length, c.length) << c.range;
   }
   // 64-bit: a range past 4 GiB of a 5 GiB file.
-  engine::HttpRequest request;
-  parseRange("bytes=5368709117-5368709119", request);
-  const std::optional<ByteWindow> window = byteWindow(request, 5368709120);
+  WebRequest web;
+  parseRange("bytes=5368709117-5368709119", web);
+  const std::optional<ByteWindow> window = byteWindow(web, 5368709120);
   ASSERT_TRUE(window);
   EXPECT_EQ(window->offset, 5368709117u);
   EXPECT_EQ(window->length, 3u);
@@ -113,7 +113,7 @@ TEST(ContainedPath, RefusesEveryWayUp) {
 
 struct ClassifyCase {
   std::string_view url;
-  int kind;
+  WebKind kind;
   std::string filePath;
 };
 
@@ -124,28 +124,28 @@ void expectClassified(const ClassifyCase (&cases)[N]) {
   site.rootDocument = "index.html";
   for (const ClassifyCase& c : cases) {
     engine::HttpRequest request;
-    request.reset(engine::Variant::Web);
-    resolveGet(c.url, request, site);
-    EXPECT_EQ(request.kind, c.kind) << c.url;
-    EXPECT_EQ(request.filePath, c.filePath) << c.url;
+    WebRequest web;
+    resolveGet(c.url, request, web, site);
+    EXPECT_EQ(web.kind, c.kind) << c.url;
+    EXPECT_EQ(web.filePath, c.filePath) << c.url;
   }
 }
 
 TEST(ResolveGet, ClassifiesUrls) {
   const ClassifyCase cases[] = {
-      {"/", engine::webkind::kFile, "index.html"},
-      {"/css/site.css", engine::webkind::kFile, "css/site.css"},
-      {"/a%20b.txt", engine::webkind::kFile, "a b.txt"},
-      {"/a+b.txt", engine::webkind::kFile, "a b.txt"},
+      {"/", WebKind::File, "index.html"},
+      {"/css/site.css", WebKind::File, "css/site.css"},
+      {"/a%20b.txt", WebKind::File, "a b.txt"},
+      {"/a+b.txt", WebKind::File, "a b.txt"},
       // Backslashes come off the ends first, then slashes.
-      {"/\\/x.txt\\", engine::webkind::kFile, "\\/x.txt"},
-      {"/docs/", engine::webkind::kPage, ""},
-      {"/setup.exe", engine::webkind::kError, ""},
-      {"/setup.EXE", engine::webkind::kFile, "setup.EXE"},
-      {"/page.PHP", engine::webkind::kFile, "page.PHP"},
-      {"/news.php", engine::webkind::kPhp, "/news.php"},
-      {"/news?id=3", engine::webkind::kPhp, "/news.php"},
-      {"/news.php?id=3", engine::webkind::kPhp, "/news.php.php"},
+      {"/\\/x.txt\\", WebKind::File, "\\/x.txt"},
+      {"/docs/", WebKind::Page, ""},
+      {"/setup.exe", WebKind::Error, ""},
+      {"/setup.EXE", WebKind::File, "setup.EXE"},
+      {"/page.PHP", WebKind::File, "page.PHP"},
+      {"/news.php", WebKind::Php, "/news.php"},
+      {"/news?id=3", WebKind::Php, "/news.php"},
+      {"/news.php?id=3", WebKind::Php, "/news.php.php"},
   };
   expectClassified(cases);
 }
@@ -171,35 +171,34 @@ TEST(ResolveGet, EscapedPhpExtensionNamesTheScript) {
   site.rootDocument = "index.html";
   for (const std::string& url : urls) {
     engine::HttpRequest request;
-    request.reset(engine::Variant::Web);
-    resolveGet(url, request, site);
-    EXPECT_EQ(request.kind, engine::webkind::kPhp) << url;
-    EXPECT_EQ(request.filePath, "/config.php") << url;
-    EXPECT_NE(request.bodyText.find("$_SERVER['PHP_SELF']=\"/config.php\";"), std::string::npos)
-        << url;
+    WebRequest web;
+    resolveGet(url, request, web, site);
+    EXPECT_EQ(web.kind, WebKind::Php) << url;
+    EXPECT_EQ(web.filePath, "/config.php") << url;
+    EXPECT_NE(web.bodyText.find("$_SERVER['PHP_SELF']=\"/config.php\";"), std::string::npos) << url;
   }
 
   const ClassifyCase cases[] = {
       // As their decoded forms: "+" is a space, the test is anywhere in the
       // path, and a decoded "?" is a name's character, not a query.
-      {"/my+page.%70hp", engine::webkind::kPhp, "/my page.php"},
-      {"/a%20b%2Ephp", engine::webkind::kPhp, "/a b.php"},
-      {"/config.%70hp.txt", engine::webkind::kPhp, "/config.php.txt"},
-      {"/dir.%70hp/", engine::webkind::kPhp, "/dir.php/"},
-      {"/sub/config%2ephp", engine::webkind::kPhp, "/sub/config.php"},
-      {"/config.%70hp%3Fx=1", engine::webkind::kPhp, "/config.php?x=1"},
-      {"/config.%70hp%00.txt", engine::webkind::kPhp, std::string("/config.php\0.txt", 16)},
+      {"/my+page.%70hp", WebKind::Php, "/my page.php"},
+      {"/a%20b%2Ephp", WebKind::Php, "/a b.php"},
+      {"/config.%70hp.txt", WebKind::Php, "/config.php.txt"},
+      {"/dir.%70hp/", WebKind::Php, "/dir.php/"},
+      {"/sub/config%2ephp", WebKind::Php, "/sub/config.php"},
+      {"/config.%70hp%3Fx=1", WebKind::Php, "/config.php?x=1"},
+      {"/config.%70hp%00.txt", WebKind::Php, std::string("/config.php\0.txt", 16)},
       // The test stays case-sensitive, as for plain URLs (/page.PHP is a file).
-      {"/config.%50HP", engine::webkind::kFile, "config.PHP"},
-      {"/config%2EPhp", engine::webkind::kFile, "config.Php"},
+      {"/config.%50HP", WebKind::File, "config.PHP"},
+      {"/config%2EPhp", WebKind::File, "config.Php"},
       // Decoded once, as the file lookup does: "%2570" names a file with
       // "%70" in its name, not config.php.
-      {"/config.%2570hp", engine::webkind::kFile, "config.%70hp"},
+      {"/config.%2570hp", WebKind::File, "config.%70hp"},
       // Plain URLs keep their answers.
-      {"/config.php", engine::webkind::kPhp, "/config.php"},
-      {"/a%20b.php", engine::webkind::kPhp, "/a%20b.php"},
-      {"/config.php%00.txt", engine::webkind::kPhp, "/config.php%00.txt"},
-      {"/config%2Ephp?x=1", engine::webkind::kPhp, "/config%2Ephp.php"},
+      {"/config.php", WebKind::Php, "/config.php"},
+      {"/a%20b.php", WebKind::Php, "/a%20b.php"},
+      {"/config.php%00.txt", WebKind::Php, "/config.php%00.txt"},
+      {"/config%2Ephp?x=1", WebKind::Php, "/config%2Ephp.php"},
   };
   expectClassified(cases);
 }
@@ -388,11 +387,11 @@ TEST(ByteWindow, LargestLastBytePositionIsPastEveryEnd) {
   };
   const std::uint64_t sizes[] = {0, 1000, 5368709120, 9223372036854775806u};
   for (std::string_view range : ranges) {
-    engine::HttpRequest request;
-    parseRange(range, request);
-    EXPECT_TRUE(request.rangeRequested) << range;
+    WebRequest web;
+    parseRange(range, web);
+    EXPECT_TRUE(web.rangeRequested) << range;
     for (std::uint64_t size : sizes) {
-      EXPECT_FALSE(byteWindow(request, size).has_value()) << range << " of " << size;
+      EXPECT_FALSE(byteWindow(web, size).has_value()) << range << " of " << size;
     }
   }
 }
