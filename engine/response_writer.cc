@@ -42,7 +42,8 @@ bool writeResponse(HttpConnection& connection, const HttpRequest& request, Respo
     response.body = coded;
     response.bodyCoding = request.coding;
   }
-  const std::string head = responseHead(connection.settings(), request, response, response.body.size());
+  const std::string head =
+      responseHead(connection.settings(), request, response, response.body.size());
   // Head and body go out as two sends.
   const bool bodyFollows = !response.body.empty();
   if (!connection.sendAll(head, bodyFollows)) return false;

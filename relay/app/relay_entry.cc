@@ -100,8 +100,9 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
     receiver.group = stream.group;
     receiver.port = htons(stream.port);
     receiver.interfaceAddress = receiveAddress;
-    const StreamHeads heads{engine::responseHead(connection.settings(), request, streamHead()),
-                            engine::responseHead(connection.settings(), request, silentStreamHead())};
+    const StreamHeads heads{
+        engine::responseHead(connection.settings(), request, streamHead()),
+        engine::responseHead(connection.settings(), request, silentStreamHead())};
     runStreamClient({connection.fd(), connection.shutdownEvent()}, receiver, recvTimeout, heads);
   };
 }
@@ -176,8 +177,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     writeLine("CreateEvent() failed with error " + std::to_string(errno));
     return kExitRefused;
   }
-  std::unique_ptr<engine::HttpEngine> engine =
-      makeEngine(options, settings, stopEvent, playlist);
+  std::unique_ptr<engine::HttpEngine> engine = makeEngine(options, settings, stopEvent, playlist);
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");

@@ -18,8 +18,8 @@
 namespace relay {
 
 // Answers a stream request on the connection for the stream's whole life.
-using StreamHandoff = std::function<void(engine::HttpConnection&, const engine::HttpRequest&,
-                                         const StreamAddress&)>;
+using StreamHandoff =
+    std::function<void(engine::HttpConnection&, const engine::HttpRequest&, const StreamAddress&)>;
 
 struct RelayFramingSettings {
   // By `document` of a document request.

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-#include "relay/app/relay_request.h"
 #include "relay/app/relay_log.h"
+#include "relay/app/relay_request.h"
 
 namespace relay {
 

@@ -95,8 +95,8 @@ const unsigned char* bytesOf(std::string_view text) {
 
 }  // namespace
 
-void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver,
-                     int recvTimeoutSeconds, const StreamHeads& heads) {
+void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver, int recvTimeoutSeconds,
+                     const StreamHeads& heads) {
   if (!receiver.hasSocket() && receiver.createSocket() != 0) return;
   if (receiver.start() != 0) {
     receiver.stop();

@@ -33,7 +33,7 @@ struct StreamHeads {
 
 // `receiver` has its group, port and interface set. It is stopped on every
 // way out; its owner destroys it afterwards and closes the connection.
-void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver,
-                     int recvTimeoutSeconds, const StreamHeads& heads);
+void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver, int recvTimeoutSeconds,
+                     const StreamHeads& heads);
 
 }  // namespace relay

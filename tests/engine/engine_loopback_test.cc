@@ -251,8 +251,7 @@ TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
     std::string keptRequest;
   } cases[] = {
       {"relay", relay::relayEngineSettings(kLoopback, 0), "GET /d0 HTTP/1.1\r\n\r\n"},
-      {"web", web::webEngineSettings(0, 0),
-       "GET /d0 HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"},
+      {"web", web::webEngineSettings(0, 0), "GET /d0 HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -343,7 +342,8 @@ TEST_F(WebEngine, CloseByDefaultKeepAliveOnRequest) {
 // many digits, overflows on the way.
 TEST_F(WebEngine, LengthBeyondTheLimitIsRefusedAtOnce) {
   start();
-  const std::string refused = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+  const std::string refused =
+      "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
   const ExchangeCase cases[] = {
       {"POST /page HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\nabc", refused, true},
       {"POST /page HTTP/1.1\r\nContent-Length: 18446744073709551616\r\n\r\nabc", refused, true},

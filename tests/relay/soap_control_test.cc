@@ -193,7 +193,8 @@ TEST(SoapAction, PostReadsBrowseArgumentsOnlyWhenTheEnvelopePasses) {
       soapBody(kStandardTag, kBrowseOpen + kBrowseChildren + "</u:Browse>");
   const std::string cd = "\"urn:schemas-upnp-org:service:ContentDirectory:1#";
 
-  std::optional<relay::SoapCall> call = relay::classifySoapPost(parsePost(cd + "Browse\"", browseBody));
+  std::optional<relay::SoapCall> call =
+      relay::classifySoapPost(parsePost(cd + "Browse\"", browseBody));
   ASSERT_TRUE(call);
   EXPECT_EQ(call->service, 1u);
   EXPECT_EQ(call->action, 1u);
@@ -489,8 +490,7 @@ TEST(Gena, AnswersCarryFreshSids) {
       "[0-9a-f]{12})\r\nCONTENT-LENGTH: 0\r\n\r\n");
   std::set<std::string> sids;
   for (int i = 0; i < 2; ++i) {
-    const std::string text =
-        engine::responseHead({}, {}, relay::subscriptionAnswer("Linux/6.1"));
+    const std::string text = engine::responseHead({}, {}, relay::subscriptionAnswer("Linux/6.1"));
     std::smatch match;
     ASSERT_TRUE(std::regex_match(text, match, answer)) << text;
     sids.insert(match[1]);

@@ -109,7 +109,8 @@ TEST(ClassifyRelayRequest, ByMethodWithTheNotAcceptableRow) {
     if (target != "/none") r.kind = RelayKind::Document;
   };
   routes.mediaServer = true;
-  const std::string browse = "SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"\r\n";
+  const std::string browse =
+      "SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"\r\n";
   struct Case {
     std::string request;
     std::string call;
