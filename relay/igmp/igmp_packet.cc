@@ -29,6 +29,7 @@ constexpr std::uint8_t kModeIsExclude = 2;
 constexpr std::uint8_t kChangeToInclude = 3;
 constexpr std::uint8_t kChangeToExclude = 4;
 constexpr std::uint8_t kAllowNewSources = 5;
+constexpr std::uint8_t kBlockOldSources = 6;
 
 std::size_t be16(std::span<const std::uint8_t> bytes, std::size_t at) {
   return std::size_t(bytes[at]) << 8 | std::size_t(bytes[at + 1]);
@@ -56,23 +57,40 @@ std::uint16_t complementOf(std::uint32_t sum) {
 }
 
 // What one version 3 group record means for the forwarding: a host that
-// wants any source of the group (exclude mode, or named sources) is a
-// member; one that switched to include mode with no source has left.
-std::optional<bool> recordJoins(std::uint8_t type, std::size_t sources) {
+// wants any source of the group (exclude mode) or named sources (include
+// mode) is a member; one left in include mode with no source has left. The
+// snooper forwards the whole group either way; the sources only tell when an
+// include-mode host has blocked the last one it wanted.
+std::optional<GroupChange> recordChange(std::uint8_t type, platform::Ipv4 group,
+                                        std::vector<platform::Ipv4> sources) {
+  GroupChange change;
+  change.group = group;
   switch (type) {
     case kModeIsExclude:
     case kChangeToExclude:
-      return true;
+      return change;
     case kModeIsInclude:
-    case kAllowNewSources:
-      if (sources > 0) return true;
-      return std::nullopt;
     case kChangeToInclude:
-      if (sources == 0) return false;
-      return std::nullopt;
+      if (sources.empty()) {
+        change.join = false;
+        return change;
+      }
+      change.filter = SourceFilter::Only;
+      break;
+    case kAllowNewSources:
+      if (sources.empty()) return std::nullopt;
+      change.filter = SourceFilter::Also;
+      break;
+    case kBlockOldSources:
+      if (sources.empty()) return std::nullopt;
+      change.join = false;
+      change.filter = SourceFilter::Without;
+      break;
     default:
       return std::nullopt;
   }
+  change.sources = std::move(sources);
+  return change;
 }
 
 // The group records of a version 3 report; false when one of them does not
@@ -84,11 +102,16 @@ bool readGroupRecords(std::span<const std::uint8_t> message, std::vector<GroupCh
     if (message.size() - at < kGroupRecordBytes) return false;
     const std::uint8_t type = message[at];
     const std::size_t auxWords = message[at + 1];
-    const std::size_t sources = be16(message, at + 2);
-    const std::size_t length = kGroupRecordBytes + 4 * sources + 4 * auxWords;
+    const std::size_t count = be16(message, at + 2);
+    const std::size_t length = kGroupRecordBytes + 4 * count + 4 * auxWords;
     if (message.size() - at < length) return false;
-    if (const std::optional<bool> join = recordJoins(type, sources)) {
-      changes.push_back(GroupChange{*join, address(message, at + 4)});
+    std::vector<platform::Ipv4> sources;
+    for (std::size_t i = 0; i < count; ++i) {
+      sources.push_back(address(message, at + kGroupRecordBytes + 4 * i));
+    }
+    if (std::optional<GroupChange> change =
+            recordChange(type, address(message, at + 4), std::move(sources))) {
+      changes.push_back(std::move(*change));
     }
     at += length;
   }
@@ -136,11 +159,11 @@ std::optional<IgmpReading> parseIgmp(std::span<const std::uint8_t> packet,
     case kVersion1Report:
     case kVersion2Report:
       reading.type = IgmpType::Report;
-      reading.changes.push_back(GroupChange{true, address(message, 4)});
+      reading.changes.push_back(GroupChange{true, address(message, 4), SourceFilter::Any, {}});
       break;
     case kLeaveGroup:
       reading.type = IgmpType::Leave;
-      reading.changes.push_back(GroupChange{false, address(message, 4)});
+      reading.changes.push_back(GroupChange{false, address(message, 4), SourceFilter::Any, {}});
       break;
     case kVersion3Report:
       // Bytes 4-7 hold a reserved field and the record count, not a group.

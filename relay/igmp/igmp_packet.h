@@ -17,10 +17,23 @@ namespace relay {
 
 enum class IgmpType { Query, Report, Leave, Other };
 
-// One group that a message asks for (join) or gives up (leave).
+// Which sources of a group a change is about. Version 1 and 2 messages and
+// version 3 records in exclude mode want every source; include-mode records
+// name the sources a host wants.
+enum class SourceFilter {
+  Any,      // every source of the group
+  Only,     // only `sources`, from now on
+  Also,     // `sources` in addition to those wanted so far
+  Without,  // no longer `sources`; a host left with none in include mode has left
+};
+
+// One group that a message asks for (join) or gives up (leave). A change
+// with `Without` is neither: it leaves only when no source is left.
 struct GroupChange {
   bool join = true;
   platform::Ipv4 group = 0;  // network order
+  SourceFilter filter = SourceFilter::Any;
+  std::vector<platform::Ipv4> sources;  // network order
 };
 
 struct IgmpReading {

@@ -49,18 +49,66 @@ void MembershipTable::apply(Ipv4 host, const GroupChange& change) {
   std::lock_guard<std::mutex> hold(lock_);
   if (closed_) return;
   if (change.join) {
-    join(host, change.group);
+    join(host, change);
+  } else if (change.filter == SourceFilter::Without) {
+    block(host, change);
   } else {
     leave(host, change.group);
   }
 }
 
-void MembershipTable::join(Ipv4 host, Ipv4 group) {
+namespace {
+
+// The sources a pair's host wants after `change`.
+void applySources(bool& includeMode, std::vector<Ipv4>& sources, const GroupChange& change) {
+  switch (change.filter) {
+    case SourceFilter::Any:
+      includeMode = false;
+      sources.clear();
+      break;
+    case SourceFilter::Only:
+      includeMode = true;
+      sources = change.sources;
+      break;
+    case SourceFilter::Also:
+      // Added to an include-mode list; in exclude mode every source is wanted
+      // already.
+      if (!includeMode) break;
+      for (const Ipv4 source : change.sources) {
+        if (std::find(sources.begin(), sources.end(), source) == sources.end()) {
+          sources.push_back(source);
+        }
+      }
+      break;
+    case SourceFilter::Without:
+      if (!includeMode) break;
+      std::erase_if(sources, [&](Ipv4 source) {
+        return std::find(change.sources.begin(), change.sources.end(), source) !=
+               change.sources.end();
+      });
+      break;
+  }
+}
+
+}  // namespace
+
+void MembershipTable::block(Ipv4 host, const GroupChange& change) {
+  const auto found = std::find_if(pairs_.begin(), pairs_.end(), [&](const Pair& pair) {
+    return pair.host == host && pair.group == change.group;
+  });
+  if (found == pairs_.end() || !found->includeMode) return;
+  applySources(found->includeMode, found->sources, change);
+  if (found->sources.empty()) leave(host, change.group);
+}
+
+void MembershipTable::join(Ipv4 host, const GroupChange& change) {
+  const Ipv4 group = change.group;
   const std::int64_t now = now_();
   const auto found = std::find_if(pairs_.begin(), pairs_.end(), [&](const Pair& pair) {
     return pair.host == host && pair.group == group;
   });
   if (found != pairs_.end()) {
+    applySources(found->includeMode, found->sources, change);
     // Repeated reports right after a join are absorbed; a later one is the
     // host answering a query.
     if (now <= found->expiry - (kPairLifetimeSeconds - kRefreshAfterSeconds)) return;
@@ -82,6 +130,9 @@ void MembershipTable::join(Ipv4 host, Ipv4 group) {
   pair.group = group;
   pair.stop = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
   pair.expiry = now + kPairLifetimeSeconds;
+  // A new member by an allow record was in include mode with no source.
+  pair.includeMode = change.filter == SourceFilter::Also;
+  applySources(pair.includeMode, pair.sources, change);
   ForwarderContext context{group, host, pair.stop, shared_};
   const int error = platform::startJoinable(
       pair.thread, [body = body_, context = std::move(context), finished = &pair.finished] {

@@ -66,7 +66,8 @@ class MembershipTable {
   MembershipTable(const MembershipTable&) = delete;
   MembershipTable& operator=(const MembershipTable&) = delete;
 
-  // A join or leave of `host`, with its console and log lines.
+  // A join or leave of `host`, with its console and log lines. A leave
+  // ends that host's pair at once, whatever other hosts of the group do.
   void apply(platform::Ipv4 host, const GroupChange& change);
 
   // Removes the lapsed pairs (silently) and adds the groups due for a
@@ -95,6 +96,9 @@ class MembershipTable {
     std::thread thread;
     std::atomic<bool> finished{false};
     std::int64_t expiry = 0;
+    // Include mode: the host wants only `sources`; otherwise any source.
+    bool includeMode = false;
+    std::vector<platform::Ipv4> sources;
   };
 
   struct Refusal {
@@ -103,8 +107,10 @@ class MembershipTable {
     std::int64_t lastHeard;
   };
 
-  void join(platform::Ipv4 host, platform::Ipv4 group);
+  void join(platform::Ipv4 host, const GroupChange& change);
   void leave(platform::Ipv4 host, platform::Ipv4 group);
+  // A host's include-mode sources blocked; a leave when none is left.
+  void block(platform::Ipv4 host, const GroupChange& change);
   bool full(platform::Ipv4 host) const;
   void refuse(platform::Ipv4 host, platform::Ipv4 group, std::int64_t now);
   void forgetRefusal(platform::Ipv4 host, platform::Ipv4 group);

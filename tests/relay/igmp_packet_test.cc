@@ -153,6 +153,8 @@ TEST(ParseIgmp, RejectsWithExactlyOneLine) {
 struct Change {
   bool join;
   const char* group;
+  SourceFilter filter = SourceFilter::Any;
+  std::size_t sources = 0;
 };
 
 std::vector<Change> kNoChanges;
@@ -196,24 +198,28 @@ TEST(ParseIgmp, ClassifiesAndNamesTheGroups) {
       {"v3 without records", ipv4(v3Report({})), IgmpType::Report, kNoChanges},
       {"v3, every record type",
        ipv4(v3Report({
-                {1, "239.3.0.1"},        // is include, no source: nothing
-                {1, "239.3.0.2", 2},     // is include with sources: join
+                {1, "239.3.0.1"},        // is include, no source: leave
+                {1, "239.3.0.2", 2},     // is include with sources: join, only those
                 {2, "239.3.0.3"},        // is exclude: join
                 {3, "239.3.0.4"},        // to include, no source: leave
-                {3, "239.3.0.5", 1},     // to include with a source: nothing
+                {3, "239.3.0.5", 1},     // to include with a source: join, only that
                 {4, "239.3.0.6", 1, 2},  // to exclude, with aux data: join
                 {5, "239.3.0.7"},        // allow, no source: nothing
-                {5, "239.3.0.8", 3},     // allow with sources: join
-                {6, "239.3.0.9", 1},     // block: nothing
+                {5, "239.3.0.8", 3},     // allow with sources: join, those too
+                {6, "239.3.0.9", 1},     // block: those no longer
+                {6, "239.3.0.11"},       // block, no source: nothing
                 {7, "239.3.0.10"},       // unknown: nothing
             }),
             true),
        IgmpType::Report,
-       {{true, "239.3.0.2"},
+       {{false, "239.3.0.1"},
+        {true, "239.3.0.2", SourceFilter::Only, 2},
         {true, "239.3.0.3"},
         {false, "239.3.0.4"},
+        {true, "239.3.0.5", SourceFilter::Only, 1},
         {true, "239.3.0.6"},
-        {true, "239.3.0.8"}}},
+        {true, "239.3.0.8", SourceFilter::Also, 3},
+        {false, "239.3.0.9", SourceFilter::Without, 1}}},
       {"v3, total length 0x90", ipv4(v3Report(many), true), IgmpType::Report, manyChanges},
   };
   for (const auto& c : cases) {
@@ -227,6 +233,11 @@ TEST(ParseIgmp, ClassifiesAndNamesTheGroups) {
     for (std::size_t i = 0; i < c.changes.size(); ++i) {
       EXPECT_EQ(reading->changes[i].join, c.changes[i].join) << c.what << " #" << i;
       EXPECT_EQ(reading->changes[i].group, parseIpv4(c.changes[i].group)) << c.what << " #" << i;
+      EXPECT_EQ(reading->changes[i].filter, c.changes[i].filter) << c.what << " #" << i;
+      // The test's records carry 0x5a bytes as their sources.
+      EXPECT_EQ(reading->changes[i].sources,
+                std::vector<platform::Ipv4>(c.changes[i].sources, parseIpv4("90.90.90.90")))
+          << c.what << " #" << i;
     }
   }
 }

@@ -22,6 +22,7 @@ namespace relay {
 namespace {
 
 using Lines = std::vector<std::string>;
+using platform::Ipv4;
 using platform::parseIpv4;
 using testsupport::eventually;
 
@@ -64,7 +65,7 @@ struct Table {
   MembershipTable table{shared, [this] { return now; }, forwarders.body()};
 
   void report(const char* host, const char* group, bool join = true) {
-    table.apply(parseIpv4(host), GroupChange{join, parseIpv4(group)});
+    table.apply(parseIpv4(host), GroupChange{join, parseIpv4(group), SourceFilter::Any, {}});
   }
   // The lines since the last call.
   std::pair<Lines, Lines> lines() {
@@ -129,6 +130,40 @@ TEST(MembershipTable, JoinRefreshLeaveRules) {
   // A new forwarder for the second join; the first one was told to stop.
   ASSERT_TRUE(eventually([&] { return t.forwarders.count() == 2; }));
   EXPECT_TRUE(eventually([&] { return t.forwarders.ended == 1; }));
+}
+
+// Version 3 hosts in include mode name their sources: a host leaves when
+// it blocks the last one it wanted, at once, and a block means nothing to a
+// host that wants every source.
+TEST(MembershipTable, IncludeModeSourcesAndTheLastBlock) {
+  const char* h = "192.168.0.50";
+  const char* g = "239.1.1.1";
+  const Ipv4 s1 = parseIpv4("10.0.0.1"), s2 = parseIpv4("10.0.0.2"), s3 = parseIpv4("10.0.0.3");
+  const struct {
+    bool join;
+    SourceFilter filter;
+    std::vector<Ipv4> sources;
+    Said said;
+  } steps[] = {
+      {false, SourceFilter::Without, {s1}, kNothing},  // no pair: nothing to block
+      {true, SourceFilter::Only, {s1, s2}, kStarting},
+      {false, SourceFilter::Without, {s1}, kNothing},  // s2 still wanted
+      {true, SourceFilter::Also, {s3}, kNothing},
+      {false, SourceFilter::Without, {s2, s3}, kStopping},
+      {true, SourceFilter::Any, {}, kStarting},
+      {false, SourceFilter::Without, {s1}, kNothing},  // exclude mode: still a member
+      {true, SourceFilter::Only, {s1}, kNothing},      // to include mode
+      {false, SourceFilter::Without, {s1}, kStopping},
+      {true, SourceFilter::Also, {s2}, kStarting},  // allow from no source at all
+      {false, SourceFilter::Without, {s2}, kStopping},
+  };
+  Table t;
+  int step = 0;
+  for (const auto& s : steps) {
+    t.table.apply(parseIpv4(h), GroupChange{s.join, parseIpv4(g), s.filter, s.sources});
+    EXPECT_EQ(t.lines(), said(s.said, h, g)) << "step " << step++;
+  }
+  EXPECT_TRUE(t.table.pairs().empty());
 }
 
 TEST(MembershipTable, ExcludedGroups) {
