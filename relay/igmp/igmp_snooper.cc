@@ -117,7 +117,7 @@ struct IgmpSnooper::State {
   // Takes what the socket holds; false when the listener is to end.
   bool drain(int fd, int boundIndex);
   void querierThread();
-  SendOutcome send(int fd, const std::array<std::uint8_t, 8>& query, Ipv4 destination);
+  SendOutcome send(int fd, const std::array<std::uint8_t, kQueryBytes>& query, Ipv4 destination);
   void report(const Report& what) const { shared->report(what); }
 
   const SnooperSettings settings;
@@ -269,7 +269,7 @@ void IgmpSnooper::State::querierThread() {
   }
 }
 
-SendOutcome IgmpSnooper::State::send(int fd, const std::array<std::uint8_t, 8>& query,
+SendOutcome IgmpSnooper::State::send(int fd, const std::array<std::uint8_t, kQueryBytes>& query,
                                      Ipv4 destination) {
   const sockaddr_in to = platform::makeSockaddr(destination, 0);
   const std::string_view bytes(reinterpret_cast<const char*>(query.data()), query.size());
