@@ -22,6 +22,10 @@ constexpr std::uint8_t kVersion2Report = 0x16;
 constexpr std::uint8_t kLeaveGroup = 0x17;
 constexpr std::uint8_t kVersion3Report = 0x22;
 constexpr std::uint8_t kMaxResponseTenths = 100;
+// The query's byte after the group: reserved bits and S flag 0, QRV 2.
+constexpr std::uint8_t kRobustness = 2;
+// QQIC: the general query period in seconds (below 128, so taken as is).
+constexpr std::uint8_t kQueryIntervalSeconds = 125;
 
 // Version 3 group record types (RFC 3376, 4.2.12).
 constexpr std::uint8_t kModeIsInclude = 1;
@@ -184,9 +188,13 @@ std::uint16_t internetChecksum(std::span<const std::uint8_t> bytes) {
   return complementOf(wordSum(bytes));
 }
 
-std::array<std::uint8_t, 8> buildQuery(platform::Ipv4 group) {
-  std::array<std::uint8_t, 8> query{kMembershipQuery, kMaxResponseTenths};
+std::array<std::uint8_t, kQueryBytes> buildQuery(platform::Ipv4 group) {
+  // Below 128 the max resp code is the time itself, as in version 2.
+  std::array<std::uint8_t, kQueryBytes> query{kMembershipQuery, kMaxResponseTenths};
   std::memcpy(query.data() + 4, &group, sizeof group);
+  query[8] = kRobustness;
+  query[9] = kQueryIntervalSeconds;
+  // Bytes 10-11: no sources.
   const std::uint16_t checksum = internetChecksum(query);
   query[2] = std::uint8_t(checksum >> 8);
   query[3] = std::uint8_t(checksum & 0xff);

@@ -1,6 +1,6 @@
 // IGMP as the snooper reads and writes it: validation and classification of
 // a received IPv4 packet (versions 1, 2 and 3), the Internet checksum, and
-// the version 2 query it sends.
+// the version 3 query it sends.
 #pragma once
 
 #include <array>
@@ -52,8 +52,11 @@ std::optional<IgmpReading> parseIgmp(std::span<const std::uint8_t> packet,
 // RFC 1071 over `bytes` (an odd last byte padded with 0), in host order.
 std::uint16_t internetChecksum(std::span<const std::uint8_t> bytes);
 
-// The 8-byte version 2 membership query for `group` (0 for a general
-// query), maximum response time 10 s, with its checksum.
-std::array<std::uint8_t, 8> buildQuery(platform::Ipv4 group);
+// The 12-byte version 3 membership query for `group` (0 for a general
+// query), with its checksum: maximum response time 10 s, robustness 2,
+// query interval 125 s, no sources. Version 1 and 2 hosts take it as a
+// query of their own version.
+inline constexpr std::size_t kQueryBytes = 12;
+std::array<std::uint8_t, kQueryBytes> buildQuery(platform::Ipv4 group);
 
 }  // namespace relay

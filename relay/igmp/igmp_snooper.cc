@@ -71,6 +71,11 @@ constexpr sock_filter kIgmpOnly[] = {
 };
 // clang-format on
 
+// The IPv4 Router Alert option (RFC 2113), padded to a word: version 3
+// queries carry it. Linux hosts answer a query without it as well, so a
+// socket that refuses the option still queries.
+constexpr std::uint8_t kRouterAlert[] = {0x94, 0x04, 0x00, 0x00};
+
 // The querier's socket is never read: a filter that takes nothing keeps the
 // IGMP of the link from piling up in its queue.
 constexpr sock_filter kNothing[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
@@ -117,7 +122,7 @@ struct IgmpSnooper::State {
   // Takes what the socket holds; false when the listener is to end.
   bool drain(int fd, int boundIndex);
   void querierThread();
-  SendOutcome send(int fd, const std::array<std::uint8_t, 8>& query, Ipv4 destination);
+  SendOutcome send(int fd, const std::array<std::uint8_t, kQueryBytes>& query, Ipv4 destination);
   void report(const Report& what) const { shared->report(what); }
 
   const SnooperSettings settings;
@@ -222,6 +227,7 @@ void IgmpSnooper::State::querierThread() {
   if (const int e = socket.setIntOption(IPPROTO_IP, IP_HDRINCL, 0); e != 0) {
     report(Report::error(kCantHeaderInclude, e, kCantHeaderIncludeLog));
   }
+  ::setsockopt(socket.fd(), IPPROTO_IP, IP_OPTIONS, kRouterAlert, sizeof kRouterAlert);
   // The bind alone does not choose the interface a multicast leaves by.
   socket.setMulticastInterface(settings.listenAddress);
   socket.setMulticastTtl(1);
@@ -269,7 +275,7 @@ void IgmpSnooper::State::querierThread() {
   }
 }
 
-SendOutcome IgmpSnooper::State::send(int fd, const std::array<std::uint8_t, 8>& query,
+SendOutcome IgmpSnooper::State::send(int fd, const std::array<std::uint8_t, kQueryBytes>& query,
                                      Ipv4 destination) {
   const sockaddr_in to = platform::makeSockaddr(destination, 0);
   const std::string_view bytes(reinterpret_cast<const char*>(query.data()), query.size());

@@ -9,6 +9,13 @@
 #   lab_addr HOST IF ADDR    one more address on an interface
 #   lab_exec HOST CMD...     runs CMD inside HOST
 #   lab_ns HOST              the namespace name of HOST
+#   lab_switch SW FLAVOUR    a switch: host SW with the bridge br0 (see below)
+#   lab_switch_port SW HOST IF ADDR
+#                            HOST's interface IF (ADDR) on SW's port pHOST
+#   lab_switch_flavour SW FLAVOUR
+#                            turns SW into the other flavour
+#   lab_switch_up SW         waits until every port of SW and its host ends
+#                            carry traffic
 #
 # Everything stays inside the lab's own namespaces and is always removed, also
 # when the test fails or is interrupted. Without root the caller should skip
@@ -76,6 +83,58 @@ lab_relay_hosts() {
   lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24 || return 1
   lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24 || return 1
   ip -n "$LAB_ID-src" route add 224.0.0.0/4 dev eth0
+}
+
+# A LAN switch: the host SW holds the bridge br0, each attached host one
+# port. FLAVOUR `plain` has no multicast snooping: every report reaches every
+# port, as on a cheap switch. `snooping` forwards the reports only towards
+# the router port, the one it heard a query on (the bridge takes a port as
+# the router's from a query, and it stops flooding reports only once a
+# querier has been heard); queries and leaves still reach every port.
+declare -A LAB_SWITCH_ENDS
+lab_switch() {
+  lab_host "$1" || return 1
+  ip -n "$LAB_ID-$1" link add br0 type bridge || return 1
+  lab_switch_flavour "$1" "$2" || return 1
+  ip -n "$LAB_ID-$1" link set br0 up
+  LAB_SWITCH_ENDS[$1]=""
+}
+
+# What a snooping switch learnt (router port, groups) goes with its
+# snooping: turned on again it floods reports until it hears a query.
+lab_switch_flavour() {
+  local snooping
+  case $2 in
+    plain) snooping=0 ;;
+    snooping) snooping=1 ;;
+    *) echo "lab_switch: flavour plain or snooping, not $2" >&2; return 1 ;;
+  esac
+  ip -n "$LAB_ID-$1" link set br0 type bridge mcast_snooping "$snooping"
+}
+
+lab_switch_port() {
+  local sw=$1 host=$2 dev=$3 addr=$4
+  ip -n "$LAB_ID-$host" link add "$dev" type veth peer name "p$host" netns "$LAB_ID-$sw" ||
+    return 1
+  ip -n "$LAB_ID-$host" addr add "$addr" dev "$dev"
+  ip -n "$LAB_ID-$host" link set "$dev" up
+  ip -n "$LAB_ID-$sw" link set "p$host" master br0 up
+  LAB_SWITCH_ENDS[$sw]+=" $host:$dev $sw:p$host"
+}
+
+# New links carry nothing until the kernel has marked them up (this can
+# take a second): a query or report sent before is lost. At most 5 s.
+lab_switch_up() {
+  local i end ready
+  for ((i = 0; i < 50; i++)); do
+    ready=1
+    for end in ${LAB_SWITCH_ENDS[$1]}; do
+      ip -n "$LAB_ID-${end%%:*}" link show "${end#*:}" | grep -q 'state UP' || { ready=0; break; }
+    done
+    [ "$ready" = 1 ] && return 0
+    sleep 0.1
+  done
+  return 1
 }
 
 # How many sockets of HOST joined GROUP on interface IF (0 when none).

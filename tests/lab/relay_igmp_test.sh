@@ -18,38 +18,21 @@ done
 here=$(cd "$(dirname "$0")" && pwd)
 
 lab_init rig
-lab_host src && lab_host relay && lab_host sw && lab_host hosta && lab_host hostb
+lab_host src && lab_host relay && lab_host hosta && lab_host hostb
 lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
 ip -n "$(lab_ns src)" route add 224.0.0.0/4 dev eth0
 # The LAN: a plain switch (no multicast snooping of its own).
-ip -n "$(lab_ns sw)" link add br0 type bridge mcast_snooping 0
-ip -n "$(lab_ns sw)" link set br0 up
-lan_port() { # host interface address
-  ip -n "$(lab_ns "$1")" link add "$2" type veth peer name "p$1" netns "$(lab_ns sw)"
-  ip -n "$(lab_ns "$1")" addr add "$3/24" dev "$2"
-  ip -n "$(lab_ns "$1")" link set "$2" up
-  ip -n "$(lab_ns sw)" link set "p$1" master br0 up
-}
-lan_port relay eth1 198.18.2.1
-lan_port hosta eth0 198.18.2.2
-lan_port hostb eth0 198.18.2.3
-# Host A speaks IGMPv2. Host B keeps the kernel's default, IGMPv3, which a
-# Linux host only does while it hears no version 2 query (it would answer in
-# version 2 for minutes after one), so at first its switch port floods it no
-# multicast.
+lab_switch sw plain
+lab_switch_port sw relay eth1 198.18.2.1/24
+lab_switch_port sw hosta eth0 198.18.2.2/24
+lab_switch_port sw hostb eth0 198.18.2.3/24
+# Host A speaks IGMPv2. Host B keeps the kernel's default, IGMPv3: the
+# relay's queries are version 3, so it stays there.
 ip netns exec "$(lab_ns hosta)" sysctl -qw net.ipv4.conf.eth0.force_igmp_version=2
-ip netns exec "$(lab_ns sw)" bridge link set dev phostb mcast_flood off
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
-# New links carry nothing until the kernel has marked them up (this can take
-# a second); the first query must not be lost to that.
-links_up() {
-  local h
-  for h in relay:eth1 hosta:eth0 hostb:eth0 sw:prelay sw:phosta sw:phostb; do
-    ip -n "$(lab_ns "${h%%:*}")" link show "${h#*:}" | grep -q 'state UP' || return 1
-  done
-}
-for ((i = 0; i < 50; i++)); do links_up && break; sleep 0.1; done
+# The first query must not be lost to links still coming up.
+lab_switch_up sw
 
 # start_relay NAME CLOCK-SCALE [options]: the relay with the snooper (the
 # shipped program on the real clock); sets relay_pid.
@@ -155,8 +138,6 @@ lab_exec src "$ts_tool" send --format plain --group 239.1.2.2 --port 5000 --seco
 source_pid=$!
 start_relay run2 10 -fp 6000
 lab_check "run2: prompt" lab_wait_line "$work/run2.out" 50 "Enter q to exit."
-# Now both hosts hear the queries and answer them.
-ip netns exec "$(lab_ns sw)" bridge link set dev phostb mcast_flood on
 lab_exec hosta timeout 45 $python "$here/igmp_watch.py" 40 >"$work/queries-run2" &
 watch_pid=$!
 host a2 hosta 239.1.2.2 198.18.2.2 6000 60 5

@@ -260,22 +260,27 @@ TEST(InternetChecksum, KnownVectors) {
 }
 
 TEST(BuildQuery, BytesOnTheWire) {
+  // Type, max resp code 100, checksum, group, QRV 2, QQIC 125, no sources.
   const struct {
     const char* group;
-    std::array<std::uint8_t, 8> bytes;
+    std::array<std::uint8_t, kQueryBytes> bytes;
   } cases[] = {
-      {"0.0.0.0", {0x11, 0x64, 0xee, 0x9b, 0, 0, 0, 0}},
-      {"239.1.1.1", {0x11, 0x64, 0xfe, 0x98, 0xef, 0x01, 0x01, 0x01}},
+      {"0.0.0.0", {0x11, 0x64, 0xec, 0x1e, 0, 0, 0, 0, 0x02, 0x7d, 0, 0}},
+      {"239.1.1.1", {0x11, 0x64, 0xfc, 0x1b, 0xef, 0x01, 0x01, 0x01, 0x02, 0x7d, 0, 0}},
   };
   for (const auto& c : cases) {
-    const std::array<std::uint8_t, 8> query = buildQuery(parseIpv4(c.group));
+    const std::array<std::uint8_t, kQueryBytes> query = buildQuery(parseIpv4(c.group));
     EXPECT_EQ(query, c.bytes) << c.group;
-    // What the relay sends, its own parser takes as a valid query.
-    std::vector<std::string> log;
-    const std::optional<IgmpReading> reading =
-        parseExact(ipv4(Bytes(query.begin(), query.end())), log);
-    ASSERT_TRUE(reading) << c.group;
-    EXPECT_EQ(reading->type, IgmpType::Query) << c.group;
+    // What the relay sends, with or without the Router Alert option, its
+    // own parser takes as a valid query.
+    for (const bool routerAlert : {false, true}) {
+      std::vector<std::string> log;
+      const std::optional<IgmpReading> reading =
+          parseExact(ipv4(Bytes(query.begin(), query.end()), routerAlert), log);
+      ASSERT_TRUE(reading) << c.group << (log.empty() ? "" : log[0]);
+      EXPECT_EQ(reading->type, IgmpType::Query) << c.group;
+      EXPECT_TRUE(reading->changes.empty()) << c.group;
+    }
   }
 }
 
