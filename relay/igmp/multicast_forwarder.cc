@@ -49,8 +49,8 @@ constexpr std::string_view kSendWaitFailed =
 constexpr std::string_view kSendCompletionFailed = "WSASendTo failed with error: ";
 
 constexpr std::size_t kSniffBufferBytes = 1500;
-// Chunks reach about twice the first chunk size and go out as one datagram
-// each; the send buffer must hold a whole one or the send never succeeds.
+// The send buffer must hold the largest datagram (64 KiB) or its send never
+// succeeds; a few of them keep a burst such as the first chunk's moving.
 constexpr int kSendBufferBytes = 262144;
 
 constexpr unsigned char kUdp = 17;
@@ -148,15 +148,13 @@ class PortSniffer {
   platform::PacketSocket socket_;
 };
 
-// Where the forwarder ends up after one chunk.
+// Where the forwarder ends up after one datagram.
 enum class Sent { Done, EndForwarding };
 
-// Sends `chunk` whole as one datagram; a full send buffer waits for room
-// (and for the stops) as long as it takes.
-Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
-               const DataChunk& chunk, ForwarderShared& shared, Event& pairStop) {
-  const std::string_view bytes(reinterpret_cast<const char*>(chunk.data.get()),
-                               std::size_t(chunk.length));
+// Sends `bytes` as one datagram; a full send buffer waits for room (and for
+// the stops) as long as it takes.
+Sent sendOne(const platform::Socket& socket, const sockaddr_in& destination,
+             std::string_view bytes, ForwarderShared& shared, Event& pairStop) {
   const WaitItem stops[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop)};
   const platform::DatagramResult result =
       platform::sendDatagram(socket.fd(), bytes, &destination, stops, -1);
@@ -170,12 +168,29 @@ Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
       return Sent::Done;
     case platform::DatagramStatus::Refused:
       // A send refused outright ends the forwarder; one that failed after
-      // waiting for room only costs this chunk.
+      // waiting for room only costs this datagram.
       shared.report(Report::consoleError(kSendFailed, result.error));
       return Sent::EndForwarding;
     case platform::DatagramStatus::Lost:
       shared.report(Report::consoleError(kSendCompletionFailed, result.error));
       return Sent::Done;
+  }
+  return Sent::Done;
+}
+
+// Sends the datagrams of `chunk` one by one, each as the source sent it:
+// nothing merged, so nothing is fragmented that was not already too large
+// for the link.
+Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
+               const DataChunk& chunk, ForwarderShared& shared, Event& pairStop) {
+  const char* bytes = reinterpret_cast<const char*>(chunk.data.get());
+  std::size_t at = 0;
+  for (const std::uint32_t size : chunk.datagramSizes) {
+    if (sendOne(socket, destination, std::string_view(bytes + at, size), shared, pairStop) ==
+        Sent::EndForwarding) {
+      return Sent::EndForwarding;
+    }
+    at += size;
   }
   return Sent::Done;
 }
@@ -251,6 +266,7 @@ void runForwarder(ForwarderContext context) {
   MulticastReceiver receiver;
   receiver.interfaceAddress = shared.receiveAddress;
   receiver.group = context.group;
+  receiver.keepDatagramSizes = true;
   if (const int error = receiver.createSocket(); error != 0) {
     shared.report(Report::consoleError(kCreateReceiverFailed, error));
     return;

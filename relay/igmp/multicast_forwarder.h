@@ -1,6 +1,7 @@
 // The forwarder of one (host, group) pair: receives the group on the
-// receiving interface and sends every chunk to the host as one unicast UDP
-// datagram, until the pair or the snooper stops.
+// receiving interface and sends every datagram of it on to the host as one
+// unicast UDP datagram of the same size, in order, until the pair or the
+// snooper stops.
 #pragma once
 
 #include <cstdint>

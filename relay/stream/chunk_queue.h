@@ -4,14 +4,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace relay {
 
 // Whole datagram payloads in arrival order. `length` is -1 while the chunk
 // is being filled and the number of valid bytes once it is queued.
+// `datagramSizes` is empty unless the receiver keeps datagram boundaries;
+// then it holds the size of each datagram in the chunk, in order, adding up
+// to `length`.
 struct DataChunk {
   explicit DataChunk(std::size_t capacity)
       : data(new unsigned char[capacity]), capacity(capacity) {}
@@ -19,6 +24,7 @@ struct DataChunk {
   std::unique_ptr<unsigned char[]> data;
   std::size_t capacity;
   std::ptrdiff_t length = -1;
+  std::vector<std::uint32_t> datagramSizes;
 };
 
 class ChunkQueue {

@@ -25,9 +25,12 @@ std::unique_ptr<DataChunk> ChunkAssembler::add(const unsigned char* datagram, st
     // Only a datagram larger than the chunk size gets here: keep it whole.
     auto larger = std::make_unique<DataChunk>(filled_ + size);
     std::memcpy(larger->data.get(), chunk_->data.get(), filled_);
+    larger->datagramSizes = std::move(chunk_->datagramSizes);
     chunk_ = std::move(larger);
   }
   if (size != 0) std::memcpy(chunk_->data.get() + filled_, datagram, size);
+  // An empty datagram adds no bytes, but a forwarder still sends it on.
+  if (keepSizes_) chunk_->datagramSizes.push_back(std::uint32_t(size));
   filled_ += size;
   if (filled_ < chunkSize_) return nullptr;
 
@@ -84,7 +87,8 @@ int MulticastReceiver::start() {
     bound_ = true;
   }
   if (thread_.joinable()) return 0;
-  return platform::startJoinable(thread_, [shared = shared_] { receivingThread(shared); });
+  return platform::startJoinable(
+      thread_, [shared = shared_, keep = keepDatagramSizes] { receivingThread(shared, keep); });
 }
 
 void MulticastReceiver::stop() {
@@ -97,7 +101,7 @@ void MulticastReceiver::stop() {
   }
 }
 
-void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
+void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared, bool keepDatagramSizes) {
   platform::raiseCurrentThreadPriority();
   const int fd = shared->socket.fd();
   std::unique_ptr<unsigned char[]> slots(new unsigned char[kBatch * kSlotBytes]);
@@ -110,7 +114,7 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
     messages[i].msg_hdr.msg_iovlen = 1;
   }
 
-  ChunkAssembler assembler;
+  ChunkAssembler assembler(keepDatagramSizes);
   const platform::WaitItem items[] = {platform::WaitItem::event(shared->stopEvent),
                                       platform::WaitItem::readable(fd)};
   bool receiving = true;

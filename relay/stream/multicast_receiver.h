@@ -6,6 +6,12 @@
 // first chunk is queued once it holds at least 13160 bytes (a sizeable first
 // block for the client), every later one at 1500 bytes (low latency).
 // Datagrams are never split, truncated or reordered.
+//
+// A forwarder has to send each datagram on as a datagram of its own. With
+// keepDatagramSizes set, every chunk also lists the sizes of the datagrams
+// it holds, so the forwarder sends each slice of the chunk as one datagram.
+// The chunk rules stay the same and the bytes are copied once, from the
+// receive slot into the chunk, either way.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +41,8 @@ class MulticastReceiver {
   platform::Ipv4 group = 0;
   platform::Ipv4 interfaceAddress = 0;
   std::uint16_t port = 0;
+  // Chunks list their datagrams' sizes (see DataChunk).
+  bool keepDatagramSizes = false;
 
   // The socket and its options; 0 or the errno of the failing call.
   int createSocket();
@@ -63,7 +71,7 @@ class MulticastReceiver {
     platform::Event stopEvent{platform::Event::Reset::Manual};
     platform::Event finished{platform::Event::Reset::Manual};
   };
-  static void receivingThread(std::shared_ptr<Shared> shared);
+  static void receivingThread(std::shared_ptr<Shared> shared, bool keepDatagramSizes);
 
   std::shared_ptr<Shared> shared_;
   std::thread thread_;
@@ -76,11 +84,13 @@ class MulticastReceiver {
 // datagrams go in, full chunks come out in order.
 class ChunkAssembler {
  public:
+  explicit ChunkAssembler(bool keepDatagramSizes = false) : keepSizes_(keepDatagramSizes) {}
   // Adds one datagram; returns a chunk when this datagram completed one.
   std::unique_ptr<DataChunk> add(const unsigned char* datagram, std::size_t size);
   std::uint32_t chunkSize() const { return chunkSize_; }
 
  private:
+  bool keepSizes_;
   std::uint32_t chunkSize_ = kFirstChunkSize;
   std::unique_ptr<DataChunk> chunk_ = std::make_unique<DataChunk>(2 * kFirstChunkSize);
   std::size_t filled_ = 0;

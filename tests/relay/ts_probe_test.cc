@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
+#include <string>
 #include <vector>
 
 #include "relay/stream/multicast_receiver.h"
@@ -185,24 +187,38 @@ TEST(ChunkAssembler, KeepsTheChunkRulesWithWholeDatagrams) {
       {"filled chunk grows for a big datagram", {13160, 1400, 9000}, {13160, 10400}},
       {"empty datagrams add nothing", {0, 0, 13160}, {13160}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ChunkAssembler assembler;
-    std::vector<std::size_t> lengths;
-    Bytes sent;
-    Bytes queued;
-    unsigned char next = 0;
-    for (std::size_t size : c.datagrams) {
-      Bytes datagram(size);
-      for (auto& b : datagram) b = next++;
-      sent.insert(sent.end(), datagram.begin(), datagram.end());
-      if (auto chunk = assembler.add(datagram.data(), size)) {
-        lengths.push_back(std::size_t(chunk->length));
-        queued.insert(queued.end(), chunk->data.get(), chunk->data.get() + chunk->length);
+  // Keeping the datagram sizes (for a forwarder) changes no chunk; the
+  // sizes listed are those added, in order, up to the last queued chunk.
+  for (const bool keepSizes : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name + std::string(keepSizes ? ", sizes kept" : ""));
+      ChunkAssembler assembler(keepSizes);
+      std::vector<std::size_t> lengths;
+      std::vector<std::size_t> sizes;
+      Bytes sent;
+      Bytes queued;
+      unsigned char next = 0;
+      for (std::size_t size : c.datagrams) {
+        Bytes datagram(size);
+        for (auto& b : datagram) b = next++;
+        sent.insert(sent.end(), datagram.begin(), datagram.end());
+        if (auto chunk = assembler.add(datagram.data(), size)) {
+          lengths.push_back(std::size_t(chunk->length));
+          queued.insert(queued.end(), chunk->data.get(), chunk->data.get() + chunk->length);
+          sizes.insert(sizes.end(), chunk->datagramSizes.begin(), chunk->datagramSizes.end());
+        }
+      }
+      EXPECT_EQ(lengths, c.chunks);
+      EXPECT_TRUE(std::equal(queued.begin(), queued.end(), sent.begin()));
+      if (keepSizes) {
+        const std::vector<std::size_t> expected(c.datagrams.begin(),
+                                                c.datagrams.begin() + std::ptrdiff_t(sizes.size()));
+        EXPECT_EQ(sizes, expected);
+        EXPECT_EQ(std::accumulate(sizes.begin(), sizes.end(), std::size_t(0)), queued.size());
+      } else {
+        EXPECT_TRUE(sizes.empty());
       }
     }
-    EXPECT_EQ(lengths, c.chunks);
-    EXPECT_TRUE(std::equal(queued.begin(), queued.end(), sent.begin()));
   }
 }
 
