@@ -153,8 +153,8 @@ enum class Sent { Done, EndForwarding };
 
 // Sends `bytes` as one datagram; a full send buffer waits for room (and for
 // the stops) as long as it takes.
-Sent sendOne(const platform::Socket& socket, const sockaddr_in& destination,
-             std::string_view bytes, ForwarderShared& shared, Event& pairStop) {
+Sent sendOne(const platform::Socket& socket, const sockaddr_in& destination, std::string_view bytes,
+             ForwarderShared& shared, Event& pairStop) {
   const WaitItem stops[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop)};
   const platform::DatagramResult result =
       platform::sendDatagram(socket.fd(), bytes, &destination, stops, -1);

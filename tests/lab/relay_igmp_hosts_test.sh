@@ -92,6 +92,20 @@ stop_sources() {
   for p in "$@"; do pkill -P "$p" 2>/dev/null; kill "$p" 2>/dev/null; done
   wait "$@" 2>/dev/null
 }
+# two_leaves LABEL PORT GROUP: hosts A and B were on GROUP (their copies
+# to PORT) and left at $a_left and $b_left: each copy ends within 1 s of its
+# own leave, B's goes on after A's leave, and the relay leaves the group.
+two_leaves() {
+  local label=$1 port=$2 group=$3 a_end b_end
+  a_end=$(last_of a.udp "$port")
+  b_end=$(last_of b.udp "$port")
+  echo "$label: leave to end of copy: host A $(plus "$a_end" -"$a_left") s, host B $(plus "$b_end" -"$b_left") s"
+  lab_check "$label: A's copy ends within 1 s of its leave" within "$a_left" "$a_end" 1
+  lab_check "$label: B's copy goes on after A left" \
+    test "$(bytes_of b.udp "$port" "$(plus "$a_left" 1)" "$b_left")" -ge $((100 * 1316))
+  lab_check "$label: B's copy ends within 1 s of its leave" within "$b_left" "$b_end" 1
+  lab_check "$label: the relay left the group" lab_wait_output 30 0 members "$group"
+}
 start_relay() { # NAME RUN...
   local name=$1
   shift
@@ -160,14 +174,7 @@ touch "$work/b1.stop"
 b_left=$(left b1 239.1.3.1)
 sleep 2
 stop_sources "$source_pid"
-a_end=$(last_of a.udp 5100)
-b_end=$(last_of b.udp 5100)
-echo "two v3 hosts: leave to end of copy: host A $(plus "$a_end" -"$a_left") s, host B $(plus "$b_end" -"$b_left") s"
-lab_check "two v3 hosts: A's copy ends within 1 s of its leave" within "$a_left" "$a_end" 1
-lab_check "two v3 hosts: B's copy goes on after A left" \
-  test "$(bytes_of b.udp 5100 "$(plus "$a_left" 1)" "$b_left")" -ge $((100 * 1316))
-lab_check "two v3 hosts: B's copy ends within 1 s of its leave" within "$b_left" "$b_end" 1
-lab_check "two v3 hosts: the relay left the group" lab_wait_output 30 0 members 239.1.3.1
+two_leaves "two v3 hosts" 5100 239.1.3.1
 
 # Zapping: ten groups, a second each.
 lab_phase "zapping"
@@ -258,14 +265,7 @@ sleep 3
 touch "$work/b2.stop"
 b_left=$(left b2 239.1.5.1)
 sleep 2
-a_end=$(last_of a.udp 5400)
-b_end=$(last_of b.udp 5400)
-echo "two v2 hosts: leave to end of copy: host A $(plus "$a_end" -"$a_left") s, host B $(plus "$b_end" -"$b_left") s"
-lab_check "two v2 hosts: A's copy ends within 1 s of its leave" within "$a_left" "$a_end" 1
-lab_check "two v2 hosts: B's copy goes on after A left" \
-  test "$(bytes_of b.udp 5400 "$(plus "$a_left" 1)" "$b_left")" -ge $((100 * 1316))
-lab_check "two v2 hosts: B's copy ends within 1 s of its leave" within "$b_left" "$b_end" 1
-lab_check "two v2 hosts: the relay left the group" lab_wait_output 30 0 members 239.1.5.1
+two_leaves "two v2 hosts" 5400 239.1.5.1
 lab_check "two v2 hosts: both reported with IGMPv2" \
   test "$(grep -cE '198\.18\.2\.[23] > 239\.1\.5\.1: igmp v2 report' "$work/igmp")" -ge 2
 lab_check "two v2 hosts: both sent a leave" \
