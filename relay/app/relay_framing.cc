@@ -107,8 +107,9 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       return engine::writeResponse(connection, request,
                                    subscriptionAnswer(connection.settings().serverToken));
     case RelayKind::Unsubscribe:
+      // The connection stays open: the empty body's length is said, or an
+      // HTTP/1.1 client waits for one until the idle close.
       out.version = "1.1";
-      out.counted = false;
       out.connectionLines = false;
       return engine::writeResponse(connection, request, out);
     case RelayKind::Quit:

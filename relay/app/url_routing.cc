@@ -14,8 +14,11 @@ namespace {
 
 constexpr std::string_view kStreamPrefix = "/vkx/";
 
+// Players and TV sets may add their own query to a stream URL
+// ("?mediaPlayerId=1&playMode=2"); it is not part of the address.
 void routeStream(std::string_view url, std::string_view address, RelayRequest& request,
                  RelayLog& log) {
+  address = address.substr(0, address.find('?'));
   if (!parseStreamAddress(address, request.stream)) {
     request.errorRow = ErrorRow::BadRequest;
     return;

@@ -16,7 +16,8 @@ inline constexpr std::string_view kDocumentPaths[] = {"/description.xml", "/cm.x
 // alone.
 bool parseStreamAddress(std::string_view text, StreamAddress& address);
 
-// Classifies the target exactly as sent (no decoding, query included); a
+// Classifies the target exactly as sent (no decoding; a query counts but
+// after a stream address, where it is ignored); a
 // target it does not know leaves the request as it was. Stream requests are
 // printed and written to `log`.
 void resolveUrl(std::string_view url, RelayRequest& request, std::string_view streamToken,

@@ -27,9 +27,8 @@ constexpr ActionRow kActions[] = {
     {"contentdirectory:1", soapservice::kContentDirectory, "getsortcapabilities", 3},
     {"contentdirectory:1", soapservice::kContentDirectory, "getsystemupdateid", 4},
     {"connectionmanager:1", soapservice::kConnectionManager, "getprotocolinfo", 1},
+    {"connectionmanager:1", soapservice::kConnectionManager, "getcurrentconnectioninfo", 2},
     {"connectionmanager:1", soapservice::kConnectionManager, "getcurrentconnectionids", 3},
-    // Answered with the protocol info, like GetProtocolInfo.
-    {"connectionmanager:1", soapservice::kConnectionManager, "getcurrentconnectioninfo", 1},
 };
 
 // Action codes as dispatched.
@@ -41,6 +40,7 @@ constexpr std::uint32_t kGetSystemUpdateId = 4;
 }  // namespace cd
 namespace cm {
 constexpr std::uint32_t kGetProtocolInfo = 1;
+constexpr std::uint32_t kGetCurrentConnectionInfo = 2;
 constexpr std::uint32_t kGetCurrentConnectionIds = 3;
 }  // namespace cm
 
@@ -50,6 +50,7 @@ constexpr int kInvalidArgs = 402;
 constexpr int kNoSuchObject = 701;
 constexpr int kNoSuchContainer = 710;
 constexpr int kCannotProcess = 720;
+constexpr int kInvalidConnection = 706;
 }  // namespace fault
 
 std::string_view faultDescription(int code) {
@@ -58,6 +59,8 @@ std::string_view faultDescription(int code) {
       return "Invalid action";
     case fault::kInvalidArgs:
       return "Invalid args";
+    case fault::kInvalidConnection:
+      return "Invalid connection reference";
     case fault::kNoSuchObject:
       return "No such object";
     case fault::kNoSuchContainer:
@@ -100,10 +103,20 @@ constexpr std::string_view kSortCapabilities =
 constexpr std::string_view kSystemUpdateId =
     "<u:GetSystemUpdateIDResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
     "<Id>0</Id></u:GetSystemUpdateIDResponse>";
-// The IDs answer has always been sent under this element name; keep its bytes.
+// The one connection there is: 0, which needs no PrepareForConnection.
 constexpr std::string_view kCurrentConnectionIds =
-    "<u:GetCurrentConnectionInfo xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">"
-    "<ConnectionID>0</ConnectionID></u:GetCurrentConnectionInfo>";
+    "<u:GetCurrentConnectionIDsResponse "
+    "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">"
+    "<ConnectionIDs>0</ConnectionIDs></u:GetCurrentConnectionIDsResponse>";
+// Connection 0 as ConnectionManager:1 describes it without
+// PrepareForConnection: no rendering control or transport of its own (-1),
+// no peer, this side sends.
+constexpr std::string_view kConnectionZeroInfo =
+    "<u:GetCurrentConnectionInfoResponse "
+    "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">"
+    "<RcsID>-1</RcsID><AVTransportID>-1</AVTransportID><ProtocolInfo></ProtocolInfo>"
+    "<PeerConnectionManager></PeerConnectionManager><PeerConnectionID>-1</PeerConnectionID>"
+    "<Direction>Output</Direction><Status>OK</Status></u:GetCurrentConnectionInfoResponse>";
 
 constexpr std::string_view kDidlHead =
     "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
@@ -296,11 +309,13 @@ std::optional<SoapCall> classifySoapPost(const engine::HttpRequest& request) {
   SoapCall call;
   call.service = parsed->service;
   call.action = parsed->action;
-  if (parsed->service != soapservice::kContentDirectory) return call;
-
   const std::string_view body = request.body();
-  if (checkEnvelope(body) && parsed->action == cd::kBrowse) {
+  if (!checkEnvelope(body)) return call;
+  if (parsed->service == soapservice::kContentDirectory && parsed->action == cd::kBrowse) {
     readBrowseArguments(body, call.arguments);
+  } else if (parsed->service == soapservice::kConnectionManager &&
+             parsed->action == cm::kGetCurrentConnectionInfo) {
+    call.arguments[soapslot::kConnectionId] = readElementText(body, "ConnectionID");
   }
   return call;
 }
@@ -367,6 +382,15 @@ int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapAr
         // Without a playlist there is no configured value: the default one.
         element = protocolInfoElement(playlist_ != nullptr ? playlist_->protocolInfo
                                                            : ChannelList{}.protocolInfo);
+        break;
+      case cm::kGetCurrentConnectionInfo:
+        // Only connection 0 exists.
+        if (arguments[soapslot::kConnectionId] == "0") {
+          element = kConnectionZeroInfo;
+        } else {
+          code = arguments[soapslot::kConnectionId].empty() ? fault::kInvalidArgs
+                                                            : fault::kInvalidConnection;
+        }
         break;
       case cm::kGetCurrentConnectionIds:
         element = kCurrentConnectionIds;

@@ -107,4 +107,15 @@ void readBrowseArguments(std::string_view body, SoapArguments& arguments) {
   }
 }
 
+std::string readElementText(std::string_view body, std::string_view name) {
+  const std::string open = "<" + std::string(name) + ">";
+  const std::string close = "</" + std::string(name) + ">";
+  const std::size_t start = body.find(open);
+  if (start == npos) return {};
+  const std::size_t from = start + open.size();
+  const std::size_t end = body.find(close, from);
+  if (end == npos) return {};
+  return std::string(body.substr(from, end - from));
+}
+
 }  // namespace relay

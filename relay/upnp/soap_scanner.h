@@ -17,6 +17,7 @@ using SoapArguments = std::array<std::string, 9>;
 // Slots of SoapArguments.
 namespace soapslot {
 inline constexpr int kObjectId = 0;
+inline constexpr int kConnectionId = 0;  // GetCurrentConnectionInfo's one argument
 inline constexpr int kBrowseFlag = 1;
 inline constexpr int kFilter = 2;
 inline constexpr int kStartingIndex = 3;
@@ -37,5 +38,9 @@ bool checkEnvelope(std::string_view body);
 
 // Fills slots 0 to 5 from the children of the Browse element.
 void readBrowseArguments(std::string_view body, SoapArguments& arguments);
+
+// The text between the first <NAME> and the </NAME> after it, as sent;
+// empty when either is missing.
+std::string readElementText(std::string_view body, std::string_view name);
 
 }  // namespace relay

@@ -162,8 +162,8 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
        "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
       {"POST /d0 HTTP/1.1\r\nContent-Length: 8192\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
-      {"UNSUBSCRIBE /upnp/event/cds HTTP/1.1\r\nSID: uuid:x\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n",
-       false},
+      {"UNSUBSCRIBE /upnp/event/cds HTTP/1.1\r\nSID: uuid:x\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false},
       {"GET /stream HTTP/1.1\r\n\r\n", "", true},
   };
   expectExchanges(port_, cases);

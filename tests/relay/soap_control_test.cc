@@ -159,7 +159,7 @@ TEST(SoapAction, Classification) {
       {"\"" + cd + "GetSystemUpdateID", true, 1, 4},
       {cm + "GetProtocolInfo\"", true, 2, 1},
       {cm + "GetCurrentConnectionIDs", true, 2, 3},
-      {cm + "GetCurrentConnectionInfo", true, 2, 1},
+      {cm + "GetCurrentConnectionInfo", true, 2, 2},
       {cd + "Search", true, 1, 0},
       {cd + "GetProtocolInfo", true, 1, 0},
       {cd + "\"", true, 1, 0},
@@ -222,6 +222,15 @@ TEST(SoapAction, PostReadsBrowseArgumentsOnlyWhenTheEnvelopePasses) {
   EXPECT_EQ(relay::ControlHandler(&playlist, "10.0.0.1", 80)
                 .dispatch(call->service, call->action, call->arguments, body),
             402);
+
+  // GetCurrentConnectionInfo carries its ConnectionID.
+  call = relay::classifySoapPost(
+      parsePost("\"urn:schemas-upnp-org:service:ConnectionManager:1#GetCurrentConnectionInfo\"",
+                soapBody(kStandardTag,
+                         "<u:GetCurrentConnectionInfo xmlns:u=\"x\"><ConnectionID>0"
+                         "</ConnectionID></u:GetCurrentConnectionInfo>")));
+  ASSERT_TRUE(call);
+  EXPECT_EQ(call->arguments[relay::soapslot::kConnectionId], "0");
 
   // A SOAPACTION that names no action is answered 400.
   EXPECT_FALSE(relay::classifySoapPost(
@@ -286,6 +295,7 @@ TEST(SoapControl, FixedAnswersAndFaults) {
     std::uint32_t service, action;
     int code;
     std::string element;
+    std::string connectionId = "";
   };
   const Case cases[] = {
       {1, 2, 0,
@@ -297,17 +307,26 @@ TEST(SoapControl, FixedAnswersAndFaults) {
       {1, 4, 0, "<u:GetSystemUpdateIDResponse" + cdNs + "<Id>0</Id></u:GetSystemUpdateIDResponse>"},
       {2, 1, 0, protocolInfo},
       {2, 3, 0,
-       "<u:GetCurrentConnectionInfo" + cmNs +
-           "<ConnectionID>0</ConnectionID></u:GetCurrentConnectionInfo>"},
+       "<u:GetCurrentConnectionIDsResponse" + cmNs +
+           "<ConnectionIDs>0</ConnectionIDs></u:GetCurrentConnectionIDsResponse>"},
+      {2, 2, 0,
+       "<u:GetCurrentConnectionInfoResponse" + cmNs +
+           "<RcsID>-1</RcsID><AVTransportID>-1</AVTransportID><ProtocolInfo></ProtocolInfo>"
+           "<PeerConnectionManager></PeerConnectionManager><PeerConnectionID>-1</PeerConnectionID>"
+           "<Direction>Output</Direction><Status>OK</Status></u:GetCurrentConnectionInfoResponse>",
+       "0"},
+      {2, 2, 706, fault(706, "Invalid connection reference"), "1"},
+      {2, 2, 402, fault(402, "Invalid args")},
       {1, 0, 401, fault(401, "Invalid action")},
       {1, 5, 401, fault(401, "Invalid action")},
       {2, 0, 401, fault(401, "Invalid action")},
-      {2, 2, 401, fault(401, "Invalid action")},
+      {2, 4, 401, fault(401, "Invalid action")},
       {0, 1, 720, fault(720, "Cannot process the request")},
       {3, 1, 720, fault(720, "Cannot process the request")},
   };
   for (const Case& c : cases) {
     SoapArguments arguments;
+    arguments[relay::soapslot::kConnectionId] = c.connectionId;
     std::string body = "stale";
     EXPECT_EQ(handler.dispatch(c.service, c.action, arguments, body), c.code)
         << c.service << "/" << c.action;
