@@ -6,7 +6,10 @@ after SECONDS in all, or when the file STOPFILE appears. Prints one line:
 
   datagrams N first F bytes B source ADDRESS
 
-Usage: igmp_host.py GROUP INTERFACE-ADDRESS PORT SECONDS IDLE [STOPFILE]
+With RECORD (a folder) it also writes RECORD/sizes, one datagram size a
+line, and RECORD/body, every byte received in order.
+
+Usage: igmp_host.py GROUP INTERFACE-ADDRESS PORT SECONDS IDLE [STOPFILE [RECORD]]
 """
 import os
 import socket
@@ -17,6 +20,8 @@ import time
 group, address, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
 seconds, idle = float(sys.argv[4]), float(sys.argv[5])
 stop_file = sys.argv[6] if len(sys.argv) > 6 else None
+record = sys.argv[7] if len(sys.argv) > 7 else None
+sizes, body = [], bytearray()
 
 data = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 * 1024 * 1024)
@@ -45,8 +50,14 @@ while True:
         source = peer[0]
     count += 1
     total += len(datagram)
+    if record:
+        sizes.append(len(datagram))
+        body += datagram
     last = time.monotonic()
 
 member.setsockopt(socket.IPPROTO_IP, socket.IP_DROP_MEMBERSHIP, membership)
 member.close()
+if record:
+    open(record + "/body", "wb").write(body)
+    open(record + "/sizes", "w").write("".join("%d\n" % size for size in sizes))
 print("datagrams %d first %d bytes %d source %s" % (count, first, total, source), flush=True)

@@ -53,30 +53,8 @@ frags_before=$(frag_creates)
 
 # The host: joins, records the size of every datagram on port 5000 and
 # their bytes, leaves 2 s after the last one (at most 30 s in all).
-lab_exec hosta timeout 40 $python - 239.1.2.1 198.18.2.2 5000 "$work" >"$work/host.err" 2>&1 <<'EOF' &
-import socket, struct, sys, time
-group, address, port, work = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-data = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 * 1024 * 1024)
-data.bind((address, port))
-member = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-membership = struct.pack("4s4s", socket.inet_aton(group), socket.inet_aton(address))
-member.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, membership)
-data.settimeout(0.2)
-sizes, body, last, start = [], bytearray(), None, time.monotonic()
-while time.monotonic() - start < 30 and (last is None or time.monotonic() - last < 2):
-    try:
-        datagram = data.recv(65535)
-    except socket.timeout:
-        continue
-    sizes.append(len(datagram))
-    body += datagram
-    last = time.monotonic()
-member.setsockopt(socket.IPPROTO_IP, socket.IP_DROP_MEMBERSHIP, membership)
-open(work + "/body", "wb").write(body)
-open(work + "/sizes", "w").write("".join("%d\n" % s for s in sizes))
-open(work + "/done", "w").close()
-EOF
+lab_exec hosta timeout 40 $python "$(dirname "$0")/igmp_host.py" 239.1.2.1 198.18.2.2 5000 30 2 \
+  "$work/never.stop" "$work" >"$work/done" 2>"$work/host.err" &
 lab_check "forwarder started for the host" lab_wait_line "$work/relay.out" 50 \
   "Igmp snooper: Starting proxying multicast group 239.1.2.1 to host 198.18.2.2 "
 lab_check "the host speaks IGMPv3" \
@@ -85,8 +63,8 @@ lab_check "the host speaks IGMPv3" \
 # 4 s at about 8 Mbit/s, after the join.
 count=3040
 lab_exec src "$ts_tool" send --format plain --group 239.1.2.1 --port 5000 --count $count --rate 760
-for ((i = 0; i < 100; i++)); do [ -e "$work/done" ] && break; sleep 0.1; done
-lab_check "the host finished" test -e "$work/done"
+for ((i = 0; i < 100; i++)); do [ -s "$work/done" ] && break; sleep 0.1; done
+lab_check "the host finished" test -s "$work/done"
 
 datagrams=$(wc -l <"$work/sizes")
 other=$(grep -cvx 1316 "$work/sizes")

@@ -92,6 +92,16 @@ stop_sources() {
   for p in "$@"; do pkill -P "$p" 2>/dev/null; kill "$p" 2>/dev/null; done
   wait "$@" 2>/dev/null
 }
+# leave_in_turn A B GROUP: A's zapper leaves GROUP, then 3 s later B's;
+# sets a_left and b_left, and returns 2 s after B's leave.
+leave_in_turn() {
+  touch "$work/$1.stop"
+  a_left=$(left "$1" "$3")
+  sleep 3
+  touch "$work/$2.stop"
+  b_left=$(left "$2" "$3")
+  sleep 2
+}
 # two_leaves LABEL PORT GROUP: hosts A and B were on GROUP (their copies
 # to PORT) and left at $a_left and $b_left: each copy ends within 1 s of its
 # own leave, B's goes on after A's leave, and the relay leaves the group.
@@ -167,12 +177,7 @@ done
 send 239.1.3.1 5100 200 60 &
 source_pid=$!
 sleep 2
-touch "$work/a1.stop"
-a_left=$(left a1 239.1.3.1)
-sleep 3
-touch "$work/b1.stop"
-b_left=$(left b1 239.1.3.1)
-sleep 2
+leave_in_turn a1 b1 239.1.3.1
 stop_sources "$source_pid"
 two_leaves "two v3 hosts" 5100 239.1.3.1
 
@@ -259,12 +264,7 @@ to=$(date +%s.%N)
 for h in a b; do
   lab_check "two v2 hosts: host $h served" test "$(bytes_of $h.udp 5400 "$from" "$to")" -ge $((100 * 1316))
 done
-touch "$work/a2.stop"
-a_left=$(left a2 239.1.5.1)
-sleep 3
-touch "$work/b2.stop"
-b_left=$(left b2 239.1.5.1)
-sleep 2
+leave_in_turn a2 b2 239.1.5.1
 two_leaves "two v2 hosts" 5400 239.1.5.1
 lab_check "two v2 hosts: both reported with IGMPv2" \
   test "$(grep -cE '198\.18\.2\.[23] > 239\.1\.5\.1: igmp v2 report' "$work/igmp")" -ge 2
