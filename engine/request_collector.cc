@@ -27,7 +27,7 @@ RequestCollector::Status RequestCollector::evaluate() {
   }
   // These tests look at a fixed number of bytes, so they cost nothing per
   // receive. A request with anything after its blank line never completes.
-  if (bytes.starts_with("GET ") || bytes.starts_with("SUBSCRIBE ") ||
+  if (bytes.starts_with("GET ") || bytes.starts_with("HEAD ") || bytes.starts_with("SUBSCRIBE ") ||
       bytes.starts_with("UNSUBSCRIBE ")) {
     return bytes.ends_with(kBlankLine) ? Status::Complete : Status::Waiting;
   }

@@ -16,6 +16,10 @@ std::string connectionLines(const HttpEngineSettings& settings, const HttpReques
 
 }  // namespace
 
+bool isHead(const HttpRequest& request) {
+  return request.method == "HEAD";
+}
+
 std::string responseHead(const HttpEngineSettings& settings, const HttpRequest& request,
                          const Response& response, std::uint64_t length) {
   std::string head = "HTTP/";
@@ -44,8 +48,9 @@ bool writeResponse(HttpConnection& connection, const HttpRequest& request, Respo
   }
   const std::string head =
       responseHead(connection.settings(), request, response, response.body.size());
-  // Head and body go out as two sends.
-  const bool bodyFollows = !response.body.empty();
+  // Head and body go out as two sends. A HEAD gets the head GET would get:
+  // the length of the body it does not get.
+  const bool bodyFollows = !response.body.empty() && !isHead(request);
   if (!connection.sendAll(head, bodyFollows)) return false;
   if (bodyFollows && !connection.sendAll(response.body)) return false;
   return !response.close;
@@ -55,6 +60,7 @@ bool writeFileResponse(HttpConnection& connection, const HttpRequest& request,
                        const Response& response, int file, std::uint64_t offset,
                        std::uint64_t length, std::size_t window) {
   const std::string head = responseHead(connection.settings(), request, response, length);
+  if (isHead(request)) return connection.sendAll(head) && !response.close;
   if (!connection.sendAll(head, length != 0)) return false;
   return connection.sendFile(file, offset, length, window) && !response.close;
 }

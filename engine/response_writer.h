@@ -46,12 +46,15 @@ struct Response {
   bool close = false;
 };
 
+// A HEAD request: every answer is sent without its body.
+bool isHead(const HttpRequest& request);
+
 // The head alone, for a body of `length` bytes already in `response.bodyCoding`:
 // what a hand-off sends before writing its own body (a stream).
 std::string responseHead(const HttpEngineSettings& settings, const HttpRequest& request,
                          const Response& response, std::uint64_t length = 0);
 
-// Sends head and body. False when the connection must close: the answer
+// Sends head and body (the head alone for a HEAD). False when the connection must close: the answer
 // says so or a send failed.
 bool writeResponse(HttpConnection& connection, const HttpRequest& request, Response response);
 

@@ -45,7 +45,9 @@ WebRequest classifyWebRequest(engine::HttpRequest& request, const SiteSettings& 
   if (const std::string* v = request.header("USER-AGENT")) web.userAgent = *v;
 
   if (!request.hasUrl) return web;
-  if (request.method == "GET") {
+  // A HEAD gets the head a GET gets (a PHP page runs as for the GET, so
+  // the length is the page's); the writer leaves out the body.
+  if (request.method == "GET" || request.method == "HEAD") {
     resolveGet(request.url, request, web, site);
   } else if (request.method == "POST" && !request.header("SOAPACTION")) {
     resolvePost(request.url, request, web, site);

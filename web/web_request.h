@@ -41,7 +41,7 @@ struct WebRequest {
 };
 
 // Reads the header values the web server uses (Content-Type, Cookie, Range,
-// If-Range, User-Agent) and classifies the request: a GET by resolveGet, a
+// If-Range, User-Agent) and classifies the request: a GET or HEAD by resolveGet, a
 // POST without a SOAPACTION header by resolvePost. Any other method, a
 // request line without a version and a malformed request get the 400.
 WebRequest classifyWebRequest(engine::HttpRequest& request, const SiteSettings& site);

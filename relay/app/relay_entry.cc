@@ -95,13 +95,13 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
   const int recvTimeout = relay.recvTimeoutSeconds;
   return [receiveAddress, recvTimeout](engine::HttpConnection& connection,
                                        const engine::HttpRequest& request,
-                                       const StreamAddress& stream) {
+                                       const StreamAddress& stream, const engine::Response& head) {
     MulticastReceiver receiver;
     receiver.group = stream.group;
     receiver.port = htons(stream.port);
     receiver.interfaceAddress = receiveAddress;
     const StreamHeads heads{
-        engine::responseHead(connection.settings(), request, streamHead()),
+        engine::responseHead(connection.settings(), request, head),
         engine::responseHead(connection.settings(), request, silentStreamHead())};
     runStreamClient({connection.fd(), connection.shutdownEvent()}, receiver, recvTimeout, heads);
   };
@@ -129,6 +129,7 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   framing.stream = streamHandoff(relay);
   if (playlist) {
     routes.mediaServer = true;
+    framing.streamFields = dlnaStreamFields(playlist->protocolInfo);
     auto control = std::make_shared<ControlHandler>(playlist.get(), options.listenAddress, port);
     framing.soapResponder = [control, playlist](SoapCall& call, std::string& body) {
       return control->dispatch(call.service, call.action, call.arguments, body);

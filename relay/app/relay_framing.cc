@@ -32,12 +32,47 @@ Response errorAnswer(ErrorRow row) {
 
 }  // namespace
 
-Response streamHead() {
+std::string dlnaStreamFields(std::string_view protocolInfo) {
+  // What follows "http-get:*:" is the MIME type and the fourth field.
+  const std::size_t colon = protocolInfo.find(':');
+  std::string_view mime = protocolInfo.substr(0, colon);
+  std::string_view features =
+      colon == std::string_view::npos ? std::string_view() : protocolInfo.substr(colon + 1);
+  if (mime.empty() || mime == "*") mime = "video/mpeg";
+  std::string out = "Content-Type: " + std::string(mime) + "\r\n";
+  out += "transferMode.dlna.org: Streaming\r\n";
+  if (features.empty() || features == "*") {
+    // A live channel: DLNA.ORG_OP=00 offers neither time nor byte seeking
+    // (a Range gets the plain stream), DLNA.ORG_CI=0 says it is the source
+    // as sent, not converted. DLNA.ORG_FLAGS is 32 hex digits whose first
+    // eight carry the flags, high bit first:
+    //   bit 24 (01) streaming transfer: played as it arrives;
+    //   bit 22 (4)  background transfer: may also be fetched to be kept;
+    //   bit 21 (2)  connection stall: a client that pauses by not reading
+    //               keeps its connection (the relay holds its backlog up to
+    //               the slow-client limit);
+    //   bit 20 (1)  these flags follow version 1.5 of the guidelines.
+    // Seek flags (bits 29, 30) and the moving-range flags are left off: a
+    // live channel has no start or end to offer.
+    features = "DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+  }
+  out += "contentFeatures.dlna.org: " + std::string(features) + "\r\n";
+  return out;
+}
+
+bool asksForDlnaFields(const HttpRequest& request) {
+  return engine::isHead(request) || request.header("GETCONTENTFEATURES.DLNA.ORG") != nullptr ||
+         request.header("TRANSFERMODE.DLNA.ORG") != nullptr;
+}
+
+Response streamHead(const HttpRequest& request, std::string_view dlnaFields) {
   Response out;
   out.version = "1.1";
   out.status = "200 OK";
   out.counted = false;
   out.connectionLines = false;
+  // A player that does not ask keeps the bare head it has always had.
+  if (asksForDlnaFields(request)) out.fields = dlnaFields;
   return out;
 }
 
@@ -98,10 +133,18 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
           "Server: " + connection.settings().serverToken + " UPnP/1.0 UPnP-Device-Host/1.0\r\n";
       return engine::writeResponse(connection, request, out);
     }
-    case RelayKind::Stream:
+    case RelayKind::Stream: {
+      const Response head = streamHead(request, settings_.streamFields);
+      // A HEAD is answered at once, without joining the group; it has no
+      // body, so the connection may stay for the GET that follows.
+      if (engine::isHead(request)) {
+        return connection.sendAll(engine::responseHead(connection.settings(), request, head)) &&
+               !request.closeAfter;
+      }
       // Only the stream sender answers a stream; without it the request ends.
-      if (settings_.stream) settings_.stream(connection, request, relayRequest.stream);
+      if (settings_.stream) settings_.stream(connection, request, relayRequest.stream, head);
       return false;
+    }
     case RelayKind::Subscription:
       // Every answer carries a fresh subscription id.
       return engine::writeResponse(connection, request,
@@ -113,8 +156,9 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       out.connectionLines = false;
       return engine::writeResponse(connection, request, out);
     case RelayKind::Quit:
-      // Nothing is sent; the connection closes and the relay stops.
-      if (settings_.quitEvent) settings_.quitEvent->set();
+      // Nothing is sent; the connection closes and the relay stops. A HEAD
+      // gets the same nothing but stops nothing: it only asks.
+      if (settings_.quitEvent && !engine::isHead(request)) settings_.quitEvent->set();
       return false;
     case RelayKind::Error:
       break;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/http_engine.h"
@@ -17,9 +18,15 @@
 
 namespace relay {
 
-// Answers a stream request on the connection for the stream's whole life.
-using StreamHandoff =
-    std::function<void(engine::HttpConnection&, const engine::HttpRequest&, const StreamAddress&)>;
+// The lines a DLNA player looks for in a stream head, from what follows
+// "http-get:*:" in the playlist's protocolInfo: its MIME type (video/mpeg
+// when there is none) and its fourth field (a live channel's when it is "*").
+std::string dlnaStreamFields(std::string_view protocolInfo);
+
+// Answers a stream request on the connection for the stream's whole life,
+// starting with `head` once data flows.
+using StreamHandoff = std::function<void(engine::HttpConnection&, const engine::HttpRequest&,
+                                         const StreamAddress&, const engine::Response& head)>;
 
 struct RelayFramingSettings {
   // By `document` of a document request.
@@ -32,6 +39,8 @@ struct RelayFramingSettings {
   std::shared_ptr<platform::Event> quitEvent;
   // Without it a stream request just ends.
   StreamHandoff stream;
+  // The stream head's lines for players that ask for them (dlnaStreamFields).
+  std::string streamFields = dlnaStreamFields("");
 };
 
 class RelayFraming {
@@ -54,9 +63,10 @@ class RelayFraming {
   std::vector<CompressedDocument> documents_;
 };
 
-// The heads a stream answer starts with: the bare 200 once data flows, the
-// 500 for a group that stays silent.
-engine::Response streamHead();
+// The heads a stream answer starts with: the 200 once data flows (bare,
+// unless the request is a HEAD or carries getcontentFeatures.dlna.org or
+// transferMode.dlna.org), the 500 for a group that stays silent.
+engine::Response streamHead(const engine::HttpRequest& request, std::string_view dlnaFields);
 engine::Response silentStreamHead();
 
 // The relay's request handler: classified by `routes`, answered by `framing`.

@@ -25,7 +25,8 @@ RelayRequest classifyRelayRequest(const engine::HttpRequest& request, const Rela
   if (request.coding == engine::kNothingAcceptable) out.errorRow = ErrorRow::NotAcceptable;
   if (!request.hasUrl) return out;
 
-  if (request.method == "GET") {
+  // A HEAD asks for what a GET gets, without the body.
+  if (request.method == "GET" || request.method == "HEAD") {
     if (routes.get) routes.get(request.url, out);
   } else if (request.method == "POST") {
     if (routes.mediaServer && request.header("SOAPACTION")) {

@@ -48,7 +48,7 @@ struct RelayRoutes {
   bool mediaServer = false;
 };
 
-// GET through the routes, POST with SOAPACTION as a control request,
+// GET and HEAD through the routes, POST with SOAPACTION as a control request,
 // SUBSCRIBE and UNSUBSCRIBE; anything else, a malformed request too, is a
 // 400 (a 406 when Accept-Encoding accepts no coding the relay has, unless
 // the request is something the relay answers).

@@ -26,6 +26,7 @@ constexpr ActionRow kActions[] = {
     {"contentdirectory:1", soapservice::kContentDirectory, "getsearchcapabilities", 2},
     {"contentdirectory:1", soapservice::kContentDirectory, "getsortcapabilities", 3},
     {"contentdirectory:1", soapservice::kContentDirectory, "getsystemupdateid", 4},
+    {"contentdirectory:1", soapservice::kContentDirectory, "x_getfeaturelist", 5},
     {"connectionmanager:1", soapservice::kConnectionManager, "getprotocolinfo", 1},
     {"connectionmanager:1", soapservice::kConnectionManager, "getcurrentconnectioninfo", 2},
     {"connectionmanager:1", soapservice::kConnectionManager, "getcurrentconnectionids", 3},
@@ -37,6 +38,7 @@ constexpr std::uint32_t kBrowse = 1;
 constexpr std::uint32_t kGetSearchCapabilities = 2;
 constexpr std::uint32_t kGetSortCapabilities = 3;
 constexpr std::uint32_t kGetSystemUpdateId = 4;
+constexpr std::uint32_t kGetFeatureList = 5;
 }  // namespace cd
 namespace cm {
 constexpr std::uint32_t kGetProtocolInfo = 1;
@@ -103,6 +105,16 @@ constexpr std::string_view kSortCapabilities =
 constexpr std::string_view kSystemUpdateId =
     "<u:GetSystemUpdateIDResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
     "<Id>0</Id></u:GetSystemUpdateIDResponse>";
+// Some TV sets ask for the server's features before they list it, and show
+// a fault as an unplayable server. The list is an escaped XML document; its
+// one feature says that video starts at the root container.
+constexpr std::string_view kFeatureList =
+    "<u:X_GetFeatureListResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
+    "<FeatureList>&lt;?xml version=&quot;1.0&quot; encoding=&quot;UTF-8&quot;?&gt;"
+    "&lt;Features xmlns=&quot;urn:schemas-upnp-org:av:avs&quot;&gt;"
+    "&lt;Feature name=&quot;samsung.com_BASICVIEW&quot; version=&quot;1&quot;&gt;"
+    "&lt;container id=&quot;0&quot; type=&quot;object.item.videoItem&quot;/&gt;"
+    "&lt;/Feature&gt;&lt;/Features&gt;</FeatureList></u:X_GetFeatureListResponse>";
 // The one connection there is: 0, which needs no PrepareForConnection.
 constexpr std::string_view kCurrentConnectionIds =
     "<u:GetCurrentConnectionIDsResponse "
@@ -371,6 +383,9 @@ int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapAr
         break;
       case cd::kGetSystemUpdateId:
         element = kSystemUpdateId;
+        break;
+      case cd::kGetFeatureList:
+        element = kFeatureList;
         break;
       default:
         code = fault::kInvalidAction;

@@ -102,6 +102,9 @@ std::string deviceDescription(std::string_view deviceUuid) {
       "</specVersion>",
       "<device>",
       "<deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType>",
+      // Several TV brands list a server only when it says which DLNA device
+      // class it is: a digital media server.
+      "<dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">DMS-1.50</dlna:X_DLNADOC>",
       "<presentationURL></presentationURL>",
       "<friendlyName>Quintaflume VKX UPnP Server</friendlyName>",
       "<manufacturer>Quintaflume</manufacturer>",

@@ -7,6 +7,7 @@
 
 #include "engine/compression.h"
 #include "engine/http_engine.h"
+#include "engine/request_parser.h"
 #include "platform/clock.h"
 #include "relay/app/relay_entry.h"
 #include "relay/app/relay_framing.h"
@@ -137,6 +138,37 @@ class RelayEngine : public ::testing::Test {
 };
 
 const std::string kXmlHead = "200 OK\r\nContent-Type: text/xml; charset=UTF-8\r\n";
+const std::string kLiveFields =
+    "Content-Type: video/mpeg\r\ntransferMode.dlna.org: Streaming\r\n"
+    "contentFeatures.dlna.org: "
+    "DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000\r\n";
+
+// The stream head's DLNA lines, from the playlist's protocolInfo, and only
+// for the requests that ask for them.
+TEST(StreamHead, DlnaFieldsFromProtocolInfoWhenAsked) {
+  const struct {
+    std::string request;
+    std::string protocolInfo;
+    std::string fields;
+  } cases[] = {
+      {"GET /s HTTP/1.1\r\n\r\n", "video/mp2t:*", ""},
+      {"GET /s HTTP/1.1\r\nRange: bytes=0-\r\n\r\n", "video/mp2t:*", ""},
+      {"GET /s HTTP/1.1\r\ngetcontentFeatures.dlna.org: 1\r\n\r\n", "", kLiveFields},
+      {"GET /s HTTP/1.1\r\nTransferMode.DLNA.ORG: Streaming\r\n\r\n", "*:*", kLiveFields},
+      {"HEAD /s HTTP/1.1\r\n\r\n", "video/mp2t:DLNA.ORG_PN=MPEG_TS_SD_EU_ISO;DLNA.ORG_OP=00",
+       "Content-Type: video/mp2t\r\ntransferMode.dlna.org: Streaming\r\n"
+       "contentFeatures.dlna.org: DLNA.ORG_PN=MPEG_TS_SD_EU_ISO;DLNA.ORG_OP=00\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request + c.protocolInfo);
+    HttpRequest request;
+    engine::parseRequest(c.request, request, true);
+    const engine::Response head =
+        relay::streamHead(request, relay::dlnaStreamFields(c.protocolInfo));
+    EXPECT_EQ(head.fields, c.fields);
+    EXPECT_FALSE(head.counted);
+  }
+}
 
 TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
   const ExchangeCase cases[] = {
@@ -154,7 +186,13 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
        true},
       {"GET /nothing HTTP/1.1\r\nAccept-Encoding: identity\r\n\r\n",
        "HTTP/1.1 406 Not Acceptable\r\nContent-Length: 0\r\n\r\n", true},
-      {"HEAD /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
+      // A HEAD gets GET's head, length included, and the connection stays.
+      {"HEAD /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 " + kXmlHead + "Content-Length: 7\r\n\r\n", false},
+      {"HEAD /d0 HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n",
+       "HTTP/1.1 " + kXmlHead + "Content-Encoding: gzip\r\nContent-Length: 27\r\n\r\n", false},
+      // A stream's HEAD is answered at once, with what a DLNA player looks for.
+      {"HEAD /stream HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n" + kLiveFields + "\r\n", false},
+      {"HEAD /quit HTTP/1.1\r\n\r\n", "", true},
       {"POST /d0 HTTP/1.1\r\nContent-Length: x\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
       // More than the relay's buffer can ever hold: refused at once.
@@ -167,6 +205,7 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
       {"GET /stream HTTP/1.1\r\n\r\n", "", true},
   };
   expectExchanges(port_, cases);
+  EXPECT_FALSE(quit_->wait(0));  // HEAD /quit only asked
 }
 
 TEST_F(RelayEngine, KeepAliveServesSeveralRequestsOnOneConnection) {

@@ -24,7 +24,7 @@ TEST(IsComplete, ByMethodAndLength) {
       {"GET / HTTP/1.1\r\n\r\nxyz", false, false},
       {"SUBSCRIBE /e HTTP/1.1\r\n\r\n", true, false},
       {"UNSUBSCRIBE /e HTTP/1.1\r\n\r\n", true, false},
-      {"HEAD / HTTP/1.1\r\n\r\n", true, true},
+      {"HEAD / HTTP/1.1\r\n\r\n", true, false},
       {"OPTIONS * HTTP/1.1\r\n", true, true},
       {"get / HTTP/1.1\r\n\r\n", true, true},
       {"POST /x HTTP/1.1\r\nHost: a\r\n", false, false},

@@ -318,7 +318,14 @@ TEST(SoapControl, FixedAnswersAndFaults) {
       {2, 2, 706, fault(706, "Invalid connection reference"), "1"},
       {2, 2, 402, fault(402, "Invalid args")},
       {1, 0, 401, fault(401, "Invalid action")},
-      {1, 5, 401, fault(401, "Invalid action")},
+      {1, 5, 0,
+       "<u:X_GetFeatureListResponse" + cdNs +
+           "<FeatureList>&lt;?xml version=&quot;1.0&quot; encoding=&quot;UTF-8&quot;?&gt;"
+           "&lt;Features xmlns=&quot;urn:schemas-upnp-org:av:avs&quot;&gt;&lt;Feature "
+           "name=&quot;samsung.com_BASICVIEW&quot; version=&quot;1&quot;&gt;&lt;container "
+           "id=&quot;0&quot; type=&quot;object.item.videoItem&quot;/&gt;&lt;/Feature&gt;"
+           "&lt;/Features&gt;</FeatureList></u:X_GetFeatureListResponse>"},
+      {1, 6, 401, fault(401, "Invalid action")},
       {2, 0, 401, fault(401, "Invalid action")},
       {2, 4, 401, fault(401, "Invalid action")},
       {0, 1, 720, fault(720, "Cannot process the request")},

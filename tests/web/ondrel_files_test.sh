@@ -67,6 +67,10 @@ Keep-Alive: timeout=15
 Accept-Ranges: bytes"
 lab_check "without keep-alive: Connection: Close" grep -qx "Connection: Close" <(head_of "$base/k.bin")
 lab_check "file body" cmp <(get "$base/k.bin") "$site/k.bin"
+lab_check "HEAD: the head GET gets, no body" test "$(get -I -H 'Connection: keep-alive' "$base/k.bin" |
+  tr -d '\r' | sed '/^$/d')" = "$(head_of -H 'Connection: keep-alive' "$base/k.bin" | sed '/^$/d')"
+lab_check "HEAD with a range: the 206 head" grep -qx "Content-Range: bytes 0-99/1000" \
+  <(get -I -H "Range: bytes=0-99" "$base/k.bin" | tr -d '\r')
 lab_check "%20 and + both name a b.txt" test "$(get "$base/a%20b.txt")$(get "$base/a+b.txt")" = spacedspaced
 lab_check "%41.txt serves A.txt" test "$(get "$base/%41.txt")" = "upper a"
 lab_check "a UTF-8 file name is found" test "$(get "$base/caf%C3%A9.txt")" = "named in UTF-8"

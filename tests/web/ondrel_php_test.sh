@@ -67,6 +67,8 @@ GET $(hex x) $(hex 'a b')
 REQUEST $(hex id) $(hex 3)
 REQUEST $(hex x) $(hex 'a b')
 SERVER GET /dump.php 198.18.4.1"
+lab_check "HEAD on a page: the GET's length, no body" test "$(get -I "$base/big.php" |
+  tr -d '\r' | grep -i '^Content-Length')" = "Content-Length: 60000"
 lab_check "empty value skipped" test "$(get "$base/dump?a=&b=2" | head -n 1)" = "GET $(hex b) $(hex 2)"
 lab_check "cookies" test "$(get -b 'c=1; d=e%20f' "$base/dump.php" | grep COOKIE)" = \
   "COOKIE $(hex c) $(hex 1)

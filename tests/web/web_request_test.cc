@@ -43,9 +43,9 @@ TEST(ClassifyWebRequest, HeaderValuesAndMethods) {
       // A SOAP request is no form post.
       {"POST /f.php HTTP/1.1\r\nSOAPACTION: \"x\"\r\nContent-Length: 0\r\n\r\n", WebKind::Error, "",
        false, 0, 0},
-      // Methods are compared as sent; only GET and POST are answered.
+      // Methods are compared as sent; only GET, HEAD and POST are answered.
       {"get /a.txt HTTP/1.1\r\n\r\n", WebKind::Error, "", false, 0, 0},
-      {"HEAD /a.txt HTTP/1.1\r\n\r\n", WebKind::Error, "", false, 0, 0},
+      {"HEAD /a.txt HTTP/1.1\r\nRange: bytes=10-19\r\n\r\n", WebKind::File, "a.txt", true, 10, 10},
       {"PUT /f.php HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::Error, "", false, 0, 0},
       // Without " HTTP" after the target there is no URL.
       {"GET /a.txt\r\n\r\n", WebKind::Error, "", false, 0, 0},
