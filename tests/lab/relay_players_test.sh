@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Players nobody here wrote, on `lan`, against the relay fed by an ffmpeg
+# channel on `src`: VLC plays a stream URL, the URL of a Browse answer, and
+# a channel it finds by browsing the media server itself; VLC's UPnP
+# discovery lists the server; mpv plays the stream URL. The players write
+# what they decoded (raw pictures, PCM sound) to files that ffprobe reads:
+# a player that got bytes but decoded nothing fails here.
+set -u
+relay_bin=$1
+. "$(dirname "$0")/lab.sh"
+for tool in cvlc mpv ffmpeg ffprobe curl setpriv; do
+  command -v $tool >/dev/null || { echo "SKIP: $tool is missing (vlc-bin, vlc-plugin-base, mpv)"; exit 77; }
+done
+
+lab_init rpl
+lab_relay_hosts
+# SSDP searches from the LAN host leave through its one card.
+ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
+work=$(mktemp -d)
+trap 'lab_teardown; rm -rf "$work"' EXIT
+# VLC will not run as root: it runs as nobody, with a home of its own here.
+chmod 711 "$work"
+mkdir "$work/vlc"
+chown nobody:nogroup "$work/vlc"
+
+ip netns exec "$(lab_ns src)" ffmpeg -nostdin -v error -re -t 90 \
+  -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 \
+  -c:v mpeg2video -g 1 -b:v 2M -c:a mp2 -f mpegts "udp://239.1.2.1:5000?pkt_size=1316&ttl=2" \
+  >/dev/null 2>&1 &
+disown
+
+printf '%s\n' '#EXTM3U' '#EXTINF:1,Test Card' 'udp://@239.1.2.1:5000' >"$work/channels.m3u"
+mkfifo "$work/in"
+exec 3<>"$work/in"
+ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
+  -p "$work/channels.m3u" --playlist-protocol-info 'video/mp2t:*' <"$work/in" >"$work/out" 2>&1 &
+relay_pid=$!
+lab_check "relay prompts" lab_wait_line "$work/out" 50 "Enter q to exit."
+base=http://198.18.2.1:2901
+stream=$base/vkx/239.1.2.1:5000
+
+as_vlc() {
+  ip netns exec "$(lab_ns lan)" setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    env HOME="$work/vlc" XDG_RUNTIME_DIR="$work/vlc" "$@"
+}
+
+# pictures FILE: "width height count" of the decoded pictures in FILE.
+pictures() {
+  ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=width,height,nb_read_frames \
+    -of csv=p=0 "$1" 2>/dev/null | tr ',' ' '
+}
+# seconds FILE: the length of the sound in FILE, in whole seconds.
+seconds() {
+  ffprobe -v error -show_entries format=duration -of csv=p=0 "$1" 2>/dev/null | cut -d. -f1
+}
+# decoded NAME PICTURE-FILE SOUND-FILE MIN-PICTURES: at least MIN pictures
+# of the channel's size and at least 1 s of sound.
+decoded() {
+  local name=$1 got
+  read -r -a got <<<"$(pictures "$2")"
+  lab_check "$name: pictures of 320x240 (got ${got[*]:-none})" \
+    test "${got[0]:-0}x${got[1]:-0}" = 320x240
+  lab_check "$name: at least $4 pictures (got ${got[2]:-0})" test "${got[2]:-0}" -ge "$4"
+  lab_check "$name: at least 1 s of sound" test "$(seconds "$3")" -ge 1
+}
+
+# vlc NAME URL: VLC plays URL for 4 s, writing the pictures it decoded
+# (I420 with a YUV4MPEG2 head) and the sound (PCM).
+vlc() {
+  local name=$1 out=$work/vlc/$1
+  as_vlc timeout 30 cvlc -I dummy --play-and-exit --run-time=4 \
+    --vout=yuv --yuv-chroma=I420 --yuv-yuv4mpeg2 --yuv-file="$out.y4m" \
+    --aout=afile --audiofile-file="$out.wav" "$2" >"$out.log" 2>&1
+  lab_check "$name: VLC ends with status 0" test $? = 0
+  decoded "$name" "$out.y4m" "$out.wav" 50
+  rm -f "$out.y4m"
+}
+
+lab_phase "VLC plays the stream URL"
+vlc stream "$stream"
+
+lab_phase "VLC plays the URL of a Browse answer"
+printf '%s' '<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body><u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ObjectID>gr1</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>' \
+  >"$work/browse"
+lab_exec lan curl -s --max-time 5 -o "$work/answer" \
+  -H 'Content-Type: text/xml; charset="utf-8"' \
+  -H 'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#Browse"' \
+  --data-binary @"$work/browse" "$base/upnp/control/cds"
+res=$(grep -o '&gt;http://[^&]*239\.1\.2\.1:5000&lt;/res' "$work/answer" | sed -e 's/^&gt;//' -e 's/&lt;.*//')
+lab_check "the Browse answer holds the channel's URL" test -n "$res"
+[ -n "$res" ] && vlc browsed "$res"
+
+# VLC's discovery gives each directory of a server this URL: the control
+# URL without its scheme, and the object to browse. Opened, VLC browses the
+# group and plays the channel in it.
+lab_phase "VLC browses the server and plays what it finds"
+vlc upnp "upnp://198.18.2.1:2901/upnp/control/cds?ObjectID=gr1"
+
+lab_phase "VLC discovers the server"
+# Driven through its remote-control interface: the playlist lists what
+# the UPnP discovery found, under the discovery's own node.
+name=$(lab_exec lan curl -s --max-time 5 "$base/description.xml" | grep -o '<friendlyName>[^<]*' | cut -d'>' -f2)
+mkfifo "$work/rc"
+exec 4<>"$work/rc"
+as_vlc cvlc -I oldrc --rc-fake-tty --services-discovery=upnp <"$work/rc" >"$work/discovery" 2>&1 &
+vlc_pid=$!
+found=0
+for ((i = 0; i < 20 && !found; i++)); do
+  sleep 0.5
+  echo playlist >&4
+  grep -A1 -F "Universal Plug'n'Play" "$work/discovery" | grep -qF -- "- $name" && found=1
+done
+lab_check "VLC lists the server '$name' under its UPnP node" test -n "$name" -a "$found" = 1
+echo quit >&4
+lab_check "VLC's remote control quits" lab_wait_exit "$vlc_pid" 50
+kill "$vlc_pid" 2>/dev/null
+
+lab_phase "mpv plays the stream URL"
+mkdir "$work/mpv"
+lab_exec lan timeout 30 mpv --no-config --really-quiet --frames=50 \
+  --vo=image --vo-image-outdir="$work/mpv" --ao=pcm --ao-pcm-file="$work/mpv.wav" "$stream" \
+  >"$work/mpv.log" 2>&1
+lab_check "mpv ends with status 0" test $? = 0
+lab_check "mpv: 50 pictures" test "$(find "$work/mpv" -name '*.jpg' | wc -l)" = 50
+lab_check "mpv: pictures of 320x240" test "$(pictures "$work/mpv/00000050.jpg" | cut -d' ' -f1-2)" = "320 240"
+lab_check "mpv: at least 1 s of sound" test "$(seconds "$work/mpv.wav")" -ge 1
+
+echo q >&3
+lab_check "relay stops" lab_wait_exit "$relay_pid" 40
+lab_finish || { tail -n 20 "$work/out" "$work"/vlc/*.log "$work/discovery" "$work/mpv.log"; exit 1; }
