@@ -1,6 +1,7 @@
 // The channels of the media server's M3U playlist, read once at start-up:
-// sorted by channel number, grouped by the #EXTTV group names, and laid out
-// flat as the ContentDirectory's items (every group one container).
+// sorted by channel number, grouped by their #EXTTV names (or the
+// group-title of their #EXTINF line), and laid out flat as the
+// ContentDirectory's items (every group one container).
 #pragma once
 
 #include <cstdint>
@@ -17,10 +18,12 @@ struct Channel {
   std::uint32_t id = 0;  // ContentDirectory object number: position in `entries` + 1
   std::uint32_t number = 0;
   std::string title;
-  std::string groups;   // the #EXTTV group text, names separated by ","
+  std::string groups;   // group names separated by `groupSeparator`
   std::string address;  // multicast address as written
   std::uint16_t port = 0;
   std::int32_t groupIndex = 0;  // index into groupNames; 0 is "All"
+  std::string logo;             // the tvg-logo URL, or empty
+  char groupSeparator = ',';    // "," for #EXTTV text, ";" for a group-title
 };
 
 // The number of a channel whose number is missing or does not convert: it
@@ -39,6 +42,8 @@ struct ChannelList {
   // Reads the playlist file. A file that cannot be read, or whose first line
   // lacks "#EXTM3U", gives the "All" group alone. Channels dropped because
   // their port does not convert are reported on `writeLine` by line number.
+  // Every text that reaches the ContentDirectory is made clean UTF-8
+  // (common::cleanUtf8); the first line that needed it is reported, once.
   void load(const std::string& path, const common::LineWriter& writeLine = {});
   // The same over the file's bytes.
   void loadText(std::string_view text, const common::LineWriter& writeLine = {});

@@ -172,8 +172,13 @@ void appendItem(std::string& didl, std::string_view id, const Channel& entry,
   didl += std::to_string(std::int64_t(entry.groupIndex) + 1);
   didl += "\" restricted=\"1\"><dc:title>";
   didl += escapeXml(entry.title);
-  didl +=
-      "</dc:title><upnp:class>object.item.videoItem</upnp:class><res protocolInfo=\"http-get:*:";
+  didl += "</dc:title><upnp:class>object.item.videoItem</upnp:class>";
+  if (!entry.logo.empty()) {
+    didl += "<upnp:albumArtURI>";
+    didl += escapeXml(entry.logo);
+    didl += "</upnp:albumArtURI>";
+  }
+  didl += "<res protocolInfo=\"http-get:*:";
   didl += context.protocolInfo;
   didl += "\">http://";
   didl += context.host;
@@ -182,7 +187,8 @@ void appendItem(std::string& didl, std::string_view id, const Channel& entry,
   didl += '/';
   didl += kStreamPathToken;
   didl += '/';
-  didl += entry.address;
+  // The address is the playlist's text, unchecked: escaped like the title.
+  didl += escapeXml(entry.address);
   didl += ':';
   didl += std::to_string(entry.port);
   didl += "</res></item>";

@@ -1,11 +1,12 @@
 // A playlist file as anyone may write it: the loaded list must keep the
 // layout the ContentDirectory relies on, and browsing it must succeed with
-// every title escaped inside the result.
+// every title escaped inside the result and the answer clean UTF-8.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
 #include "relay/upnp/channel_list.h"
 #include "relay/upnp/control_handler.h"
 
@@ -16,7 +17,8 @@ namespace {
 }
 
 // The DIDL-Lite of a Browse answer sits escaped inside <Result>: no raw
-// markup from a title may appear there.
+// markup from a title may appear there, and no byte an XML parser rejects
+// anywhere.
 void checkBrowse(const relay::ControlHandler& control, std::string_view objectId,
                  std::string_view flag, std::uint32_t expectedTotal) {
   relay::SoapArguments arguments;
@@ -26,6 +28,7 @@ void checkBrowse(const relay::ControlHandler& control, std::string_view objectId
   arguments[relay::soapslot::kRequestedCount] = "0";
   std::string body;
   if (control.dispatch(relay::soapservice::kContentDirectory, 1, arguments, body) != 0) fail();
+  if (common::cleanUtf8(body) != body) fail();
   const std::size_t open = body.find("<Result>");
   const std::size_t close = body.find("</Result>");
   if (open == std::string::npos || close == std::string::npos || close < open) fail();

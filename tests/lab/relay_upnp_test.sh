@@ -151,4 +151,29 @@ wait "$relay_pid"
 lab_check "exit status 0" test $? = 0
 lab_check "stop lines in order" test "$(grep -E '^(Stopping http server|Stopping DLNA Server\.|Will exit\.)$' "$work/out" | tr '\n' '|')" = \
   "Stopping http server|Stopping DLNA Server.|Will exit.|"
-lab_finish || { cat "$work/out" "$work/cp" "$work/cp-err"; exit 1; }
+
+# A playlist as IPTV providers write them: tvg-* attributes, group-title,
+# rtp:// URLs, a comma inside quotes, Latin-1 bytes and a control character.
+# Every Browse answer must still be XML that a strict parser reads.
+printf '%b\n' '#EXTM3U' \
+  '#EXTINF:-1 tvg-id="a" tvg-name="A, B" tvg-logo="http://198.18.2.9/a.png?s=1&t=2" group-title="Infos;Sport",T\xe9l\xe9 \x01Info & Co' \
+  'rtp://@239.1.2.1:5000' '#EXTINF:-1 group-title="Cin\xe9ma",Caf\xc3\xa9' 'rtp://10.0.0.1@239.1.2.3:5000' \
+  >"$work/world.m3u"
+ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
+  -p "$work/world.m3u" <"$work/in" >"$work/out-world" 2>&1 &
+relay_pid=$!
+lab_check "relay prompts with a provider's playlist" lab_wait_line "$work/out-world" 50 "Enter q to exit."
+lab_check "one line names the first unclean playlist line" test \
+  "$(grep '^Playlist line' "$work/out-world")" = "Playlist line 2: invalid UTF-8 or control characters, text cleaned (first such line)."
+answered_well_formed() { test "$status" = 200 && xmllint --noout "$work/answer" "$work/didl.xml"; }
+for object in 0 gr1 gr2 gr3 gr4 1; do
+  control Browse ContentDirectory "$(browse_args $object BrowseDirectChildren 0 0)"
+  didl
+  lab_check "provider's playlist, Browse $object: 200, the answer and its DIDL-Lite well-formed" \
+    answered_well_formed
+done
+lab_check "the logo is the item's albumArtURI" \
+  grep -qF '<upnp:albumArtURI>http://198.18.2.9/a.png?s=1&amp;t=2</upnp:albumArtURI>' "$work/didl.xml"
+echo q >&3
+lab_check "relay stops again" lab_wait_exit "$relay_pid" 40
+lab_finish || { cat "$work/out" "$work/out-world" "$work/cp" "$work/cp-err"; exit 1; }

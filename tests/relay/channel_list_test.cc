@@ -14,11 +14,13 @@ namespace {
 using relay::Channel;
 using relay::ChannelList;
 
-// "{number 'title' address:port groups}", groups only when set.
+// "{number 'title' address:port groups logo=URL}", groups and logo only when
+// set.
 std::string describe(const Channel& c) {
   std::string text = "{" + std::to_string(c.number) + " '" + c.title + "' " + c.address + ":" +
                      std::to_string(c.port);
   if (!c.groups.empty()) text += " " + c.groups;
+  if (!c.logo.empty()) text += " logo=" + c.logo;
   return text + "}";
 }
 
@@ -124,7 +126,7 @@ TEST(ChannelList, LoadsPlaylistText) {
        "#EXTINF:3,C\n#EXTTV:Tail\n",
        {"[All] {2 'B' 239.0.0.2:1}", "[Lost]", "[Tail]"}},
       {"ignored lines keep the pending channel",
-       "#EXTM3U\n#EXTINF:-1,A\n#EXTTV:News\nhttp://10.0.0.1/a.ts\nrtp://@239.0.0.9:1\n"
+       "#EXTM3U\n#EXTINF:-1,A\n#EXTTV:News\nhttp://10.0.0.1/a.ts\nrtsp://10.0.0.2/b\n"
        "#EXTVLCOPT:x\nudp://@239.1.1.1:1234\n",
        {"[All] {" + kLast + " 'A' 239.1.1.1:1234 News}",
         "[News] {" + kLast + " 'A' 239.1.1.1:1234 News}"}},
@@ -175,6 +177,51 @@ TEST(ChannelList, LoadsPlaylistText) {
        "#EXTINF:2,B\r\nudp://239.0.0.2\r\n",
        {"[All] {1 'A' 239.0.0.1:1234 News}", "[News] {1 'A' 239.0.0.1:1234 News}"},
        {"Playlist line 7: port does not convert, channel dropped."}},
+      {"rtp forms, source read past",
+       "#EXTM3U\n#EXTINF:1,A\nrtp://@239.255.0.1:5002\n#EXTINF:2,B\nrtp://239.255.0.1:5002\n"
+       "#EXTINF:3,C\nrtp://10.0.0.5@239.255.0.1:5002\n#EXTINF:4,D\nrtp://@239.255.0.1:x\n",
+       {"[All] {1 'A' 239.255.0.1:5002} {2 'B' 239.255.0.1:5002} {3 'C' 239.255.0.1:5002}"},
+       {"Playlist line 9: port does not convert, channel dropped."}},
+      {"attributes, group-title and logo",
+       "#EXTM3U\n"
+       "#EXTINF:-1 tvg-id=\"a.b\" tvg-name=\"News, Live\" tvg-logo=\"http://x/a.png?s=1&t=2\" "
+       "group-title=\"News;Sport\",Channel A\nrtp://@239.1.1.1:5000\n"
+       "#EXTINF:-1 tvg-logo=http://x/b.png group-title=\"Movies, Series\",Channel B, HD\n"
+       "rtp://10.0.0.1@239.1.1.2:5002\n"
+       "#EXTINF:-1 group-title=\"Kids\",Channel C\n#EXTTV:Local\nudp://@239.1.1.3:5004\n"
+       "#EXTINF:5 tvg-name=\"Open,Title\nudp://@239.1.1.4:1\n"
+       "#EXTINF:0 tvg-logo=\"l\",12 - Sky\nudp://@239.1.1.5:1\n"
+       "#EXTINF:-1 group-title=\"Lost\",E\nudp://@:1\n",
+       {"[All] {0 '12 - Sky' 239.1.1.5:1 logo=l} {5 'Title' 239.1.1.4:1}"
+        " {" +
+            kLast +
+            " 'Channel A' 239.1.1.1:5000 News;Sport logo=http://x/a.png?s=1&t=2}"
+            " {" +
+            kLast +
+            " 'Channel B, HD' 239.1.1.2:5002 Movies, Series logo=http://x/b.png}"
+            " {" +
+            kLast + " 'Channel C' 239.1.1.3:5004 Local}",
+        "[News] {" + kLast + " 'Channel A' 239.1.1.1:5000 News;Sport logo=http://x/a.png?s=1&t=2}",
+        "[Sport] {" + kLast + " 'Channel A' 239.1.1.1:5000 News;Sport logo=http://x/a.png?s=1&t=2}",
+        "[Movies, Series] {" + kLast +
+            " 'Channel B, HD' 239.1.1.2:5002 Movies, Series logo=http://x/b.png}",
+        "[Local] {" + kLast + " 'Channel C' 239.1.1.3:5004 Local}"}},
+      {"valid UTF-8 unchanged",
+       "#EXTM3U\n#EXTINF:1 group-title=\"Infos \xC3\xA9\",\xE2\x98\x85 Star\n"
+       "rtp://@239.0.0.1:1\n",
+       {"[All] {1 '\xE2\x98\x85 Star' 239.0.0.1:1 Infos \xC3\xA9}",
+        "[Infos \xC3\xA9] {1 '\xE2\x98\x85 Star' 239.0.0.1:1 Infos \xC3\xA9}"}},
+      {"Latin-1 and control characters cleaned, one line",
+       "#EXTM3U\n#EXTINF:1,Caf\xE9\x01 Bar\n#EXTTV:T\xE9l\xE9\nudp://@239.0.0.1:1\n"
+       "#EXTINF:2 tvg-logo=\"http://x/\x02"
+       "a.png\" group-title=\"Sp\xF6rt\",B\n"
+       "udp://@239.0.0.2\x7F:1\n",
+       {"[All] {1 'Caf\xEF\xBF\xBD Bar' 239.0.0.1:1 T\xEF\xBF\xBDl\xEF\xBF\xBD}"
+        " {2 'B' 239.0.0.2:1 Sp\xEF\xBF\xBDrt logo=http://x/a.png}",
+        "[T\xEF\xBF\xBDl\xEF\xBF\xBD] {1 'Caf\xEF\xBF\xBD Bar' 239.0.0.1:1 "
+        "T\xEF\xBF\xBDl\xEF\xBF\xBD}",
+        "[Sp\xEF\xBF\xBDrt] {2 'B' 239.0.0.2:1 Sp\xEF\xBF\xBDrt logo=http://x/a.png}"},
+       {"Playlist line 2: invalid UTF-8 or control characters, text cleaned (first such line)."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

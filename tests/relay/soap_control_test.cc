@@ -247,13 +247,15 @@ TEST(SoapControl, EscapeXml) {
   for (const auto& [text, escaped] : cases) EXPECT_EQ(relay::escapeXml(text), escaped);
 }
 
-// Playlist: "All" with three channels, "News" with the second one again.
+// Playlist: "All" with three channels, "News" with the second one again; the
+// third has a logo.
 relay::ChannelList makePlaylist() {
   relay::ChannelList list;
   list.groupNames = {"All", "News"};
-  const relay::Channel channels[] = {{0, 1, "Sport 1", "", "239.255.0.1", 5002, 0},
-                                     {0, 2, "News & Weather", "News", "239.255.0.2", 5004, 0},
-                                     {0, 3, "Movies", "", "239.255.0.3", 5006, 0}};
+  const relay::Channel channels[] = {
+      {0, 1, "Sport 1", "", "239.255.0.1", 5002, 0, ""},
+      {0, 2, "News & Weather", "News", "239.255.0.2", 5004, 0, ""},
+      {0, 3, "Movies", "", "239.255.0.3", 5006, 0, "http://x/logo.png?a=1&b=2"}};
   list.groupEntries.resize(2);
   for (const relay::Channel& c : channels) list.groupEntries[0].push_back(c);
   list.groupEntries[1].push_back(channels[1]);
@@ -454,6 +456,13 @@ TEST(SoapControl, BrowseDocumentsByteForByte) {
        "object.item.videoItem&lt;/upnp:class&gt;&lt;res protocolInfo=&quot;"
        "http-get:*:video/mpeg:*&quot;&gt;http://192.168.0.2:2901/"
        "8E4B2A7C19D54F3EA06B7C2D91E58F04/239.255.0.2:5004&lt;/res&gt;&lt;/item&gt;"},
+      {browseArguments("3", "BrowseMetadata"),
+       "&lt;item id=&quot;3&quot; parentID=&quot;gr1&quot; restricted=&quot;1&quot;&gt;"
+       "&lt;dc:title&gt;Movies&lt;/dc:title&gt;&lt;upnp:class&gt;object.item.videoItem"
+       "&lt;/upnp:class&gt;&lt;upnp:albumArtURI&gt;http://x/logo.png?a=1&amp;amp;b=2"
+       "&lt;/upnp:albumArtURI&gt;&lt;res protocolInfo=&quot;http-get:*:video/mpeg:*&quot;&gt;"
+       "http://192.168.0.2:2901/8E4B2A7C19D54F3EA06B7C2D91E58F04/239.255.0.3:5006"
+       "&lt;/res&gt;&lt;/item&gt;"},
       {browseArguments("0", "BrowseMetadata"),
        "&lt;container id=&quot;0&quot; parentID=&quot;-1&quot; restricted=&quot;1&quot; "
        "childCount=&quot;2&quot;&gt;&lt;dc:title&gt;Root&lt;/dc:title&gt;&lt;upnp:class&gt;"
