@@ -140,7 +140,8 @@ std::string protocolInfoElement(std::string_view protocolInfo) {
   std::string out =
       "<u:GetProtocolInfoResponse xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">"
       "<Source>http-get:*:";
-  out += protocolInfo;
+  // The option's text as given: escaped, so that no value breaks the XML.
+  out += escapeXml(protocolInfo);
   out += "</Source><Sink></Sink></u:GetProtocolInfoResponse>";
   return out;
 }
@@ -179,7 +180,7 @@ void appendItem(std::string& didl, std::string_view id, const Channel& entry,
     didl += "</upnp:albumArtURI>";
   }
   didl += "<res protocolInfo=\"http-get:*:";
-  didl += context.protocolInfo;
+  didl += escapeXml(context.protocolInfo);
   didl += "\">http://";
   didl += context.host;
   didl += ':';
