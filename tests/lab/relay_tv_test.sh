@@ -54,6 +54,21 @@ for row in "${rows[@]}"; do
   cp "$work/answer" "$work/answer-${name%%:*}"
 done
 
+# Every answer on a kept connection says where it ends: curl, which keeps
+# the connection, is done at once.
+browse='<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/"><s:Body><u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ObjectID>0</ObjectID><BrowseFlag>BrowseMetadata</BrowseFlag></u:Browse></s:Body></s:Envelope>'
+cds='SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1'
+for args in "$base/description.xml" "-I $base/description.xml" "--compressed $base/cds.xml" \
+  "$base/command/log" "-I $base$path" "$base/nothing" \
+  "-X SUBSCRIBE -H NT:upnp:event -H CALLBACK:<http://198.18.2.2:9/> $base/upnp/event/cds" \
+  "-X UNSUBSCRIBE -H SID:uuid:x $base/upnp/event/cds"; do
+  lab_check "kept connection, curl done at once: $args" lab_exec lan timeout 5 curl -s -o /dev/null $args
+done
+for action in Browse GetSortCapabilities Unknown; do
+  lab_check "kept connection, curl done at once: $action" lab_exec lan timeout 5 curl -s -o /dev/null \
+    -H "$cds#$action\"" --data-binary "$browse" "$base/upnp/control/cds"
+done
+
 # Samsung sets also ask for the feature list and look for the DLNA class.
 soap='<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body><u:X_GetFeatureList xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"></u:X_GetFeatureList></s:Body></s:Envelope>'
 status=$(lab_exec lan curl -s --max-time 5 -o "$work/features" -w '%{http_code}' \

@@ -116,6 +116,13 @@ lab_check "jpeg never compressed" \
 lab_check "folder: the refusal page" \
   test "$(get "$base/docs/")" = "<html><head><body><p>Directory listing is not permited.</p></body></head></html>"
 lab_check "folder without slash: 404" test "$(get -o /dev/null -w '%{http_code}' "$base/docs")" = 404
+# Every answer on a kept connection says where it ends: curl, which keeps
+# the connection, is done at once.
+for args in "$base/k.bin" "-I $base/k.bin" "-r 0-9 $base/k.bin" "-r 0-2000 $base/k.bin" \
+  "$base/docs/" "$base/docs" "-H Accept-Encoding:gzip $base/docs/"; do
+  lab_check "kept connection, curl done at once: $args" \
+    lab_exec web timeout 5 curl -s -o /dev/null -H 'Connection: keep-alive' $args
+done
 lab_check "404 page is 172 bytes" test "$(get "$base/nothing.txt" | wc -c)" = 172
 lab_check "exe and dll refused" \
   test "$(get -o /dev/null -w '%{http_code}' "$base/setup.exe" --next -o /dev/null -w '%{http_code}' \
