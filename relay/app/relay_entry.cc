@@ -26,7 +26,7 @@
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
 #include "relay/upnp/device_uuid.h"
-#include "relay/upnp/gena.h"
+#include "relay/upnp/event_notify.h"
 #include "relay/upnp/ssdp_advertiser.h"
 
 namespace relay {
@@ -133,6 +133,10 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   if (playlist) {
     routes.mediaServer = true;
     auto control = std::make_shared<ControlHandler>(playlist.get(), options.listenAddress, port);
+    framing.initialEvents = {
+        {"/upnp/event/cds", initialEventBody(*control, soapservice::kContentDirectory)},
+        {"/upnp/event/cm", initialEventBody(*control, soapservice::kConnectionManager)},
+    };
     framing.soapResponder = [control, playlist](SoapCall& call, std::string& body) {
       return control->dispatch(call.service, call.action, call.arguments, body);
     };
