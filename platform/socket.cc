@@ -121,6 +121,16 @@ int Socket::connect(Ipv4 address, std::uint16_t port) {
   return result(::connect(fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
 }
 
+int peerAddressOf(int fd, Ipv4& address, std::uint16_t& port) {
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return errno;
+  if (sa.sin_family != AF_INET) return EAFNOSUPPORT;
+  address = sa.sin_addr.s_addr;
+  port = ntohs(sa.sin_port);
+  return 0;
+}
+
 int Socket::localAddress(Ipv4& address, std::uint16_t& port) const {
   sockaddr_in sa{};
   socklen_t length = sizeof sa;

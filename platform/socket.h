@@ -19,6 +19,9 @@ using Ipv4 = std::uint32_t;
 Ipv4 parseIpv4(const std::string& text);
 std::string ipv4Text(Ipv4 address);
 sockaddr_in makeSockaddr(Ipv4 address, std::uint16_t port);
+// The IPv4 peer of the connected socket `fd` (port in host order): 0, or
+// errno (EAFNOSUPPORT for a peer that is not IPv4).
+int peerAddressOf(int fd, Ipv4& address, std::uint16_t& port);
 
 class Socket {
  public:

@@ -13,6 +13,7 @@
 #include "platform/network_cards.h"
 #include "platform/os_token.h"
 #include "platform/thread.h"
+#include "platform/uuid.h"
 #include "relay/app/card_report.h"
 #include "relay/app/relay_framing.h"
 #include "relay/app/relay_log.h"
@@ -24,7 +25,8 @@
 #include "relay/upnp/channel_list.h"
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
-#include "relay/upnp/gena.h"
+#include "relay/upnp/device_uuid.h"
+#include "relay/upnp/event_notify.h"
 #include "relay/upnp/ssdp_advertiser.h"
 
 namespace relay {
@@ -112,6 +114,7 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
 // holds the playlist with it.
 std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
                                                const RelaySettings& relay,
+                                               std::string_view deviceUuid,
                                                std::shared_ptr<platform::Event> stopEvent,
                                                std::shared_ptr<const ChannelList> playlist) {
   const std::uint16_t port = relay.listenPort;
@@ -124,13 +127,17 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   };
   RelayFramingSettings framing;
   framing.quitEvent = std::move(stopEvent);
-  framing.documents = builtInDocuments();
+  framing.documents = builtInDocuments(deviceUuid);
   framing.logText = [] { return relayLog().logText(); };
   framing.stream = streamHandoff(relay);
   if (playlist) {
     routes.mediaServer = true;
     framing.streamFields = dlnaStreamFields(playlist->protocolInfo);
     auto control = std::make_shared<ControlHandler>(playlist.get(), options.listenAddress, port);
+    framing.initialEvents = {
+        {"/upnp/event/cds", initialEventBody(*control, soapservice::kContentDirectory)},
+        {"/upnp/event/cm", initialEventBody(*control, soapservice::kConnectionManager)},
+    };
     framing.soapResponder = [control, playlist](SoapCall& call, std::string& body) {
       return control->dispatch(call.service, call.action, call.arguments, body);
     };
@@ -161,6 +168,9 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   writeLine("");
   if (!interfacesAccepted(match)) return kExitRefused;
 
+  // The same on every run of this machine with these -li and -lp.
+  const std::string uuid = deviceUuid(
+      platform::machineId(), platform::ipv4Text(settings.listenAddress), settings.listenPort);
   std::shared_ptr<ChannelList> playlist;
   std::unique_ptr<SsdpAdvertiser> advertiser;
   if (options.dlnaEnabled) {
@@ -169,7 +179,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     if (!options.playlistProtocolInfo.empty())
       playlist->protocolInfo = options.playlistProtocolInfo;
     playlist->load(options.playlistPath, writeLine);
-    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort);
+    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
   }
 
   writeLine("Starting http server.");
@@ -178,7 +188,8 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     writeLine("CreateEvent() failed with error " + std::to_string(errno));
     return kExitRefused;
   }
-  std::unique_ptr<engine::HttpEngine> engine = makeEngine(options, settings, stopEvent, playlist);
+  std::unique_ptr<engine::HttpEngine> engine =
+      makeEngine(options, settings, uuid, stopEvent, playlist);
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");

@@ -2,6 +2,9 @@
 
 #include "engine/compression.h"
 #include "engine/response_writer.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "relay/upnp/event_notify.h"
 #include "relay/upnp/gena.h"
 
 namespace relay {
@@ -13,18 +16,28 @@ using engine::Response;
 constexpr char kXmlType[] = "Content-Type: text/xml; charset=UTF-8\r\n";
 constexpr char kHtmlType[] = "Content-Type: text/html; charset=UTF-8\r\n";
 constexpr char kLanguageLine[] = "Content-Language: en\r\n";
-constexpr const char* kErrorRows[] = {
-    "400 Bad Request",
-    "406 Not Acceptable",
-    "500 Internal Server Error",
-    "501 Not Implemented",
-};
+
+const char* statusOf(ErrorRow row) {
+  switch (row) {
+    case ErrorRow::NotAcceptable:
+      return "406 Not Acceptable";
+    case ErrorRow::InternalError:
+      return "500 Internal Server Error";
+    case ErrorRow::NotImplemented:
+      return "501 Not Implemented";
+    case ErrorRow::PreconditionFailed:
+      return "412 Precondition Failed";
+    case ErrorRow::BadRequest:
+      break;
+  }
+  return "400 Bad Request";
+}
 
 // The error rows always say HTTP/1.1, carry no body and close.
 Response errorAnswer(ErrorRow row) {
   Response out;
   out.version = "1.1";
-  out.status = kErrorRows[std::size_t(row)];
+  out.status = statusOf(row);
   out.connectionLines = false;
   out.close = true;
   return out;
@@ -82,6 +95,7 @@ Response silentStreamHead() {
 
 RelayFraming::RelayFraming(RelayFramingSettings settings, std::uint32_t startTime)
     : settings_(std::move(settings)) {
+  if (!settings_.subscriptions) settings_.subscriptions = std::make_shared<SubscriptionTable>();
   for (const std::string& text : settings_.documents) {
     CompressedDocument document;
     document.text = text;
@@ -146,10 +160,12 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       return false;
     }
     case RelayKind::Subscription:
-      // Every answer carries a fresh subscription id.
-      return engine::writeResponse(connection, request,
-                                   subscriptionAnswer(connection.settings().serverToken));
+      return answerSubscription(connection, request, relayRequest.subscription);
     case RelayKind::Unsubscribe:
+      // The answer is the same whether the SID was known or not.
+      if (const std::string* sid = request.header("SID")) {
+        settings_.subscriptions->remove(*sid, request.url);
+      }
       // The connection stays open: the empty body's length is said, or an
       // HTTP/1.1 client waits for one until the idle close.
       out.version = "1.1";
@@ -164,6 +180,36 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       break;
   }
   return engine::writeResponse(connection, request, errorAnswer(relayRequest.errorRow));
+}
+
+bool RelayFraming::answerSubscription(engine::HttpConnection& connection,
+                                      const HttpRequest& request,
+                                      const SubscribeDecision& decision) const {
+  SubscriptionTable& table = *settings_.subscriptions;
+  const std::int64_t now = platform::monotonicMs();
+  const bool renewal = !decision.renewalSid.empty();
+  std::string sid = decision.renewalSid;
+  if (!renewal) {
+    sid = table.add(request.url, decision.seconds, now);
+  } else if (!table.renew(sid, request.url, decision.seconds, now)) {
+    return engine::writeResponse(connection, request, errorAnswer(ErrorRow::PreconditionFailed));
+  }
+  const bool keep = engine::writeResponse(
+      connection, request,
+      subscriptionAnswer(connection.settings().serverToken, sid, decision.seconds));
+
+  // The subscriber has its SID before the event that names it arrives.
+  if (renewal) return keep;
+  const auto body = settings_.initialEvents.find(request.url);
+  if (body == settings_.initialEvents.end()) return keep;
+  platform::Ipv4 peer = 0;
+  std::uint16_t peerPort = 0;
+  if (platform::peerAddressOf(connection.fd(), peer, peerPort) != 0) peer = 0;
+  if (const std::optional<EventCallback> callback = eventCallback(decision.callback, peer)) {
+    sendInitialEvent(*callback, initialEventMessage(*callback, sid, body->second),
+                     connection.shutdownEvent());
+  }
+  return keep;
 }
 
 engine::RequestHandler relayRequestHandler(RelayRoutes routes,

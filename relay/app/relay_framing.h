@@ -1,11 +1,13 @@
 // The relay's answer for each kind of request: the built-in documents
-// (precompressed once), the log, control answers, subscriptions, the
-// unsubscribe answer, the quit command, the error rows, and streams through
-// their hand-off. Every head goes through the engine's response writer.
+// (precompressed once), the log, control answers, subscriptions with their
+// initial event, the unsubscribe answer, the quit command, the error rows,
+// and streams through their hand-off. Every head goes through the engine's
+// response writer.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +17,7 @@
 #include "engine/response_writer.h"
 #include "platform/event.h"
 #include "relay/app/relay_request.h"
+#include "relay/upnp/subscription_table.h"
 
 namespace relay {
 
@@ -41,6 +44,11 @@ struct RelayFramingSettings {
   StreamHandoff stream;
   // The stream head's lines for players that ask for them (dlnaStreamFields).
   std::string streamFields = dlnaStreamFields("");
+  // The subscriptions granted; without it the framing keeps its own.
+  std::shared_ptr<SubscriptionTable> subscriptions;
+  // By event URL: the body of the initial event a new subscriber there
+  // gets. Subscriptions elsewhere get none.
+  std::map<std::string, std::string, std::less<>> initialEvents;
 };
 
 class RelayFraming {
@@ -59,6 +67,10 @@ class RelayFraming {
     std::string gzip;
     std::string deflate;
   };
+  // Grants or renews, answers, and sends a new subscriber its initial event.
+  bool answerSubscription(engine::HttpConnection& connection, const engine::HttpRequest& request,
+                          const SubscribeDecision& decision) const;
+
   RelayFramingSettings settings_;
   std::vector<CompressedDocument> documents_;
 };

@@ -11,6 +11,8 @@ ErrorRow rowFor(SubscribeRefusal refusal) {
       return ErrorRow::NotAcceptable;
     case SubscribeRefusal::InternalError:
       return ErrorRow::InternalError;
+    case SubscribeRefusal::BadRequest:
+      return ErrorRow::BadRequest;
     case SubscribeRefusal::NotImplemented:
       break;
   }
@@ -38,9 +40,10 @@ RelayRequest classifyRelayRequest(const engine::HttpRequest& request, const Rela
       }
     }
   } else if (request.method == "SUBSCRIBE") {
-    const SubscribeDecision decision = subscribe(request);
+    SubscribeDecision decision = subscribe(request);
     if (decision.accepted) {
       out.kind = RelayKind::Subscription;
+      out.subscription = std::move(decision);
     } else {
       out.errorRow = rowFor(decision.refusal);
     }

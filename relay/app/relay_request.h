@@ -10,6 +10,7 @@
 #include "engine/http_request.h"
 #include "platform/socket.h"
 #include "relay/upnp/control_handler.h"
+#include "relay/upnp/gena.h"
 
 namespace relay {
 
@@ -18,14 +19,20 @@ enum class RelayKind {
   GeneratedText,  // the event log
   Stream,         // a multicast group, by `stream`
   Soap,           // a control request, by `soap`
-  Subscription,   // an accepted SUBSCRIBE
-  Unsubscribe,
+  Subscription,   // an accepted SUBSCRIBE, by `subscription`
+  Unsubscribe,    // by the request's SID
   Quit,
   Error,  // by `errorRow`
 };
 
 // The relay's error answers.
-enum class ErrorRow { BadRequest, NotAcceptable, InternalError, NotImplemented };
+enum class ErrorRow {
+  BadRequest,
+  NotAcceptable,
+  InternalError,
+  NotImplemented,
+  PreconditionFailed,  // a renewal of no subscription the relay holds
+};
 
 struct StreamAddress {
   platform::Ipv4 group = 0;  // network order
@@ -38,6 +45,7 @@ struct RelayRequest {
   std::size_t document = 0;
   StreamAddress stream;
   SoapCall soap;
+  SubscribeDecision subscription;
 };
 
 // How GET targets and control requests are classified.

@@ -211,8 +211,8 @@ std::string contentDirectoryScpd() {
       });
 }
 
-std::vector<std::string> builtInDocuments() {
-  return {deviceDescription(), connectionManagerScpd(), contentDirectoryScpd()};
+std::vector<std::string> builtInDocuments(std::string_view deviceUuid) {
+  return {deviceDescription(deviceUuid), connectionManagerScpd(), contentDirectoryScpd()};
 }
 
 }  // namespace relay

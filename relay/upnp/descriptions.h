@@ -10,8 +10,9 @@
 
 namespace relay {
 
-// Stands in the description's UDN and in every SSDP message. Never change
-// it: control points remember devices by it.
+// The device UUID when the machine has no id, and the namespace the
+// relay's own device UUIDs are named in (device_uuid.h). Never change it:
+// control points remember devices by it.
 inline constexpr std::string_view kDeviceUuid = "5A3C9E71-4B2D-4F08-9C61-2E7D8B0A4F13";
 // Part of the stream URLs handed to media clients, which keep them: fixed.
 inline constexpr std::string_view kStreamPathToken = "8E4B2A7C19D54F3EA06B7C2D91E58F04";
@@ -26,8 +27,8 @@ std::string deviceDescription(std::string_view deviceUuid);
 std::string connectionManagerScpd();
 std::string contentDirectoryScpd();
 
-// By document index: 0 device description, 1 ConnectionManager, 2
-// ContentDirectory.
-std::vector<std::string> builtInDocuments();
+// By document index: 0 device description (with `deviceUuid` in its UDN),
+// 1 ConnectionManager, 2 ContentDirectory.
+std::vector<std::string> builtInDocuments(std::string_view deviceUuid = kDeviceUuid);
 
 }  // namespace relay

@@ -51,15 +51,15 @@ constexpr std::size_t kMostWaitingAnswers = 1024;
 // The spread of an MX above 30, and the most a negative MX gets.
 constexpr std::uint32_t kLargeMxSpread = 5;
 
-std::string target(int type) {
+std::string target(int type, std::string_view deviceUuid) {
   std::string text(kTargets[type]);
-  if (type == kSsdpDeviceUuid) text += kDeviceUuid;
+  if (type == kSsdpDeviceUuid) text += deviceUuid;
   return text;
 }
 
-std::string usn(int type) {
-  std::string text = "uuid:" + std::string(kDeviceUuid);
-  if (type != kSsdpDeviceUuid) text += "::" + target(type);
+std::string usn(int type, std::string_view deviceUuid) {
+  std::string text = "uuid:" + std::string(deviceUuid);
+  if (type != kSsdpDeviceUuid) text += "::" + target(type, deviceUuid);
   return text;
 }
 
@@ -83,10 +83,10 @@ std::uint32_t spreadOf(std::string_view mx) {
   return std::uint32_t(value);
 }
 
-std::optional<int> searchTypeOf(std::string_view st) {
+std::optional<int> searchTypeOf(std::string_view st, std::string_view deviceUuid) {
   if (st == "ssdp:all") return kSsdpAllTypes;
   for (int type = 0; type < kTargetCount; ++type) {
-    if (st == target(type)) return type;
+    if (st == target(type, deviceUuid)) return type;
   }
   return std::nullopt;
 }
@@ -103,7 +103,8 @@ std::optional<std::string_view> headerValue(std::string_view line, std::string_v
 }  // namespace
 
 SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::uint16_t port,
-                               std::string_view serverToken, std::uint32_t bootId) {
+                               std::string_view serverToken, std::uint32_t bootId,
+                               std::string_view deviceUuid) {
   std::string tail = "Location: http://";
   tail += hostAddress;
   tail += ":";
@@ -121,9 +122,9 @@ SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::uint16_t port,
   const auto notify = [&](int type, std::string_view nts) {
     std::string text(kNotifyLine);
     text += kHostLine;
-    text += "NT: " + target(type) + "\r\n";
+    text += "NT: " + target(type, deviceUuid) + "\r\n";
     text += "NTS: " + std::string(nts) + "\r\n";
-    text += "USN: " + usn(type) + "\r\n";
+    text += "USN: " + usn(type, deviceUuid) + "\r\n";
     return text + tail;
   };
   SsdpMessages messages;
@@ -131,8 +132,8 @@ SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::uint16_t port,
     messages[2 * type] = notify(type, "ssdp:alive");
     std::string answer(kAnswerLine);
     answer += kHostLine;
-    answer += "ST: " + target(type) + "\r\n";
-    answer += "USN: " + usn(type) + "\r\n";
+    answer += "ST: " + target(type, deviceUuid) + "\r\n";
+    answer += "USN: " + usn(type, deviceUuid) + "\r\n";
     messages[2 * type + 1] = answer + tail;
   }
   messages[2 * kSsdpByeBye] = notify(kSsdpRootDevice, "ssdp:byebye");
@@ -152,7 +153,7 @@ std::vector<std::size_t> ssdpMessageIndices(int type, bool multicast) {
   return indices;
 }
 
-std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram) {
+std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram, std::string_view deviceUuid) {
   if (datagram.size() <= kSearchStart.size() || !datagram.starts_with(kSearchStart)) {
     return std::nullopt;
   }
@@ -180,15 +181,18 @@ std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram) {
     }
   }
   if (mx.empty()) return std::nullopt;
-  const std::optional<int> type = searchTypeOf(st);
+  const std::optional<int> type = searchTypeOf(st, deviceUuid);
   if (!type) return std::nullopt;
   return SsdpSearch{*type, spreadOf(mx)};
 }
 
-SsdpAdvertiser::SsdpAdvertiser(const std::string& hostAddress, std::uint16_t port)
+SsdpAdvertiser::SsdpAdvertiser(const std::string& hostAddress, std::uint16_t port,
+                               std::string_view deviceUuid)
     : host_(platform::parseIpv4(hostAddress)),
+      deviceUuid_(deviceUuid),
       bootId_(std::uint32_t(std::time(nullptr))),
-      messages_(buildSsdpMessages(hostAddress, port, platform::serverToken(), bootId_)),
+      messages_(
+          buildSsdpMessages(hostAddress, port, platform::serverToken(), bootId_, deviceUuid_)),
       random_(std::uint32_t(platform::monotonicMs()) ^ bootId_ ^
               std::uint32_t(reinterpret_cast<std::uintptr_t>(this))) {
   platform::ensureWinsock();
@@ -375,8 +379,8 @@ void SsdpAdvertiser::listenerThread() {
         accepted = ours(info.ipi_ifindex, info.ipi_addr.s_addr);
       }
       if (!accepted) continue;
-      const std::optional<SsdpSearch> search =
-          readSsdpSearch(std::string_view(reinterpret_cast<const char*>(buffer), std::size_t(n)));
+      const std::optional<SsdpSearch> search = readSsdpSearch(
+          std::string_view(reinterpret_cast<const char*>(buffer), std::size_t(n)), deviceUuid_);
       if (search) answer(*search, peer);
     }
   }

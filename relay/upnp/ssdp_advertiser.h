@@ -26,6 +26,7 @@
 
 #include "platform/event.h"
 #include "platform/socket.h"
+#include "relay/upnp/descriptions.h"
 
 namespace relay {
 
@@ -54,9 +55,10 @@ using SsdpMessages = std::array<std::string, kSsdpMessageCount>;
 
 // The eleven datagrams: type t's announcement at 2t, its answer at 2t + 1,
 // the byebye at 10. Every one ends in the same tail (Location ... CONFIGID
-// and an empty line).
+// and an empty line). `deviceUuid` is in every USN.
 SsdpMessages buildSsdpMessages(std::string_view hostAddress, std::uint16_t port,
-                               std::string_view serverToken, std::uint32_t bootId);
+                               std::string_view serverToken, std::uint32_t bootId,
+                               std::string_view deviceUuid = kDeviceUuid);
 
 // Indices into the messages for one occasion: announcements (multicast) or
 // answers (unicast) of `type`; kSsdpAllTypes gives the five types in order.
@@ -69,14 +71,16 @@ struct SsdpSearch {
 
 // An M-SEARCH datagram that deserves an answer, read as searchers write
 // them; nothing for any other datagram, a search without MX or an ST that
-// is not ours.
-std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram);
+// is not ours (`deviceUuid` is the device a uuid: search asks for).
+std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram,
+                                         std::string_view deviceUuid = kDeviceUuid);
 
 class SsdpAdvertiser {
  public:
   // Opens the sockets, builds the messages and starts the repeat thread;
   // nothing is sent yet.
-  SsdpAdvertiser(const std::string& hostAddress, std::uint16_t port);
+  SsdpAdvertiser(const std::string& hostAddress, std::uint16_t port,
+                 std::string_view deviceUuid = kDeviceUuid);
   // Stops first when the owner has not.
   ~SsdpAdvertiser();
   SsdpAdvertiser(const SsdpAdvertiser&) = delete;
@@ -117,6 +121,7 @@ class SsdpAdvertiser {
   void endThreads();
 
   const platform::Ipv4 host_;
+  const std::string deviceUuid_;
   const std::uint32_t bootId_;
   const SsdpMessages messages_;
   int interfaceIndex_ = 0;

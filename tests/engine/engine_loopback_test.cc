@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <regex>
+
 #include "engine/compression.h"
 #include "engine/http_engine.h"
 #include "engine/request_parser.h"
@@ -122,6 +124,7 @@ class RelayEngine : public ::testing::Test {
       body = "<fault/>";
       return 1;
     };
+    framing.initialEvents = {{"/upnp/event/cds", "<b/>"}};
     settings.handler = relay::relayRequestHandler(
         std::move(routes),
         std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
@@ -206,6 +209,69 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
   };
   expectExchanges(port_, cases);
   EXPECT_FALSE(quit_->wait(0));  // HEAD /quit only asked
+}
+
+// Accepts the one connection a NOTIFY comes on and answers it; what came.
+std::string acceptNotify(const platform::Socket& listener, int waitMs) {
+  pollfd p{listener.fd(), POLLIN, 0};
+  if (::poll(&p, 1, waitMs) <= 0) return "(nothing)";
+  platform::UniqueFd peer(::accept(listener.fd(), nullptr, nullptr));
+  std::string bytes;
+  char chunk[4096];
+  for (pollfd q{peer.get(), POLLIN, 0}; ::poll(&q, 1, 300) > 0;) {
+    const ssize_t n = ::recv(peer.get(), chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    bytes.append(chunk, std::size_t(n));
+  }
+  ::send(peer.get(), "HTTP/1.1 200 OK\r\n\r\n", 19, MSG_NOSIGNAL);
+  return bytes;
+}
+
+TEST_F(RelayEngine, SubscriptionKeepsItsSidAndGetsOneInitialEvent) {
+  int error = 0;
+  platform::Socket listener = platform::Socket::tcp(error);
+  ASSERT_EQ(listener.bind(kLoopback, 0), 0);
+  ASSERT_EQ(listener.listen(4), 0);
+  platform::Ipv4 address = 0;
+  std::uint16_t port = 0;
+  ASSERT_EQ(listener.localAddress(address, port), 0);
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+
+  // Of the two callbacks only the subscriber's own address is called.
+  Client client(port_);
+  const Reply granted = client.exchange(
+      "SUBSCRIBE /upnp/event/cds HTTP/1.1\r\nCALLBACK: <http://10.0.0.1:" + std::to_string(port) +
+      "/><http://" + host + "/ev>\r\nNT: upnp:event\r\nTIMEOUT: Second-300\r\n\r\n");
+  std::smatch sid;
+  ASSERT_TRUE(std::regex_search(granted.bytes, sid, std::regex("SID: (uuid:[0-9a-f-]{36})\r\n")))
+      << granted.bytes;
+  EXPECT_EQ(granted.bytes,
+            "HTTP/1.1 200 OK\r\nSERVER: Linux/6.1 UPnP/1.0 UPnP-Device-Host/1.0\r\n"
+            "TIMEOUT: Second-300\r\nSID: " +
+                sid[1].str() + "\r\nCONTENT-LENGTH: 0\r\n\r\n");
+  EXPECT_EQ(acceptNotify(listener, 3000),
+            "NOTIFY /ev HTTP/1.1\r\nHOST: " + host +
+                "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nNT: upnp:event\r\n"
+                "NTS: upnp:propchange\r\nSID: " +
+                sid[1].str() + "\r\nSEQ: 0\r\nCONTENT-LENGTH: 4\r\n\r\n<b/>");
+
+  // A renewal keeps the SID and gets no event.
+  const std::string renewal = "SUBSCRIBE /upnp/event/cds HTTP/1.1\r\nSID: " + sid[1].str() +
+                              "\r\nTIMEOUT: Second-5\r\n\r\n";
+  EXPECT_EQ(client.exchange(renewal).bytes,
+            "HTTP/1.1 200 OK\r\nSERVER: Linux/6.1 UPnP/1.0 UPnP-Device-Host/1.0\r\n"
+            "TIMEOUT: Second-60\r\nSID: " +
+                sid[1].str() + "\r\nCONTENT-LENGTH: 0\r\n\r\n");
+  EXPECT_EQ(acceptNotify(listener, 300), "(nothing)");
+
+  // Once unsubscribed, the SID is unknown.
+  EXPECT_EQ(
+      client.exchange("UNSUBSCRIBE /upnp/event/cds HTTP/1.1\r\nSID: " + sid[1].str() + "\r\n\r\n")
+          .bytes,
+      "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  const Reply refused = client.exchange(renewal);
+  EXPECT_EQ(refused.bytes, "HTTP/1.1 412 Precondition Failed\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_TRUE(refused.closed);
 }
 
 TEST_F(RelayEngine, KeepAliveServesSeveralRequestsOnOneConnection) {

@@ -22,6 +22,7 @@
 #include "relay/app/url_routing.h"
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
+#include "relay/upnp/event_notify.h"
 #include "web/web_entry.h"
 #include "web/web_request.h"
 
@@ -77,6 +78,12 @@ const relay::RelayFraming& relayFraming() {
         std::make_shared<relay::ControlHandler>(&fuzzing::fixedPlaylist(), "192.168.0.2", 2901);
     settings.soapResponder = [control](relay::SoapCall& call, std::string& body) {
       return control->dispatch(call.service, call.action, call.arguments, body);
+    };
+    // The callback is read; the socket pair's peer is no IPv4 host, so no
+    // event is ever sent.
+    settings.initialEvents = {
+        {"/upnp/event/cds",
+         relay::initialEventBody(*control, relay::soapservice::kContentDirectory)},
     };
     return new relay::RelayFraming(std::move(settings), 1700000000);
   }();

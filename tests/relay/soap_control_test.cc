@@ -2,14 +2,11 @@
 
 #include <optional>
 #include <regex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/request_parser.h"
-#include "engine/response_writer.h"
 #include "relay/upnp/control_handler.h"
-#include "relay/upnp/gena.h"
 #include "relay/upnp/soap_scanner.h"
 
 namespace {
@@ -474,63 +471,6 @@ TEST(SoapControl, BrowseDocumentsByteForByte) {
     ASSERT_EQ(handler.dispatch(1, 1, arguments, body), 0);
     EXPECT_EQ(body, kEnvelopeOpen + head + didl + tail + kEnvelopeClose);
   }
-}
-
-struct SubscribeCase {
-  std::string target;
-  std::string headers;
-  bool accepted;
-  // The answer when refused: 1 406, 2 500, 3 501.
-  int row;
-};
-
-TEST(Gena, SubscribeClassification) {
-  constexpr bool kOk = true;
-  constexpr bool kError = false;
-  const relay::SubscribeRefusal rows[] = {relay::SubscribeRefusal::NotAcceptable,
-                                          relay::SubscribeRefusal::InternalError,
-                                          relay::SubscribeRefusal::NotImplemented};
-  const std::string callback = "CALLBACK: <http://192.168.0.9:4000/ev>\r\nTIMEOUT: Second-1800\r\n";
-  const SubscribeCase cases[] = {
-      {"/upnp/event/cds", "NT: upnp:event\r\n" + callback, kOk, 1},
-      {"/upnp/event/cm", "nt:  upnp:event \r\n", kOk, 1},
-      {"/upnp/event/cds", "SID: uuid:0d9a7e2c-0000-11ef-8000-000000000001\r\n", kOk, 1},
-      {"/somewhere", "NT: upnp:event\r\n" + callback, kOk, 3},
-      {"/somewhere", "SID: uuid:x\r\n", kOk, 3},
-      {"/upnp/control/cds", "NT: upnp:control\r\n", kOk, 2},
-      {"/upnp/event/cds", "NT: upnp:event\r\nNT: other\r\n", kOk, 1},
-      {"/upnp/event/cm", callback, kError, 1},
-      {"/upnp/event/cds", "NT: UPNP:EVENT\r\n", kError, 1},
-      {"/upnp/control/cds", "", kError, 2},
-      {"/upnp/control/cm", "", kError, 2},
-      {"/upnp/event/CDS", "", kError, 3},
-      {"/upnp/event/cds?x", "", kError, 3},
-      {"*", "", kError, 3},
-  };
-  for (const SubscribeCase& c : cases) {
-    engine::HttpRequest request;
-    engine::parseRequest(
-        "SUBSCRIBE " + c.target + " HTTP/1.1\r\nHOST: 192.168.0.2:2901\r\n" + c.headers + "\r\n",
-        request, true);
-    const relay::SubscribeDecision decision = relay::subscribe(request);
-    EXPECT_EQ(decision.accepted, c.accepted) << c.target << " | " << c.headers;
-    EXPECT_EQ(decision.refusal, rows[c.row - 1]) << c.target << " | " << c.headers;
-  }
-}
-
-TEST(Gena, AnswersCarryFreshSids) {
-  const std::regex answer(
-      "HTTP/1\\.1 200 OK\r\nSERVER: Linux/6\\.1 UPnP/1\\.0 UPnP-Device-Host/1\\.0\r\n"
-      "TIMEOUT: Second-2147483647\r\nSID: uuid:([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
-      "[0-9a-f]{12})\r\nCONTENT-LENGTH: 0\r\n\r\n");
-  std::set<std::string> sids;
-  for (int i = 0; i < 2; ++i) {
-    const std::string text = engine::responseHead({}, {}, relay::subscriptionAnswer("Linux/6.1"));
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(text, match, answer)) << text;
-    sids.insert(match[1]);
-  }
-  EXPECT_EQ(sids.size(), 2u);
 }
 
 }  // namespace

@@ -1,0 +1,250 @@
+// Event subscriptions: which SUBSCRIBE is accepted and for how long, the
+// table that keeps SIDs across renewals, the callback a subscriber may
+// name, and the initial event it gets.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "engine/request_parser.h"
+#include "engine/response_writer.h"
+#include "relay/upnp/control_handler.h"
+#include "relay/upnp/descriptions.h"
+#include "relay/upnp/event_notify.h"
+#include "relay/upnp/gena.h"
+#include "relay/upnp/subscription_table.h"
+
+namespace {
+
+using relay::SubscribeRefusal;
+
+struct SubscribeCase {
+  std::string target;
+  std::string headers;
+  bool accepted;
+  SubscribeRefusal refusal;
+  std::string renewalSid = "";
+};
+
+TEST(Gena, SubscribeClassification) {
+  constexpr bool kOk = true;
+  constexpr bool kError = false;
+  constexpr SubscribeRefusal k406 = SubscribeRefusal::NotAcceptable;
+  constexpr SubscribeRefusal k500 = SubscribeRefusal::InternalError;
+  constexpr SubscribeRefusal k501 = SubscribeRefusal::NotImplemented;
+  constexpr SubscribeRefusal k400 = SubscribeRefusal::BadRequest;
+  const std::string callback = "CALLBACK: <http://192.168.0.9:4000/ev>\r\nTIMEOUT: Second-1800\r\n";
+  const std::string sid = "uuid:0d9a7e2c-0000-11ef-8000-000000000001";
+  const SubscribeCase cases[] = {
+      {"/upnp/event/cds", "NT: upnp:event\r\n" + callback, kOk, k406},
+      {"/upnp/event/cm", "nt:  upnp:event \r\n", kOk, k406},
+      {"/upnp/event/cds", "SID: " + sid + "\r\n", kOk, k406, sid},
+      {"/somewhere", "NT: upnp:event\r\n" + callback, kOk, k501},
+      {"/somewhere", "SID: uuid:x\r\n", kOk, k501, "uuid:x"},
+      {"/upnp/control/cds", "NT: upnp:control\r\n", kOk, k500},
+      {"/upnp/event/cds", "NT: upnp:event\r\nNT: other\r\n", kOk, k406},
+      {"/upnp/event/cm", callback, kError, k406},
+      {"/upnp/event/cds", "NT: UPNP:EVENT\r\n", kError, k406},
+      {"/upnp/control/cds", "", kError, k500},
+      {"/upnp/control/cm", "", kError, k500},
+      {"/upnp/event/CDS", "", kError, k501},
+      {"/upnp/event/cds?x", "", kError, k501},
+      {"*", "", kError, k501},
+      // A renewal names its subscription and nothing of a new one.
+      {"/upnp/event/cds", "SID: " + sid + "\r\nNT: upnp:event\r\n", kError, k400},
+      {"/upnp/event/cds", "SID: " + sid + "\r\n" + callback, kError, k400},
+  };
+  for (const SubscribeCase& c : cases) {
+    engine::HttpRequest request;
+    engine::parseRequest(
+        "SUBSCRIBE " + c.target + " HTTP/1.1\r\nHOST: 192.168.0.2:2901\r\n" + c.headers + "\r\n",
+        request, true);
+    const relay::SubscribeDecision decision = relay::subscribe(request);
+    SCOPED_TRACE(c.target + " | " + c.headers);
+    EXPECT_EQ(decision.accepted, c.accepted);
+    if (c.accepted) {
+      EXPECT_EQ(decision.renewalSid, c.renewalSid);
+    } else {
+      EXPECT_EQ(decision.refusal, c.refusal);
+    }
+  }
+}
+
+TEST(Gena, GrantedTimeOut) {
+  const struct {
+    std::optional<std::string> timeout;
+    std::uint32_t seconds;
+  } cases[] = {
+      {"Second-300", 300},
+      {"second-120", 120},
+      {"Second-60", 60},
+      {"Second-5", 60},
+      {"Second-0", 60},
+      {"Second-1800", 1800},
+      {"Second-1801", 1800},
+      {"Second-99999", 1800},
+      {"Second-2147483647", 1800},
+      {"Second-99999999999999999999999", 1800},
+      {"Second-infinite", 1800},
+      {"infinite", 1800},
+      {std::nullopt, 1800},
+      {"", 1800},
+      {"Second-", 1800},
+      {"Second--300", 1800},
+      {"Second-300s", 1800},
+      {"Second- 300", 1800},
+      {"Minute-5", 1800},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(relay::grantedSeconds(c.timeout ? &*c.timeout : nullptr), c.seconds)
+        << c.timeout.value_or("(none)");
+  }
+}
+
+TEST(Gena, AnswerCarriesTheSidAndTheGrantedTime) {
+  EXPECT_EQ(engine::responseHead({}, {}, relay::subscriptionAnswer("Linux/6.1", "uuid:abc", 300)),
+            "HTTP/1.1 200 OK\r\nSERVER: Linux/6.1 UPnP/1.0 UPnP-Device-Host/1.0\r\n"
+            "TIMEOUT: Second-300\r\nSID: uuid:abc\r\nCONTENT-LENGTH: 0\r\n\r\n");
+}
+
+TEST(SubscriptionTable, RenewalsKeepTheirSidUntilTheyLapse) {
+  relay::SubscriptionTable table(2);
+  const std::string cds = "/upnp/event/cds";
+  const std::string a = table.add(cds, 60, 0);
+  const std::string b = table.add(cds, 60, 0);
+  const std::regex form("uuid:[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+  EXPECT_TRUE(std::regex_match(a, form)) << a;
+  EXPECT_NE(a, b);
+
+  const struct {
+    const char* what;
+    std::string sid;
+    std::string target;
+    std::int64_t atMs;
+    bool renewed;
+  } steps[] = {
+      {"within its time", a, cds, 59000, true},
+      {"extended from the renewal", a, cds, 118000, true},
+      {"to another service", a, "/upnp/event/cm", 1000, false},
+      {"never granted", "uuid:0d9a7e2c-0000-11ef-8000-000000000001", cds, 1000, false},
+      {"lapsed", b, cds, 60000, false},
+      {"lapsed, and forgotten", b, cds, 1000, false},
+  };
+  for (const auto& step : steps) {
+    EXPECT_EQ(table.renew(step.sid, step.target, 60, step.atMs), step.renewed) << step.what;
+  }
+
+  // UNSUBSCRIBE forgets it, but only at its own service.
+  table.remove(a, "/upnp/event/cm");
+  EXPECT_TRUE(table.renew(a, cds, 60, 120000));
+  table.remove(a, cds);
+  EXPECT_FALSE(table.renew(a, cds, 60, 120000));
+}
+
+TEST(SubscriptionTable, AFullTableDropsTheLapsedThenTheNearestEnd) {
+  relay::SubscriptionTable table(2);
+  const std::string lapsed = table.add("/e", 60, 0);
+  const std::string longer = table.add("/e", 1800, 0);
+  const std::string third = table.add("/e", 60, 61000);  // `lapsed` goes
+  EXPECT_EQ(table.size(), 2u);
+  const std::string fourth = table.add("/e", 60, 62000);  // `third` ends first
+  EXPECT_EQ(table.size(), 2u);
+  EXPECT_FALSE(table.renew(third, "/e", 60, 62000));
+  EXPECT_TRUE(table.renew(longer, "/e", 60, 62000));
+  EXPECT_TRUE(table.renew(fourth, "/e", 60, 62000));
+}
+
+TEST(Gena, CallbackIsTheSubscribersOwnHttpUrl) {
+  const platform::Ipv4 peer = platform::parseIpv4("192.168.0.9");
+  const struct {
+    std::string callback;
+    std::optional<std::string> hostAndPath;  // "host|port|path"
+  } cases[] = {
+      {"<http://192.168.0.9:4000/ev>", "192.168.0.9:4000|4000|/ev"},
+      {"<http://192.168.0.9/>", "192.168.0.9|80|/"},
+      {"<http://192.168.0.9>", "192.168.0.9|80|/"},
+      {"<HTTP://192.168.0.9:1/a?b=c#top>", "192.168.0.9:1|1|/a?b=c"},
+      {"<http://192.168.0.9?x>", "192.168.0.9|80|/?x"},
+      {"<http://10.0.0.1/><http://192.168.0.9:65535/2>", "192.168.0.9:65535|65535|/2"},
+      {"junk <bad> <http://192.168.0.9/x> <http://192.168.0.9/y>", "192.168.0.9|80|/x"},
+      // Another host, or one that is no literal address, is never called.
+      {"<http://10.0.0.1:4000/ev>", std::nullopt},
+      {"<http://printer.local/ev>", std::nullopt},
+      {"<http://user@192.168.0.9/>", std::nullopt},
+      {"<http://[::1]/>", std::nullopt},
+      {"<https://192.168.0.9/>", std::nullopt},
+      {"<ftp://192.168.0.9/>", std::nullopt},
+      {"<http://192.168.0.9:0/>", std::nullopt},
+      {"<http://192.168.0.9:65536/>", std::nullopt},
+      {"<http://192.168.0.9:/>", std::nullopt},
+      {"<http://192.168.0.9:80x/>", std::nullopt},
+      {"<http://192.168.0.9:0000080/>", std::nullopt},
+      {"<http://192.168.0.9/a b>", std::nullopt},
+      {"<http://192.168.0.9/\x7f>", std::nullopt},
+      {"<http://192.168.0.9/", std::nullopt},
+      {"http://192.168.0.9/", std::nullopt},
+      {"<>", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const std::optional<relay::EventCallback> found = relay::eventCallback(c.callback, peer);
+    SCOPED_TRACE(c.callback);
+    ASSERT_EQ(found.has_value(), c.hostAndPath.has_value());
+    if (found) {
+      EXPECT_EQ(found->address, peer);
+      EXPECT_EQ(found->host + "|" + std::to_string(found->port) + "|" + found->path,
+                *c.hostAndPath);
+    }
+  }
+  // A peer that is not an IPv4 host (0) matches nothing, 0.0.0.0 included.
+  EXPECT_FALSE(relay::eventCallback("<http://0.0.0.0/>", 0));
+}
+
+// The names of the state variables a service description marks evented.
+std::vector<std::string> eventedInDescription(const std::string& scpd) {
+  std::vector<std::string> names;
+  const std::regex evented("<stateVariable sendEvents=\"yes\">\\s*<name>([^<]*)</name>");
+  for (std::sregex_iterator it(scpd.begin(), scpd.end(), evented), end; it != end; ++it) {
+    names.push_back((*it)[1]);
+  }
+  return names;
+}
+
+std::vector<std::string> propertiesOf(const std::string& body) {
+  std::vector<std::string> names;
+  const std::regex property("<e:property><([^>]*)>");
+  for (std::sregex_iterator it(body.begin(), body.end(), property), end; it != end; ++it) {
+    names.push_back((*it)[1]);
+  }
+  return names;
+}
+
+TEST(Gena, InitialEventCarriesEveryEventedVariable) {
+  const relay::ControlHandler control(nullptr, "192.168.0.2", 2901);
+  const std::string cds = relay::initialEventBody(control, relay::soapservice::kContentDirectory);
+  const std::string cm = relay::initialEventBody(control, relay::soapservice::kConnectionManager);
+  EXPECT_EQ(propertiesOf(cds), eventedInDescription(relay::contentDirectoryScpd()));
+  EXPECT_EQ(propertiesOf(cm), eventedInDescription(relay::connectionManagerScpd()));
+  EXPECT_EQ(cds,
+            "<?xml version=\"1.0\"?>"
+            "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">"
+            "<e:property><SystemUpdateID>0</SystemUpdateID></e:property>"
+            "<e:property><ContainerUpdateIDs></ContainerUpdateIDs></e:property>"
+            "</e:propertyset>");
+  // The values are what the actions answer.
+  EXPECT_NE(cm.find("<CurrentConnectionIDs>0</CurrentConnectionIDs>"), std::string::npos) << cm;
+  EXPECT_NE(cm.find("<SourceProtocolInfo>http-get:*:"), std::string::npos) << cm;
+  EXPECT_EQ(relay::initialEventBody(control, relay::soapservice::kUnknown), "");
+
+  relay::EventCallback to;
+  to.host = "192.168.0.9:4000";
+  to.path = "/ev?x=1";
+  EXPECT_EQ(relay::initialEventMessage(to, "uuid:abc", "<b/>"),
+            "NOTIFY /ev?x=1 HTTP/1.1\r\nHOST: 192.168.0.9:4000\r\n"
+            "CONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nNT: upnp:event\r\n"
+            "NTS: upnp:propchange\r\nSID: uuid:abc\r\nSEQ: 0\r\nCONTENT-LENGTH: 4\r\n\r\n<b/>");
+}
+
+}  // namespace
