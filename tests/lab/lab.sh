@@ -9,6 +9,11 @@
 #   lab_addr HOST IF ADDR    one more address on an interface
 #   lab_exec HOST CMD...     runs CMD inside HOST
 #   lab_ns HOST              the namespace name of HOST
+#   lab_relay_hosts          src -- relay -- lan, the relay's usual lab
+#   lab_ffmpeg_channel SECONDS GROUP:PORT
+#                            an ffmpeg channel from src
+#   lab_start_relay BIN ARGS...
+#                            the relay on `relay`, waited for until it prompts
 #   lab_switch SW FLAVOUR    a switch: host SW with the bridge br0 (see below)
 #   lab_switch_port SW HOST IF ADDR
 #                            HOST's interface IF (ADDR) on SW's port pHOST
@@ -83,6 +88,30 @@ lab_relay_hosts() {
   lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24 || return 1
   lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24 || return 1
   ip -n "$LAB_ID-src" route add 224.0.0.0/4 dev eth0
+}
+
+# An ffmpeg channel from `src` to GROUP:PORT for SECONDS: a test card and a
+# tone, every picture a key frame, 2 Mbit/s in 1316-byte datagrams.
+lab_ffmpeg_channel() { # seconds group:port
+  ip netns exec "$LAB_ID-src" ffmpeg -nostdin -v error -re -t "$1" \
+    -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 \
+    -c:v mpeg2video -g 1 -b:v 2M -c:a mp2 -f mpegts "udp://$2?pkt_size=1316&ttl=2" \
+    >/dev/null 2>&1 &
+  disown
+}
+
+# The relay on `relay`, listening on 198.18.2.1:2901 and receiving on
+# 198.18.1.2, with ARGS: its console in $work/out, its input on descriptor 3,
+# its process in relay_pid; checks that it prompts.
+lab_start_relay() { # relay_bin args...
+  local bin=$1
+  shift
+  rm -f "$work/in" && mkfifo "$work/in"
+  exec 3<>"$work/in"
+  ip netns exec "$LAB_ID-relay" "$bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 "$@" \
+    <"$work/in" >"$work/out" 2>&1 &
+  relay_pid=$!
+  lab_check "relay prompts" lab_wait_line "$work/out" 50 "Enter q to exit."
 }
 
 # A LAN switch: the host SW holds the bridge br0, each attached host one

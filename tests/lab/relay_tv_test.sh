@@ -15,17 +15,9 @@ lab_relay_hosts
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 
-ip netns exec "$(lab_ns src)" ffmpeg -nostdin -v error -re -t 60 \
-  -f lavfi -i testsrc=size=320x240:rate=25 -c:v mpeg2video -g 25 -b:v 2M \
-  -f mpegts "udp://239.1.2.1:5000?pkt_size=1316&ttl=2" >/dev/null 2>&1 &
-disown
+lab_ffmpeg_channel 60 239.1.2.1:5000
 printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' >"$work/channels.m3u"
-mkfifo "$work/in"
-exec 3<>"$work/in"
-ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
-  -p "$work/channels.m3u" --playlist-protocol-info 'video/mp2t:*' <"$work/in" >"$work/out" 2>&1 &
-relay_pid=$!
-lab_check "relay prompts" lab_wait_line "$work/out" 50 "Enter q to exit."
+lab_start_relay "$relay_bin" -p "$work/channels.m3u" --playlist-protocol-info 'video/mp2t:*'
 
 base=http://198.18.2.1:2901
 path=/8E4B2A7C19D54F3EA06B7C2D91E58F04/239.1.2.1:5000

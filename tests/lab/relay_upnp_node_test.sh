@@ -21,20 +21,11 @@ ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 
-ip netns exec "$(lab_ns src)" ffmpeg -nostdin -v error -re -t 100 \
-  -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 \
-  -c:v mpeg2video -g 1 -b:v 2M -c:a mp2 -f mpegts "udp://239.1.2.1:5000?pkt_size=1316&ttl=2" \
-  >/dev/null 2>&1 &
-disown
+lab_ffmpeg_channel 100 239.1.2.1:5000
 
 printf '%s\n' '#EXTM3U' '#EXTINF:1,News & Weather' '#EXTTV:News' 'udp://@239.1.2.1:5000' \
   '#EXTINF:2,Test Card' '#EXTTV:Sport' 'udp://@239.1.2.2:5000' >"$work/channels.m3u"
-mkfifo "$work/in"
-exec 3<>"$work/in"
-ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
-  -p "$work/channels.m3u" <"$work/in" >"$work/out" 2>&1 &
-relay_pid=$!
-lab_check "relay prompts" lab_wait_line "$work/out" 50 "Enter q to exit."
+lab_start_relay "$relay_bin" -p "$work/channels.m3u"
 
 # It asks for 20 s: the relay grants its shortest, 60 s, and the client
 # renews 30 s before the end, so a 65 s hold sees two renewals.

@@ -19,21 +19,12 @@ ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 
-ip netns exec "$(lab_ns src)" ffmpeg -nostdin -v error -re -t 90 \
-  -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 \
-  -c:v mpeg2video -g 1 -b:v 2M -c:a mp2 -f mpegts "udp://239.1.2.1:5000?pkt_size=1316&ttl=2" \
-  >/dev/null 2>&1 &
-disown
+lab_ffmpeg_channel 90 239.1.2.1:5000
 
 printf '%s\n' '#EXTM3U' '#EXTINF:2,News & Weather' '#EXTTV:News' 'udp://@239.1.2.1:5000' \
   '#EXTINF:1,Test Card' '#EXTTV:News,Sport' 'udp://@239.1.2.2:5000' >"$work/channels.m3u"
 
-mkfifo "$work/in"
-exec 3<>"$work/in"
-ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
-  -p "$work/channels.m3u" --playlist-protocol-info 'video/mp2t:*' <"$work/in" >"$work/out" 2>&1 &
-relay_pid=$!
-lab_check "relay prompts" lab_wait_line "$work/out" 50 "Enter q to exit."
+lab_start_relay "$relay_bin" -p "$work/channels.m3u" --playlist-protocol-info 'video/mp2t:*'
 lab_check "start lines in order" test "$(grep -E '^(Loading playlist|Starting (http|dlna) server)\.$' "$work/out" | tr '\n' '|')" = \
   "Loading playlist.|Starting http server.|Starting dlna server.|"
 
