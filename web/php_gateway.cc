@@ -62,7 +62,8 @@ void decodeMultipart(std::string_view text, std::string_view contentType,
     const std::string_view head = part.substr(0, blank);
     const std::string_view value =
         blank == std::string_view::npos ? std::string_view() : part.substr(blank + 4);
-    for (std::string_view line : splitAtAny(head, "\r\n")) {
+    const std::vector<std::string_view> lines = splitAtAny(head, "\r\n");
+    for (std::string_view line : lines) {
       constexpr std::string_view kName = "name=\"";
       const std::size_t name = line.find(kName);
       if (name == std::string_view::npos ||
@@ -71,8 +72,21 @@ void decodeMultipart(std::string_view text, std::string_view contentType,
       }
       std::string_view fieldName = line.substr(name + kName.size());
       fieldName = fieldName.substr(0, fieldName.find('"'));
-      fields.push_back(
-          {std::string(common::trim(fieldName, "\r\n")), std::string(common::trim(value, "\r\n"))});
+      FormField field{std::string(common::trim(fieldName, "\r\n")),
+                      std::string(common::trim(value, "\r\n"))};
+      constexpr std::string_view kFileName = "filename=\"";
+      if (const std::size_t at = line.find(kFileName); at != std::string_view::npos) {
+        const std::string_view fileName = line.substr(at + kFileName.size());
+        field.file = true;
+        field.fileName = fileName.substr(0, fileName.find('"'));
+        for (std::string_view other : lines) {
+          constexpr std::string_view kType = "content-type:";
+          if (common::startsWith(common::toLowerAscii(other.substr(0, kType.size())), kType)) {
+            field.fileType = common::trim(other.substr(kType.size()), " ");
+          }
+        }
+      }
+      fields.push_back(std::move(field));
       break;
     }
   }
@@ -86,6 +100,17 @@ void appendAssignment(std::string& out, std::string_view array, std::string_view
   out += "'] = \"";
   out += phpDoubleQuoted(value);
   out += "\";";
+}
+
+// A file part's $_FILES entry. The content is only in the field's value: no
+// temporary file is written, so tmp_name is empty; a part without a chosen
+// file reports "no file" as PHP does.
+void appendFile(std::string& out, const FormField& field) {
+  out += "$_FILES['";
+  out += phpSingleQuoted(field.name);
+  out += "'] = ['name' => \"" + phpDoubleQuoted(field.fileName) + "\", 'type' => \"" +
+         phpDoubleQuoted(field.fileType) + "\", 'size' => " + std::to_string(field.value.size()) +
+         ", 'tmp_name' => \"\", 'error' => " + (field.fileName.empty() ? "4" : "0") + "];";
 }
 
 // The script's lines as text-mode reading gives them, each ended by CR LF; a
@@ -166,6 +191,7 @@ void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest
   for (const FormField& field : fields) {
     appendAssignment(out, array, field.name, field.value);
     appendAssignment(out, "$_REQUEST", field.name, field.value);
+    if (field.file) appendFile(out, field);
   }
   if (withServerVars) {
     if (!web.cookie.empty()) {

@@ -22,6 +22,11 @@ namespace web {
 struct FormField {
   std::string name;
   std::string value;
+  // A multipart file part: its value is the file's content, and the script
+  // also finds it in $_FILES under these.
+  bool file = false;
+  std::string fileName = {};
+  std::string fileType = {};
 };
 
 inline constexpr std::string_view kPhpMissingPage =

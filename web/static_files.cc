@@ -95,6 +95,17 @@ std::string openedPath(int fd) {
   return std::string(where, std::size_t(n));
 }
 
+// A query names its script by adding ".php" to the path (/news?id=3 runs
+// news.php). When no such script exists and the path already names one
+// (/form.php?x=1), that one runs with the query.
+bool runsNamedScript(const std::string& path, const SiteSettings& site) {
+  const auto exists = [&](const std::string& script) {
+    struct stat info {};
+    return openServedFile(site.servePath, script, info).valid();
+  };
+  return common::endsWith(path, ".php") && !exists(path + ".php") && exists(path);
+}
+
 }  // namespace
 
 std::string servedFolder(std::string_view servePath) {
@@ -211,8 +222,14 @@ void resolveGet(std::string_view url, engine::HttpRequest& request, WebRequest& 
 
   const std::size_t query = target.find('?');
   if (query != std::string::npos || target.find(".php") != std::string::npos) {
-    if (query != std::string::npos) target.insert(query, ".php");
-    resolvePhpGet(target, query == std::string::npos ? query : query + 4, web, site);
+    if (query == std::string::npos) {
+      resolvePhpGet(target, query, web, site);
+    } else if (runsNamedScript(target.substr(0, query), site)) {
+      resolvePhpGet(target, query, web, site);
+    } else {
+      target.insert(query, ".php");
+      resolvePhpGet(target, query + 4, web, site);
+    }
     return;
   }
   // The same test on the decoded path, which is what the file lookup uses:

@@ -99,8 +99,9 @@ lab_check "output without a header block is all body" test "$(get "$base/plain.p
 lab_check "relative include resolves against the served folder" \
   test "$(get "$base/sub/inc.php")" = "root part"
 lab_check "missing script: 404" test "$(get -o /dev/null -w '%{http_code}' "$base/none.php")" = 404
-lab_check "/dump.php?x=1 names dump.php.php: 404" \
-  test "$(get -o /dev/null -w '%{http_code}' "$base/dump.php?x=1")" = 404
+lab_check "/dump.php?x=1 runs dump.php with the query" test "$(get "$base/dump.php?x=1" | head -n 1)" = \
+  "GET $(hex x) $(hex 1)"
+lab_check "/none.php?x=1: 404" test "$(get -o /dev/null -w '%{http_code}' "$base/none.php?x=1")" = 404
 lab_check "PHP output gzipped" grep -qi "^Content-Encoding: gzip" \
   <(get -D - -o /dev/null -H 'Accept-Encoding: gzip' "$base/big.php")
 lab_check "gzipped PHP output decodes" \

@@ -133,6 +133,19 @@ TEST(PhpPrelude, Layouts) {
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['x'] = \"1\";$_REQUEST['x'] = \"1\";"
        "$_SERVER['PHP_SELF']=\"/page.html\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";\r\n ?>"},
+      // A file part: its content is the value, its name, type and size
+      // are in $_FILES; an empty file name is PHP's "no file" (4).
+      {"POST /up.php HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n"
+       "Content-Length: 171\r\n\r\n--B\r\nContent-Disposition: form-data; name=\"f\"; "
+       "filename=\"a\\$.txt\"\r\ncontent-type: text/plain\r\n\r\nhi!\r\n--B\r\n"
+       "Content-Disposition: form-data; name=\"g\"; filename=\"\"\r\n\r\n\r\n--B--\r\n",
+       WebKind::Php, "/up.php",
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['f'] = \"hi!\";$_REQUEST['f'] = \"hi!\";"
+       "$_FILES['f'] = ['name' => \"a\\\\\\$.txt\", 'type' => \"text/plain\", 'size' => 3, "
+       "'tmp_name' => \"\", 'error' => 0];$_POST['g'] = \"\";$_REQUEST['g'] = \"\";"
+       "$_FILES['g'] = ['name' => \"\", 'type' => \"\", 'size' => 0, 'tmp_name' => \"\", "
+       "'error' => 4];$_SERVER['PHP_SELF']=\"/up.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";"
+       "\r\n ?>"},
       {"POST /page.html HTTP/1.1\r\n\r\n", WebKind::Error, "", ""},
       {"GET /a\"$b.php HTTP/1.1\r\n\r\n", WebKind::Php, "/a\"$b.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_SERVER['PHP_SELF']=\"/a\\\"\\$b.php\";"

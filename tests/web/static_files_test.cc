@@ -317,6 +317,39 @@ TEST_F(OpenServedFile, OnlyRegularFilesInsideTheFolder) {
   }
 }
 
+// A query after a path ending in ".php" runs that script when the script
+// the query names (path + ".php") does not exist.
+TEST_F(OpenServedFile, QueryAfterAScriptPath) {
+  write(site_ / "form.php", "");
+  write(site_ / "news.php", "");
+  write(site_ / "both.php", "");
+  write(site_ / "both.php.php", "");
+  SiteSettings site;
+  site.servePath = site_.string() + "/";
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"/news?id=3", "/news.php"},
+      {"/form.php?x=1", "/form.php"},
+      {"/form.php?", "/form.php"},
+      {"/both.php?x=1", "/both.php.php"},        // the added ".php" comes first
+      {"/nothere.php?x=1", "/nothere.php.php"},  // still a 404
+      {"/fifo.php?x=1", "/fifo.php.php"},
+  };
+  for (const auto& [url, script] : cases) {
+    engine::HttpRequest request;
+    WebRequest web;
+    resolveGet(url, request, web, site);
+    EXPECT_EQ(web.kind, WebKind::Php) << url;
+    EXPECT_EQ(web.filePath, script) << url;
+  }
+  engine::HttpRequest request;
+  WebRequest web;
+  resolveGet("/form.php?who=a%20b&n=3", request, web, site);
+  EXPECT_NE(
+      web.bodyText.find("$_GET['who'] = \"a b\";$_REQUEST['who'] = \"a b\";$_GET['n'] = \"3\";"),
+      std::string::npos);
+  EXPECT_NE(web.bodyText.find("$_SERVER['PHP_SELF']=\"/form.php\";"), std::string::npos);
+}
+
 TEST_F(OpenServedFile, TheFolderMayBeGivenThroughALinkOrRelatively) {
   // -sp through a link: compared with the folder's resolved form.
   const std::string through = (base_ / "through").string() + "/";
