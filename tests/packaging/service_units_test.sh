@@ -21,6 +21,7 @@ lib/systemd/system/tessaran.service
 usr/bin/ondrel
 usr/bin/tessaran
 usr/share/doc/homestream/README.md
+usr/share/doc/homestream/changelog.gz
 usr/share/man/man1/ondrel.1.gz
 usr/share/man/man1/tessaran.1.gz'
 files=$(cd "$root/tree" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
