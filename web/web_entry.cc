@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "common/parse_number.h"
+#include "common/version.h"
 #include "engine/http_engine.h"
 #include "platform/clock.h"
 #include "platform/unique_fd.h"
@@ -59,8 +60,12 @@ engine::HttpEngineSettings webServerSettings(const WebOptions& options, std::uin
 }
 
 int runWebServer(const std::vector<std::string>& args, std::shared_ptr<platform::Console> console) {
-  showWebUsage(writeLine);
   const WebOptions options = parseWebCommandLine(args, moduleFolder());
+  if (options.versionAsked) {
+    writeLine("ondrel " + std::string(common::kVersion));
+    return 0;
+  }
+  showWebUsage(writeLine);
 
   std::uint16_t port = 0;
   try {

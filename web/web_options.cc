@@ -47,6 +47,10 @@ WebOptions parseWebCommandLine(const std::vector<std::string>& args,
       options.quiet = true;
       continue;
     }
+    if (arg == "--version") {
+      options.versionAsked = true;
+      continue;
+    }
     std::string* field = arg == "-li"    ? &options.listenInterface
                          : arg == "-lp"  ? &options.portText
                          : arg == "-rd"  ? &options.rootDocument

@@ -16,6 +16,7 @@ struct WebOptions {
   std::string servePath;  // the program's folder + "www/" unless given
   std::string phpHttpHost;
   bool quiet = false;
+  bool versionAsked = false;  // --version: the name and version alone, then exit
 };
 
 // The folder of the running program, ending in "/" (empty when unknown).

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/parse_number.h"
+#include "common/version.h"
 #include "relay/app/usage_text.h"
 
 namespace relay {
@@ -15,6 +16,8 @@ namespace {
 bool isHelpOption(const std::string& arg) {
   return arg == "-h" || arg == "-help" || arg == "--help";
 }
+
+constexpr const char kVersionOption[] = "--version";
 
 // The option's field, or nullptr when `arg` is not a value-taking option.
 std::string* valueField(RelayOptions& options, const std::string& arg) {
@@ -26,6 +29,18 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "--playlist-protocol-info") return &options.playlistProtocolInfo;
   if (arg == "--recv-timeout") return &options.recvTimeoutText;
   return nullptr;
+}
+
+// Whether --version stands as an option (not as an option's value) before
+// any help option. Looked for on every command line, a short one included.
+bool versionAsked(const std::vector<std::string>& args) {
+  RelayOptions scratch;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == kVersionOption) return true;
+    if (isHelpOption(args[i])) return false;
+    if (valueField(scratch, args[i]) != nullptr) ++i;
+  }
+  return false;
 }
 
 bool canOpenForReading(const std::string& path) {
@@ -56,6 +71,11 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   CommandLine line;
   RelayOptions& options = line.options;
 
+  if (versionAsked(args)) {
+    writeLine("tessaran " + std::string(common::kVersion));
+    line.exitStatus = 0;
+    return line;
+  }
   if (args.size() < 4) {
     showUsage(writeLine);
     line.usageShown = true;

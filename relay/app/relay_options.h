@@ -39,14 +39,16 @@ struct CommandLine {
   RelayOptions options;
   RelaySettings settings;
   bool usageShown = false;
-  // Set when the command line is refused: the program ends with this status.
+  // Set when the program ends with the walk: 0 after --version, and
+  // kExitBadCommandLine when the command line is refused.
   std::optional<int> exitStatus;
 };
 
 inline constexpr int kExitBadCommandLine = 2;
 
 // Walks `args` (args[0] is the program) and writes the usage and the
-// playlist messages as the walk meets them.
+// playlist messages as the walk meets them. `--version`, standing as an
+// option before any help option, writes "tessaran VERSION" alone.
 CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
                                   const common::LineWriter& writeLine);
 

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/version.h"
+
 namespace {
 
 using relay::CommandLine;
@@ -47,32 +49,50 @@ class RelayCommandLine : public ::testing::Test {
   std::string playlist_;
 };
 
-TEST_F(RelayCommandLine, UsageCases) {
+TEST_F(RelayCommandLine, UsageAndVersionCases) {
+  enum class Shows { usage, version, walk };
   struct Case {
     std::vector<std::string> args;
-    bool usage;
+    Shows shows;
   };
   const Case cases[] = {
-      {{}, true},
-      {{"-li", "1.2.3.4"}, true},          // two arguments are too few
-      {{"-li", "1.2.3.4", "-lp"}, false},  // three pass the count test ...
-      {{"-h", "-li", "1.2.3.4"}, true},
-      {{"a", "b", "--help"}, true},
-      {{"x", "-help", "y"}, true},
-      {{"x", "-H", "y"}, false},  // options are case-sensitive
+      {{}, Shows::usage},
+      {{"-li", "1.2.3.4"}, Shows::usage},        // two arguments are too few
+      {{"-li", "1.2.3.4", "-lp"}, Shows::walk},  // three pass the count test ...
+      {{"-h", "-li", "1.2.3.4"}, Shows::usage},
+      {{"a", "b", "--help"}, Shows::usage},
+      {{"x", "-help", "y"}, Shows::usage},
+      {{"x", "-H", "y"}, Shows::walk},  // options are case-sensitive
+      {{"--version"}, Shows::version},  // also on a short command line
+      {{"-li", "1.2.3.4", "-lp", "8000", "--version"}, Shows::version},
+      {{"--version", "-h"}, Shows::version},  // the first of the two counts
+      {{"-h", "--version"}, Shows::usage},
+      {{"-p", "--version", "-li", "x"}, Shows::walk},  // a value, not the option
+      {{"-li", "x", "--Version"}, Shows::walk},
   };
   for (const Case& c : cases) {
     Captured out;
     const CommandLine line = parse(c.args, out);
     SCOPED_TRACE(testing::PrintToString(c.args));
-    if (c.usage) {
-      EXPECT_TRUE(line.usageShown);
-      EXPECT_FALSE(line.exitStatus);
-      ASSERT_EQ(out.lines.size(), 17u);
-      EXPECT_EQ(out.lines[1], kUsageFirstBox);
-      EXPECT_FALSE(out.has(kSearching));  // the usage skips the playlist tests
-    } else {
-      EXPECT_FALSE(line.usageShown);
+    switch (c.shows) {
+      case Shows::usage:
+        EXPECT_TRUE(line.usageShown);
+        EXPECT_FALSE(line.exitStatus);
+        ASSERT_EQ(out.lines.size(), 17u);
+        EXPECT_EQ(out.lines[1], kUsageFirstBox);
+        EXPECT_FALSE(out.has(kSearching));  // the usage skips the playlist tests
+        break;
+      case Shows::version:
+        EXPECT_FALSE(line.usageShown);
+        EXPECT_EQ(line.exitStatus, 0);  // and nothing else is done
+        EXPECT_EQ(out.lines,
+                  (std::vector<std::string>{"tessaran " + std::string(common::kVersion)}));
+        break;
+      case Shows::walk:
+        EXPECT_FALSE(line.usageShown);
+        EXPECT_NE(line.exitStatus, 0);
+        EXPECT_FALSE(out.has("tessaran " + std::string(common::kVersion)));
+        break;
     }
   }
 }

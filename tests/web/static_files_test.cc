@@ -390,11 +390,17 @@ TEST(WebCommandLine, LastOccurrenceWinsAndValuesAreTakenAsTheyAre) {
   paths.servePath = "/srv/";
   paths.phpPath = "/opt/php/";
   paths.phpHttpHost = "example";
+  WebOptions version = quietPort;
+  version.versionAsked = true;
+  WebOptions versionAsValue = defaults;
+  versionAsValue.rootDocument = "--version";
   const Case cases[] = {
       {{"ondrel"}, defaults},
       {{"ondrel", "-q", "-lp", "8080"}, quietPort},
       {{"ondrel", "-rd", "-q", "-x", "-li", "1.1.1.1", "-li", "10.0.0.2"}, taken},
       {{"ondrel", "-sp", "/srv/", "-pp", "/opt/php/", "-phh", "example", "-lp"}, paths},
+      {{"ondrel", "-lp", "8080", "--version", "-q"}, version},
+      {{"ondrel", "-rd", "--version"}, versionAsValue},  // a value, not the option
   };
   for (const Case& c : cases) {
     const WebOptions got = parseWebCommandLine(c.args, "/opt/site/");
@@ -405,6 +411,7 @@ TEST(WebCommandLine, LastOccurrenceWinsAndValuesAreTakenAsTheyAre) {
     EXPECT_EQ(got.servePath, c.expected.servePath);
     EXPECT_EQ(got.phpHttpHost, c.expected.phpHttpHost);
     EXPECT_EQ(got.quiet, c.expected.quiet);
+    EXPECT_EQ(got.versionAsked, c.expected.versionAsked);
   }
 }
 

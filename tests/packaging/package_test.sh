@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The Debian package cpack makes from this build: its control fields, exactly
+# the expected files at the usual places, stripped programs that run, sound
+# maintainer scripts, and lintian's verdict where lintian is installed.
+#   package_test.sh BUILD_DIR VERSION
+set -u
+build=$1 version=$2
+for tool in cpack dpkg-deb dpkg-shlibdeps; do
+  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
+deb=$work/homestream_${version}_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || { ls "$work"; echo "FAIL: no $deb"; exit 1; }
+
+field() { dpkg-deb --field "$deb" "$1"; }
+[ "$(field Package)" = homestream ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version), not the project's $version"
+[ "$(field Recommends)" = php-cgi ] || fail "Recommends: $(field Recommends)"
+[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+depends=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//')
+for library in libc6 libstdc++6 libgcc-s1 zlib1g libuuid1; do
+  grep -qxF "$library" <<<"$depends" || fail "Depends without $library: $(field Depends)"
+done
+[ "$(dpkg-deb --info "$deb" conffiles)" = $'/etc/default/tessaran\n/etc/default/ondrel' ] ||
+  fail "conffiles: $(dpkg-deb --info "$deb" conffiles)"
+
+# Paths, owners and modes; folders only on the way to the files.
+contents=$(dpkg-deb --contents "$deb" | awk '{print $1, $2, $6}' | LC_ALL=C sort -k3)
+expected='drwxr-xr-x root/root ./etc/
+drwxr-xr-x root/root ./etc/default/
+-rw-r--r-- root/root ./etc/default/ondrel
+-rw-r--r-- root/root ./etc/default/tessaran
+drwxr-xr-x root/root ./lib/
+drwxr-xr-x root/root ./lib/systemd/
+drwxr-xr-x root/root ./lib/systemd/system/
+-rw-r--r-- root/root ./lib/systemd/system/ondrel.service
+-rw-r--r-- root/root ./lib/systemd/system/tessaran.service
+drwxr-xr-x root/root ./usr/
+drwxr-xr-x root/root ./usr/bin/
+-rwxr-xr-x root/root ./usr/bin/ondrel
+-rwxr-xr-x root/root ./usr/bin/tessaran
+drwxr-xr-x root/root ./usr/share/
+drwxr-xr-x root/root ./usr/share/doc/
+drwxr-xr-x root/root ./usr/share/doc/homestream/
+-rw-r--r-- root/root ./usr/share/doc/homestream/README.md
+-rw-r--r-- root/root ./usr/share/doc/homestream/changelog.gz
+drwxr-xr-x root/root ./usr/share/man/
+drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/ondrel.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/tessaran.1.gz'
+[ "$contents" = "$expected" ] || fail "contents:"$'\n'"$contents"
+
+dpkg-deb --extract "$deb" "$work/root"
+dpkg-deb --control "$deb" "$work/control"
+for program in tessaran ondrel; do
+  out=$("$work/root/usr/bin/$program" --version) && [ "$out" = "$program $version" ] ||
+    fail "$program --version: $out"
+  ! readelf -S "$work/root/usr/bin/$program" | grep -q '\.debug_' || fail "$program not stripped"
+done
+for script in postinst prerm postrm; do
+  sh -n "$work/control/$script" || fail "$script: not a valid sh script"
+done
+
+if command -v lintian >/dev/null; then
+  # The copyright file waits for the project's licence.
+  lintian --tag-display-limit 0 --suppress-tags no-copyright-file "$deb" >"$work/lintian" 2>&1
+  grep -E '^[EW]: ' "$work/lintian" && fail "lintian"
+  grep -E '^[IP]: ' "$work/lintian"
+else
+  echo "note: lintian is not installed, not run"
+fi
+[ "$failures" = 0 ] && echo "package $(basename "$deb"): fine"
+[ "$failures" = 0 ]
