@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <initializer_list>
+#include <iterator>
 #include <set>
 #include <string_view>
 
@@ -152,6 +155,50 @@ void jsonArray(JsonObject& object, std::string& out, std::string_view name,
     write(row, rows[i]);
   }
   out += ']';
+}
+
+std::string durationText(std::int64_t seconds) {
+  char text[32];
+  if (seconds >= 3600) {
+    std::snprintf(text, sizeof text, "%lldh %02lldm", (long long)(seconds / 3600),
+                  (long long)(seconds / 60 % 60));
+  } else if (seconds >= 60) {
+    std::snprintf(text, sizeof text, "%lldm %02llds", (long long)(seconds / 60),
+                  (long long)(seconds % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%llds", (long long)seconds);
+  }
+  return text;
+}
+
+std::string clockText(std::int64_t unixSeconds) {
+  const std::time_t time = std::time_t(unixSeconds);
+  std::tm local{};
+  localtime_r(&time, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+std::string scaled(double value, const char* const units[], std::size_t count, double step) {
+  std::size_t unit = 0;
+  while (value >= step && unit + 1 < count) {
+    value /= step;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+  return text;
+}
+
+std::string bytesText(std::uint64_t bytes) {
+  static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  return scaled(double(bytes), units, std::size(units), 1024);
+}
+
+std::string rateText(std::uint64_t bitsPerSecond) {
+  static const char* const units[] = {"bit/s", "kbit/s", "Mbit/s", "Gbit/s"};
+  return scaled(double(bitsPerSecond), units, std::size(units), 1000);
 }
 
 }  // namespace
@@ -331,8 +378,124 @@ std::string statusMetrics(const StatusSnapshot& status) {
 }
 
 std::string statusHtml(const StatusSnapshot& status) {
-  (void)appendHtmlText;
-  return statusJson(status);
+  std::string out;
+  const auto text = [&out](std::string_view value) { appendHtmlText(out, value); };
+  const auto cell = [&](std::string_view value, bool number = false) {
+    out += number ? "<td class=n>" : "<td>";
+    text(value);
+    out += "</td>";
+  };
+  const auto table = [&out](std::string_view heading, std::size_t rows,
+                            std::initializer_list<std::string_view> columns) {
+    out += "<h2>";
+    out += heading;
+    out += "</h2>";
+    if (rows == 0) {
+      out += "<p class=none>none</p>";
+      return false;
+    }
+    out += "<div class=t><table><tr>";
+    for (const std::string_view column : columns) {
+      out += "<th>";
+      out += column;
+      out += "</th>";
+    }
+    out += "</tr>";
+    return true;
+  };
+  const auto endTable = [&out] { out += "</table></div>\n"; };
+
+  out +=
+      "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8>"
+      "<meta name=viewport content=\"width=device-width, initial-scale=1\">"
+      "<meta http-equiv=refresh content=\"" +
+      std::to_string(kStatusRefreshSeconds) +
+      "\"><title>Relay status</title><style>"
+      "body{font:15px/1.4 system-ui,sans-serif;margin:0;padding:12px;color:#222;background:#fafafa}"
+      "h1{font-size:20px;margin:0 0 4px}h2{font-size:16px;margin:18px 0 6px}"
+      ".sub{color:#666;font-size:13px}.none{color:#888;margin:0}"
+      ".t{overflow-x:auto}table{border-collapse:collapse;width:100%;background:#fff}"
+      "th,td{padding:4px 6px;border-bottom:1px solid #ddd;text-align:left;white-space:nowrap}"
+      "th{background:#eee;font-size:13px}.n{text-align:right}"
+      ".on{color:#070;font-weight:bold}.bad{color:#b00;font-weight:bold}"
+      "pre{font-size:12px;background:#fff;border:1px solid #ddd;padding:6px;overflow-x:auto}"
+      "</style></head><body>\n<h1>Relay status</h1><div class=sub>version ";
+  text(status.version);
+  out += " &middot; up " + durationText(status.uptimeSeconds) + " &middot; " +
+         std::to_string(status.streams.size()) + " stream(s) &middot; refreshes every " +
+         std::to_string(kStatusRefreshSeconds) + " s</div>\n";
+
+  if (table("Streams", status.streams.size(),
+            {"channel", "client", "group", "since", "sent", "rate", "format"})) {
+    for (const auto& s : status.streams) {
+      out += "<tr id=\"stream-" + s.client + "\">";
+      out += "<td class=on>";
+      text(s.title.empty() ? "(not in playlist)" : s.title);
+      out += "</td>";
+      cell(s.client);
+      cell(s.group + ":" + std::to_string(s.port));
+      cell(clockText(s.startedUnix) + " (" + durationText(s.seconds) + ")");
+      cell(bytesText(s.bytesSent), true);
+      cell(rateText(s.bitRate), true);
+      cell(s.format.empty() ? "probing" : s.format);
+      out += "</tr>";
+    }
+    endTable();
+  }
+
+  if (table("Received groups", status.groups.size(),
+            {"group", "receivers", "datagrams", "bytes", "CC errors", "RTP gaps"})) {
+    for (const auto& g : status.groups) {
+      out += "<tr>";
+      cell(g.group + ":" + std::to_string(g.port));
+      cell(std::to_string(g.receivers), true);
+      cell(std::to_string(g.datagrams), true);
+      cell(bytesText(g.bytes), true);
+      out += g.ccErrors ? "<td class=\"n bad\">" : "<td class=n>";
+      out += std::to_string(g.ccErrors) + "</td>";
+      out += g.rtpGaps ? "<td class=\"n bad\">" : "<td class=n>";
+      out += std::to_string(g.rtpGaps) + "</td></tr>";
+    }
+    endTable();
+  }
+
+  if (status.snooper && table("IGMP snooper", status.pairs.size(),
+                              {"host", "group", "datagrams", "bytes", "lapses in"})) {
+    for (const auto& p : status.pairs) {
+      out += "<tr>";
+      cell(p.host);
+      cell(p.group + (p.port ? ":" + std::to_string(p.port) : std::string()));
+      cell(std::to_string(p.datagrams), true);
+      cell(bytesText(p.bytes), true);
+      cell(std::to_string(p.secondsToLapse) + " s", true);
+      out += "</tr>";
+    }
+    endTable();
+  }
+
+  if (table("Playlist", status.channels.size(), {"#", "channel", "group", "watching"})) {
+    for (const auto& c : status.channels) {
+      out += "<tr>";
+      cell(c.number == kUnnumbered ? "" : std::to_string(c.number), true);
+      cell(c.title);
+      cell(c.group + ":" + std::to_string(c.port));
+      if (c.watchers) {
+        out += "<td class=on>" + std::to_string(c.watchers) + "</td>";
+      } else {
+        cell("");
+      }
+      out += "</tr>";
+    }
+    endTable();
+  }
+
+  out += "<h2>Events</h2><pre>";
+  for (const std::string& line : status.log) {
+    text(line);
+    out += '\n';
+  }
+  out += "</pre>\n</body></html>\n";
+  return out;
 }
 
 }  // namespace relay
