@@ -416,7 +416,7 @@ std::string statusHtml(const StatusSnapshot& status) {
       ".sub{color:#666;font-size:13px}.none{color:#888;margin:0}"
       ".t{overflow-x:auto}table{border-collapse:collapse;width:100%;background:#fff}"
       "th,td{padding:4px 6px;border-bottom:1px solid #ddd;text-align:left;white-space:nowrap}"
-      "th{background:#eee;font-size:13px}.n{text-align:right}"
+      "th{background:#eee;font-size:13px}.n{text-align:right}small{color:#666}"
       ".on{color:#070;font-weight:bold}.bad{color:#b00;font-weight:bold}"
       "pre{font-size:12px;background:#fff;border:1px solid #ddd;padding:6px;overflow-x:auto}"
       "</style></head><body>\n<h1>Relay status</h1><div class=sub>version ";
@@ -425,32 +425,34 @@ std::string statusHtml(const StatusSnapshot& status) {
          std::to_string(status.streams.size()) + " stream(s) &middot; refreshes every " +
          std::to_string(kStatusRefreshSeconds) + " s</div>\n";
 
-  if (table("Streams", status.streams.size(),
-            {"channel", "client", "group", "since", "sent", "rate", "format"})) {
+  // Each cell holds a line and a smaller second line, so a phone shows
+  // the whole row.
+  const auto twoLines = [&](std::string_view first, std::string_view second, bool on = false) {
+    out += on ? "<td class=on>" : "<td>";
+    text(first);
+    out += "<br><small>";
+    text(second);
+    out += "</small></td>";
+  };
+  if (table("Streams", status.streams.size(), {"channel", "client", "rate"})) {
     for (const auto& s : status.streams) {
       out += "<tr id=\"stream-" + s.client + "\">";
-      out += "<td class=on>";
-      text(s.title.empty() ? "(not in playlist)" : s.title);
-      out += "</td>";
-      cell(s.client);
-      cell(s.group + ":" + std::to_string(s.port));
-      cell(clockText(s.startedUnix) + " (" + durationText(s.seconds) + ")");
-      cell(bytesText(s.bytesSent), true);
-      cell(rateText(s.bitRate), true);
-      cell(s.format.empty() ? "probing" : s.format);
+      twoLines(s.title.empty() ? "(not in playlist)" : s.title,
+               s.group + ":" + std::to_string(s.port), true);
+      twoLines(s.client, "since " + clockText(s.startedUnix) + ", " + durationText(s.seconds));
+      twoLines(rateText(s.bitRate),
+               bytesText(s.bytesSent) + ", " + (s.format.empty() ? "probing" : s.format));
       out += "</tr>";
     }
     endTable();
   }
 
   if (table("Received groups", status.groups.size(),
-            {"group", "receivers", "datagrams", "bytes", "CC errors", "RTP gaps"})) {
+            {"group", "datagrams", "CC errors", "RTP gaps"})) {
     for (const auto& g : status.groups) {
       out += "<tr>";
-      cell(g.group + ":" + std::to_string(g.port));
-      cell(std::to_string(g.receivers), true);
-      cell(std::to_string(g.datagrams), true);
-      cell(bytesText(g.bytes), true);
+      twoLines(g.group + ":" + std::to_string(g.port), std::to_string(g.receivers) + " receiving");
+      twoLines(std::to_string(g.datagrams), bytesText(g.bytes));
       out += g.ccErrors ? "<td class=\"n bad\">" : "<td class=n>";
       out += std::to_string(g.ccErrors) + "</td>";
       out += g.rtpGaps ? "<td class=\"n bad\">" : "<td class=n>";

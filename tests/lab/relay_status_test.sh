@@ -81,7 +81,7 @@ if command -v chromium >/dev/null; then
   browse --dump-dom >"$work/dom.html"
   lab_check "browser: a row for each stream" test "$(grep -o 'id="stream-198.18.2.2:[0-9]*"' \
     "$work/dom.html" | wc -l)" = 2
-  lab_check "browser: the channel playing" grep -q '<td class="on">News</td>' "$work/dom.html"
+  lab_check "browser: the channel playing" grep -q '<td class="on">News<br>' "$work/dom.html"
   if [ -n "${STATUS_SCREENSHOT:-}" ]; then
     browse --screenshot="$work/shot.png" >/dev/null && cp "$work/shot.png" "$STATUS_SCREENSHOT"
   fi
