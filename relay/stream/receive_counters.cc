@@ -17,8 +17,9 @@ bool isRtp(const unsigned char* bytes, std::size_t size) {
 void ContinuityCheck::datagram(const unsigned char* bytes, std::size_t size, Found& found) {
   std::size_t at = 0;
   std::size_t stride = kTsPacketSize;
-  if (size >= kTsPacketSize && bytes[0] == kTsSync) {
-    // plain transport stream
+  if (size >= kTsPacketSize && size % kTsPacketSize == 0 && bytes[0] == kTsSync) {
+    // plain transport stream (a prefix may happen to be a sync byte, but
+    // seven 192-byte packets are not a multiple of 188)
   } else if (size >= kPrefixedSize && size % kPrefixedSize == 0 && bytes[4] == kTsSync) {
     at = 4;
     stride = kPrefixedSize;

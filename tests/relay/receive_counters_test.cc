@@ -32,7 +32,8 @@ Bytes datagramBytes(Carrier carrier, const Datagram& datagram) {
     out.resize(12, 0);
   }
   for (const Packet& p : datagram.packets) {
-    if (carrier == Carrier::Prefixed) out.insert(out.end(), {0x00, 0x01, 0x02, 0x03});
+    // A prefix that starts like a packet.
+    if (carrier == Carrier::Prefixed) out.insert(out.end(), {0x47, 0x01, 0x02, 0x03});
     const std::size_t start = out.size();
     out.resize(start + 188, 0xff);
     unsigned char* packet = out.data() + start;
