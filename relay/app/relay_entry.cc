@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <mutex>
 
 #include "engine/http_engine.h"
 #include "engine/response_writer.h"
@@ -18,10 +20,12 @@
 #include "relay/app/relay_framing.h"
 #include "relay/app/relay_log.h"
 #include "relay/app/relay_options.h"
+#include "relay/app/status_page.h"
 #include "relay/app/url_routing.h"
 #include "relay/igmp/igmp_snooper.h"
 #include "relay/stream/multicast_receiver.h"
 #include "relay/stream/stream_client.h"
+#include "relay/stream/stream_registry.h"
 #include "relay/upnp/channel_list.h"
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
@@ -65,7 +69,7 @@ bool interfacesAccepted(const CardMatch& match) {
 
 constexpr int kStopGraceMs = 1000;
 
-std::unique_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const RelayTuning& tuning) {
+std::shared_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const RelayTuning& tuning) {
   SnooperSettings settings;
   settings.listenAddress = relay.listenAddress;
   settings.forwardPort = relay.forwardPort;
@@ -73,7 +77,7 @@ std::unique_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const Relay
   settings.console = writeLine;
   settings.log = [](std::string_view line) { relayLog().appendLog(line); };
   settings.clockScale = tuning.snooperClockScale;
-  return std::make_unique<IgmpSnooper>(std::move(settings));
+  return std::make_shared<IgmpSnooper>(std::move(settings));
 }
 
 }  // namespace
@@ -91,6 +95,48 @@ engine::HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std
 
 namespace {
 
+// The snooper as the status pages see it: set once it runs, cleared before
+// it stops. A page being written holds its own share.
+struct SnooperSlot {
+  std::mutex lock;
+  std::shared_ptr<IgmpSnooper> snooper;
+  std::shared_ptr<IgmpSnooper> get() {
+    std::lock_guard guard(lock);
+    return snooper;
+  }
+  void set(std::shared_ptr<IgmpSnooper> value) {
+    std::lock_guard guard(lock);
+    snooper = std::move(value);
+  }
+};
+
+std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const ChannelList> playlist,
+                                                    std::shared_ptr<SnooperSlot> slot,
+                                                    bool snooperEnabled) {
+  StatusSources sources;
+  sources.startMs = platform::monotonicMs();
+  sources.playlist = std::move(playlist);
+  sources.logText = [] { return relayLog().logText(); };
+  if (snooperEnabled) {
+    sources.pairs = [slot] {
+      const std::shared_ptr<IgmpSnooper> snooper = slot->get();
+      return snooper ? snooper->pairStatus() : std::vector<IgmpSnooper::PairStatus>();
+    };
+  }
+  return [sources = std::move(sources)](StatusView view) {
+    const StatusSnapshot status = collectStatus(sources, streamRegistry());
+    switch (view) {
+      case StatusView::Json:
+        return statusJson(status);
+      case StatusView::Metrics:
+        return statusMetrics(status);
+      case StatusView::Html:
+        break;
+    }
+    return statusHtml(status);
+  };
+}
+
 // A stream request gets a receiver of its own for its whole life.
 StreamHandoff streamHandoff(const RelaySettings& relay) {
   const platform::Ipv4 receiveAddress = relay.receiveAddress;
@@ -105,7 +151,18 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
     const StreamHeads heads{
         engine::responseHead(connection.settings(), request, head),
         engine::responseHead(connection.settings(), request, silentStreamHead())};
-    runStreamClient({connection.fd(), connection.shutdownEvent()}, receiver, recvTimeout, heads);
+    auto sent = std::make_shared<SendCounters>();
+    RegisteredReceiver entry;
+    if (platform::peerAddressOf(connection.fd(), entry.peer, entry.peerPort) != 0) entry.peer = 0;
+    entry.group = stream.group;
+    entry.port = stream.port;
+    entry.startedUnix = platform::unixSeconds();
+    entry.startedMs = platform::monotonicMs();
+    entry.received = receiver.counters();
+    entry.sent = sent;
+    const StreamRegistry::Registration registration = streamRegistry().add(std::move(entry));
+    runStreamClient({connection.fd(), connection.shutdownEvent()}, receiver, recvTimeout, heads,
+                    sent.get());
   };
 }
 
@@ -116,7 +173,8 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
                                                const RelaySettings& relay,
                                                std::string_view deviceUuid,
                                                std::shared_ptr<platform::Event> stopEvent,
-                                               std::shared_ptr<const ChannelList> playlist) {
+                                               std::shared_ptr<const ChannelList> playlist,
+                                               std::shared_ptr<SnooperSlot> snooperSlot) {
   const std::uint16_t port = relay.listenPort;
   engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
@@ -130,6 +188,7 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   framing.documents = builtInDocuments(deviceUuid);
   framing.logText = [] { return relayLog().logText(); };
   framing.stream = streamHandoff(relay);
+  framing.status = statusWriter(playlist, std::move(snooperSlot), options.igmpSnooperEnabled);
   if (playlist) {
     routes.mediaServer = true;
     framing.streamFields = dlnaStreamFields(playlist->protocolInfo);
@@ -188,17 +247,19 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     writeLine("CreateEvent() failed with error " + std::to_string(errno));
     return kExitRefused;
   }
+  auto snooperSlot = std::make_shared<SnooperSlot>();
   std::unique_ptr<engine::HttpEngine> engine =
-      makeEngine(options, settings, uuid, stopEvent, playlist);
+      makeEngine(options, settings, uuid, stopEvent, playlist, snooperSlot);
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");
     advertiser->start();
   }
-  std::unique_ptr<IgmpSnooper> snooper;
+  std::shared_ptr<IgmpSnooper> snooper;
   if (options.igmpSnooperEnabled) {
     snooper = makeSnooper(settings, tuning);
     snooper->start();
+    snooperSlot->set(snooper);
   }
 
   if (const int error =
@@ -214,6 +275,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   platform::sleepMs(kStopGraceMs);
   if (snooper) {
     writeLine("Stopping igmp listener");
+    snooperSlot->set(nullptr);
     snooper->stop();
     snooper.reset();
   }

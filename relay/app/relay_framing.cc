@@ -135,6 +135,18 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       out.trailer = languageLine;
       return engine::writeResponse(connection, request, out);
     }
+    case RelayKind::Status: {
+      if (!settings_.status) break;
+      static constexpr const char* kTypes[] = {
+          "Content-Type: text/html; charset=UTF-8\r\n", "Content-Type: application/json\r\n",
+          "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"};
+      out.fields = kTypes[int(relayRequest.statusView)];
+      out.fields += "Cache-Control: no-store\r\n";
+      const std::string body = settings_.status(relayRequest.statusView);
+      out.body = body;
+      out.compress = true;
+      return engine::writeResponse(connection, request, out);
+    }
     case RelayKind::Soap: {
       int result = -1;
       std::string body;

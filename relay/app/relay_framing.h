@@ -36,6 +36,8 @@ struct RelayFramingSettings {
   std::vector<std::string> documents;
   // The text of the log.
   std::function<std::string()> logText;
+  // The status in one of its views; without it the status URLs are 400.
+  std::function<std::string(StatusView)> status;
   // A control answer's body; 0 for success, else the body is a fault.
   std::function<int(SoapCall&, std::string& body)> soapResponder;
   // Set by the quit command.

@@ -17,6 +17,7 @@ namespace relay {
 enum class RelayKind {
   Document,       // a built-in document, by `document`
   GeneratedText,  // the event log
+  Status,         // the status page, by `statusView`
   Stream,         // a multicast group, by `stream`
   Soap,           // a control request, by `soap`
   Subscription,   // an accepted SUBSCRIBE, by `subscription`
@@ -34,6 +35,9 @@ enum class ErrorRow {
   PreconditionFailed,  // a renewal of no subscription the relay holds
 };
 
+// How the status is shown.
+enum class StatusView { Html, Json, Metrics };
+
 struct StreamAddress {
   platform::Ipv4 group = 0;  // network order
   std::uint16_t port = 0;
@@ -44,6 +48,7 @@ struct RelayRequest {
   ErrorRow errorRow = ErrorRow::BadRequest;
   std::size_t document = 0;
   StreamAddress stream;
+  StatusView statusView = StatusView::Html;
   SoapCall soap;
   SubscribeDecision subscription;
 };

@@ -65,6 +65,11 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
     request.kind = RelayKind::Quit;
   } else if (url == "/command/log") {
     request.kind = RelayKind::GeneratedText;
+  } else if (url == "/status" || url == "/status.json" || url == "/metrics") {
+    request.kind = RelayKind::Status;
+    request.statusView = url == "/status"        ? StatusView::Html
+                         : url == "/status.json" ? StatusView::Json
+                                                 : StatusView::Metrics;
   } else if (url.starts_with(kStreamPrefix)) {
     if (url.size() <= kStreamPrefix.size()) {
       request.errorRow = ErrorRow::BadRequest;

@@ -335,4 +335,15 @@ std::vector<MembershipTable::PairView> IgmpSnooper::pairs() const {
   return state_->table.pairs();
 }
 
+std::vector<IgmpSnooper::PairStatus> IgmpSnooper::pairStatus() const {
+  const std::int64_t now = state_->nowSeconds();
+  std::vector<PairStatus> out;
+  for (const MembershipTable::PairView& pair : state_->table.pairs()) {
+    const std::int64_t left = pair.expiry + kLapseAfterExpirySeconds - now;
+    out.push_back(
+        PairStatus{pair.host, pair.group, std::max<std::int64_t>(left, 0) / state_->scale});
+  }
+  return out;
+}
+
 }  // namespace relay

@@ -42,6 +42,13 @@ class IgmpSnooper {
 
   std::vector<MembershipTable::PairView> pairs() const;
 
+  struct PairStatus {
+    platform::Ipv4 host;
+    platform::Ipv4 group;
+    std::int64_t secondsToLapse;  // real seconds until the pair is dropped unreported
+  };
+  std::vector<PairStatus> pairStatus() const;
+
  private:
   struct State;
   std::unique_ptr<State> state_;

@@ -13,11 +13,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/net_init.h"
 #include "platform/packet_socket.h"
 #include "platform/socket_io.h"
 #include "platform/wait.h"
 #include "relay/stream/multicast_receiver.h"
+#include "relay/stream/stream_registry.h"
 
 namespace relay {
 namespace {
@@ -182,21 +184,28 @@ Sent sendOne(const platform::Socket& socket, const sockaddr_in& destination, std
 // nothing merged, so nothing is fragmented that was not already too large
 // for the link.
 Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
-               const DataChunk& chunk, ForwarderShared& shared, Event& pairStop) {
+               const DataChunk& chunk, ForwarderShared& shared, Event& pairStop,
+               SendCounters& counters) {
   const char* bytes = reinterpret_cast<const char*>(chunk.data.get());
   std::size_t at = 0;
+  std::uint64_t datagrams = 0;
+  Sent outcome = Sent::Done;
   for (const std::uint32_t size : chunk.datagramSizes) {
     if (sendOne(socket, destination, std::string_view(bytes + at, size), shared, pairStop) ==
         Sent::EndForwarding) {
-      return Sent::EndForwarding;
+      outcome = Sent::EndForwarding;
+      break;
     }
     at += size;
+    ++datagrams;
   }
-  return Sent::Done;
+  counters.datagrams.fetch_add(datagrams, std::memory_order_relaxed);
+  counters.bytes.fetch_add(at, std::memory_order_relaxed);
+  return outcome;
 }
 
 void forward(MulticastReceiver& receiver, const sockaddr_in& destination, ForwarderShared& shared,
-             Event& pairStop) {
+             Event& pairStop, SendCounters& counters) {
   platform::ensureWinsock();
   int error = 0;
   platform::Socket socket = platform::Socket::open(SOCK_DGRAM, IPPROTO_UDP, error, true);
@@ -216,7 +225,10 @@ void forward(MulticastReceiver& receiver, const sockaddr_in& destination, Forwar
     while (receiver.queue().count() > 0) {
       // The head stays queued while it is being sent.
       const DataChunk* chunk = receiver.queue().head();
-      if (sendChunk(socket, destination, *chunk, shared, pairStop) == Sent::EndForwarding) return;
+      if (sendChunk(socket, destination, *chunk, shared, pairStop, counters) ==
+          Sent::EndForwarding) {
+        return;
+      }
       receiver.queue().removeHead();
     }
   }
@@ -297,7 +309,19 @@ void runForwarder(ForwarderContext context) {
   membership.close();  // the receiver's own membership holds the group now
 
   const std::uint16_t forwardPort = shared.forwardPort != 0 ? shared.forwardPort : *port;
-  forward(receiver, platform::makeSockaddr(context.host, forwardPort), shared, *pairStop);
+  auto sent = std::make_shared<SendCounters>();
+  RegisteredReceiver entry;
+  entry.role = ReceiverRole::Forward;
+  entry.peer = context.host;
+  entry.peerPort = forwardPort;
+  entry.group = context.group;
+  entry.port = *port;
+  entry.startedUnix = platform::unixSeconds();
+  entry.startedMs = platform::monotonicMs();
+  entry.received = receiver.counters();
+  entry.sent = sent;
+  const StreamRegistry::Registration registration = streamRegistry().add(std::move(entry));
+  forward(receiver, platform::makeSockaddr(context.host, forwardPort), shared, *pairStop, *sent);
   receiver.stop();
 }
 

@@ -115,6 +115,8 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared, bool kee
   }
 
   ChunkAssembler assembler(keepDatagramSizes);
+  auto continuity = std::make_unique<ContinuityCheck>();
+  ReceiveCounters& counters = shared->counters;
   const platform::WaitItem items[] = {platform::WaitItem::event(shared->stopEvent),
                                       platform::WaitItem::readable(fd)};
   bool receiving = true;
@@ -128,14 +130,24 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared, bool kee
         receiving = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         break;
       }
+      std::uint64_t bytes = 0;
+      ContinuityCheck::Found found;
       for (int i = 0; i < n; ++i) {
-        std::unique_ptr<DataChunk> full =
-            assembler.add(slots.get() + std::size_t(i) * kSlotBytes, messages[i].msg_len);
+        const unsigned char* datagram = slots.get() + std::size_t(i) * kSlotBytes;
+        const std::size_t size = messages[i].msg_len;
+        bytes += size;
+        continuity->datagram(datagram, size, found);
+        std::unique_ptr<DataChunk> full = assembler.add(datagram, size);
         if (full) {
           shared->queue.append(std::move(full));
           shared->dataEvent.set();
         }
       }
+      counters.datagrams.fetch_add(std::uint64_t(n), std::memory_order_relaxed);
+      counters.bytes.fetch_add(bytes, std::memory_order_relaxed);
+      if (found.ccErrors != 0)
+        counters.ccErrors.fetch_add(found.ccErrors, std::memory_order_relaxed);
+      if (found.rtpGaps != 0) counters.rtpGaps.fetch_add(found.rtpGaps, std::memory_order_relaxed);
       if (std::size_t(n) < kBatch) break;
     }
   }

@@ -21,6 +21,7 @@
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "relay/stream/chunk_queue.h"
+#include "relay/stream/receive_counters.h"
 
 namespace relay {
 
@@ -60,6 +61,11 @@ class MulticastReceiver {
   ChunkQueue& queue() { return shared_->queue; }
   // Set after each queued chunk (auto reset).
   platform::Event& dataEvent() { return shared_->dataEvent; }
+  // What the receiving thread counts; the share outlives the receiver while
+  // a reader holds it.
+  std::shared_ptr<const ReceiveCounters> counters() const {
+    return std::shared_ptr<const ReceiveCounters>(shared_, &shared_->counters);
+  }
 
  private:
   // What the receiving thread uses; it holds a share, so a thread that
@@ -70,6 +76,7 @@ class MulticastReceiver {
     platform::Event dataEvent{platform::Event::Reset::Auto};
     platform::Event stopEvent{platform::Event::Reset::Manual};
     platform::Event finished{platform::Event::Reset::Manual};
+    ReceiveCounters counters;
   };
   static void receivingThread(std::shared_ptr<Shared> shared, bool keepDatagramSizes);
 

@@ -15,8 +15,8 @@ using platform::WaitStatus;
 
 class Streamer {
  public:
-  Streamer(StreamClientSocket client, MulticastReceiver& receiver)
-      : fd_(client.fd), shutdown_(client.shutdown), receiver_(receiver) {}
+  Streamer(StreamClientSocket client, MulticastReceiver& receiver, SendCounters* sent)
+      : fd_(client.fd), shutdown_(client.shutdown), receiver_(receiver), sent_(sent) {}
 
   // Waits for the first chunk; false when the stream must end unanswered.
   bool awaitFirstData(int timeoutMs, bool& timedOut) {
@@ -73,12 +73,14 @@ class Streamer {
       if (!format) {
         format = probeFirstChunk(chunk->data.get(), length);
         if (!format) return;
+        if (sent_) sent_->format.store(int(format->format), std::memory_order_relaxed);
       }
       if (format->format == StreamFormat::Rtp) {
         length = convertRtpChunk(chunk->data.get(), length, chunk->data.get());
         chunk->length = std::ptrdiff_t(length);
       }
       if (!send(chunk->data.get(), length)) return;
+      if (sent_) sent_->bytes.fetch_add(length, std::memory_order_relaxed);
       queue.removeHead();
     }
   }
@@ -87,6 +89,7 @@ class Streamer {
   int fd_;
   platform::Event& shutdown_;
   MulticastReceiver& receiver_;
+  SendCounters* sent_;
 };
 
 const unsigned char* bytesOf(std::string_view text) {
@@ -96,13 +99,13 @@ const unsigned char* bytesOf(std::string_view text) {
 }  // namespace
 
 void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver, int recvTimeoutSeconds,
-                     const StreamHeads& heads) {
+                     const StreamHeads& heads, SendCounters* sent) {
   if (!receiver.hasSocket() && receiver.createSocket() != 0) return;
   if (receiver.start() != 0) {
     receiver.stop();
     return;
   }
-  Streamer streamer(client, receiver);
+  Streamer streamer(client, receiver, sent);
   bool timedOut = false;
   if (streamer.awaitFirstData(recvTimeoutSeconds * 1000, timedOut)) {
     const std::string& head = timedOut ? heads.silent : heads.streaming;

@@ -33,7 +33,9 @@ struct StreamHeads {
 
 // `receiver` has its group, port and interface set. It is stopped on every
 // way out; its owner destroys it afterwards and closes the connection.
+// `sent`, when given, counts the bytes sent after the head and the format
+// the probe found.
 void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver, int recvTimeoutSeconds,
-                     const StreamHeads& heads);
+                     const StreamHeads& heads, SendCounters* sent = nullptr);
 
 }  // namespace relay

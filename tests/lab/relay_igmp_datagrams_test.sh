@@ -3,7 +3,8 @@
 # default IGMPv3) joins a group that `src` sends as 1316-byte datagrams; the
 # host must receive unicast datagrams of exactly 1316 bytes (read with a
 # 65535-byte buffer, so a merged datagram would show), no IP fragments leave
-# the relay, and the bytes are one unbroken slice of what was sent.
+# the relay, and the bytes are one unbroken slice of what was sent. The
+# status page lists the pair meanwhile, with what went to the host.
 set -u
 relay_bin=$1
 ts_tool=$2
@@ -63,6 +64,15 @@ lab_check "the host speaks IGMPv3" \
 # 4 s at about 8 Mbit/s, after the join.
 count=3040
 lab_exec src "$ts_tool" send --format plain --group 239.1.2.1 --port 5000 --count $count --rate 760
+# The status while the host still holds the group: the pair, what went to
+# it and when it lapses.
+if command -v jq >/dev/null; then
+  pair=$(lab_exec hosta curl -s http://198.18.2.1:2901/status.json | jq -c '[.snooper,
+    (.snooper_pairs[] | [.host, .group, .port, .datagrams > 2000, .bytes == .datagrams * 1316,
+    .seconds_to_lapse > 240 and .seconds_to_lapse <= 270])]')
+  lab_check "status: the pair, its datagrams and lapse ($pair)" \
+    test "$pair" = '[true,["198.18.2.2","239.1.2.1",5000,true,true,true]]'
+fi
 for ((i = 0; i < 100; i++)); do [ -s "$work/done" ] && break; sleep 0.1; done
 lab_check "the host finished" test -s "$work/done"
 

@@ -1,7 +1,7 @@
 // A deterministic multicast source and the matching body check for the lab.
 //
 //   ts_tool send --format F --group G --port P [--rate N] [--seconds S]
-//                [--count N] [--packets N]
+//                [--count N] [--packets N] [--drop-every N]
 //   ts_tool check --format F --body FILE [--min-packets N] [--packets N]
 //
 // Every transport stream packet carries its sequence number, so the check
@@ -13,6 +13,10 @@
 // Formats: plain (7 packets of 188 bytes per datagram), rtp (12-byte header),
 // rtp-csrc (two CSRC entries holding sync bytes), rtp-ext (an extension
 // header), prefixed (192-byte packets), nosync (no sync byte at all).
+//
+// --drop-every N leaves out datagrams N-1, 2N-1, ... as a lossy network
+// would: the receiver sees a continuity-counter jump after each (and an RTP
+// sequence gap with RTP), count - count / N datagrams arrive.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -120,6 +124,7 @@ int send(const Options& options) {
   const long rate = options.number("--rate", 760);  // about 8 Mbit/s of 1316-byte datagrams
   const long seconds = options.number("--seconds", 30);
   const long count = options.number("--count", rate * seconds);
+  const long dropEvery = options.number("--drop-every", 0);
 
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in to{};
@@ -138,6 +143,7 @@ int send(const Options& options) {
       const timespec pause{0, long(due - now)};
       nanosleep(&pause, nullptr);
     }
+    if (dropEvery > 0 && i % dropEvery == dropEvery - 1) continue;
     const Bytes bytes = datagram(format, std::uint64_t(i), packets);
     if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) <
         0) {

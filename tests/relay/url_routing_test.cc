@@ -41,7 +41,7 @@ TEST(ResolveUrl, Table) {
   // The relay's kinds by the numbers the table uses.
   const std::map<int, RelayKind> kinds = {
       {0, RelayKind::Document}, {1, RelayKind::GeneratedText}, {3, RelayKind::Stream},
-      {8, RelayKind::Quit},     {9, RelayKind::Error},
+      {4, RelayKind::Status},   {8, RelayKind::Quit},          {9, RelayKind::Error},
   };
   const Case cases[] = {
       {"/", 0, 0, 0},
@@ -52,6 +52,11 @@ TEST(ResolveUrl, Table) {
       {"/cds.xml?x=1", 9, 0, 0},
       {"/command/quit", 8, 0, 0},
       {"/command/log", 1, 1, 0},
+      {"/status", 4, 0, 0},
+      {"/status.json", 4, 1, 0},
+      {"/metrics", 4, 2, 0},
+      {"/status/", 9, 0, 0},
+      {"/metrics?x=1", 9, 0, 0},
       {"/vkx/", 9, 0, 0},
       {"/vkx", 9, 0, 0},
       {"/vkx/239.255.0.1:5002", 3, group("239.255.0.1"), 5002},
@@ -90,6 +95,9 @@ TEST(ResolveUrl, Table) {
     }
     if (c.kind == 9) {
       EXPECT_EQ(r.errorRow, ErrorRow::BadRequest);
+    }
+    if (c.kind == 4) {
+      EXPECT_EQ(int(r.statusView), int(c.target));
     }
     if (c.kind == 3) {
       EXPECT_EQ(r.stream.group, c.target);
