@@ -13,6 +13,7 @@
 #include "common/version.h"
 #include "platform/clock.h"
 #include "relay/stream/ts_probe.h"
+#include "relay/upnp/control_handler.h"
 
 namespace relay {
 namespace {
@@ -77,24 +78,7 @@ void appendJsonString(std::string& out, std::string_view text) {
 }
 
 void appendHtmlText(std::string& out, std::string_view text) {
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
+  out += escapeXml(text);
 }
 
 // Prometheus label value: backslash, quote and newline escaped.
