@@ -114,6 +114,18 @@ SendResult sendFileAll(int fd, int file, std::uint64_t offset, std::uint64_t len
   return result;
 }
 
+std::int64_t sendSome(int fd, std::span<const iovec> pieces) {
+  msghdr message{};
+  message.msg_iov = const_cast<iovec*>(pieces.data());
+  message.msg_iovlen = pieces.size();
+  for (;;) {
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    return full(errno) ? 0 : -errno;
+  }
+}
+
 DatagramResult sendDatagram(int fd, std::string_view bytes, const sockaddr_in* to,
                             std::span<const WaitItem> stops, int roomWaitMs) {
   const RoomWait room(fd, stops, nullptr);
@@ -147,6 +159,39 @@ DatagramResult sendDatagram(int fd, std::string_view bytes, const sockaddr_in* t
     }
     waited = true;
   }
+}
+
+DatagramsResult sendDatagrams(int fd, std::span<const iovec> datagrams, const sockaddr_in* to,
+                              std::span<const WaitItem> stops, int roomWaitMs) {
+  constexpr std::size_t kPerCall = 64;
+  std::array<mmsghdr, kPerCall> messages{};
+  DatagramsResult result;
+  while (result.sent < datagrams.size()) {
+    const std::size_t count = std::min(kPerCall, datagrams.size() - result.sent);
+    for (std::size_t i = 0; i < count; ++i) {
+      msghdr& header = messages[i].msg_hdr;
+      header = msghdr{};
+      header.msg_name = const_cast<sockaddr_in*>(to);
+      header.msg_namelen = to != nullptr ? sizeof *to : 0;
+      header.msg_iov = const_cast<iovec*>(&datagrams[result.sent + i]);
+      header.msg_iovlen = 1;
+    }
+    const int n = ::sendmmsg(fd, messages.data(), unsigned(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      result.sent += std::size_t(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // The first of the rest could not go at once: the single send decides
+    // whether it waits for room, and reports its failure.
+    const iovec& next = datagrams[result.sent];
+    result.next =
+        sendDatagram(fd, std::string_view(static_cast<const char*>(next.iov_base), next.iov_len),
+                     to, stops, roomWaitMs);
+    if (result.next.status != DatagramStatus::Sent) return result;
+    ++result.sent;
+  }
+  return result;
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -20,12 +21,12 @@ class Event;
 inline constexpr std::size_t kMostSendStops = 4;
 
 enum class SendStatus {
-  Sent,        // every byte went out
-  Stopped,     // see SendResult::stop
-  PeerGone,    // a send failed: reset, closed, or no socket (`error`)
-  Stalled,     // no room for `stallMs`
+  Sent,         // every byte went out
+  Stopped,      // see SendResult::stop
+  PeerGone,     // a send failed: reset, closed, or no socket (`error`)
+  Stalled,      // no room for `stallMs`
   SourceEnded,  // sendFileAll: the file ended before the length sent
-  WaitFailed,  // the wait for room failed (`error`)
+  WaitFailed,   // the wait for room failed (`error`)
 };
 
 struct SendResult {
@@ -62,6 +63,11 @@ SendResult sendAll(int fd, std::string_view bytes, const SendWaits& waits, bool 
 SendResult sendFileAll(int fd, int file, std::uint64_t offset, std::uint64_t length,
                        std::size_t window, const SendWaits& waits);
 
+// One gathered send of `pieces` on the stream socket `fd`, without waiting
+// and without SIGPIPE: the bytes that went out (0 when the send buffer is
+// full), or -errno when the send failed.
+std::int64_t sendSome(int fd, std::span<const iovec> pieces);
+
 enum class DatagramStatus {
   Sent,
   Stopped,     // the stop item DatagramResult::stop was ready
@@ -83,5 +89,16 @@ struct DatagramResult {
 // once for that long, after which the next try decides.
 DatagramResult sendDatagram(int fd, std::string_view bytes, const sockaddr_in* to,
                             std::span<const WaitItem> stops, int roomWaitMs);
+
+// Sends each of `datagrams` as one datagram to `to`, in order, as many per
+// call as the kernel takes (sendmmsg). A full send buffer is waited out as
+// sendDatagram does. `sent` went out; when fewer than all, `next` says what
+// became of the one after them (never Sent).
+struct DatagramsResult {
+  std::size_t sent = 0;
+  DatagramResult next;
+};
+DatagramsResult sendDatagrams(int fd, std::span<const iovec> datagrams, const sockaddr_in* to,
+                              std::span<const WaitItem> stops, int roomWaitMs);
 
 }  // namespace platform

@@ -137,17 +137,18 @@ std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const Channe
   };
 }
 
-// A stream request gets a receiver of its own for its whole life.
+// A stream request shares its group's receiver with every other client of
+// the group for its whole life.
 StreamHandoff streamHandoff(const RelaySettings& relay) {
   const platform::Ipv4 receiveAddress = relay.receiveAddress;
   const int recvTimeout = relay.recvTimeoutSeconds;
   return [receiveAddress, recvTimeout](engine::HttpConnection& connection,
                                        const engine::HttpRequest& request,
                                        const StreamAddress& stream, const engine::Response& head) {
-    MulticastReceiver receiver;
-    receiver.group = stream.group;
-    receiver.port = htons(stream.port);
-    receiver.interfaceAddress = receiveAddress;
+    ReceiverFailure failure;
+    ReceiverPool::Lease receiver =
+        receiverPool().acquire(ReceiverKey{stream.group, stream.port, receiveAddress}, failure);
+    if (!receiver) return;  // no socket for the group: the connection just closes
     const StreamHeads heads{
         engine::responseHead(connection.settings(), request, head),
         engine::responseHead(connection.settings(), request, silentStreamHead())};
@@ -158,11 +159,11 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
     entry.port = stream.port;
     entry.startedUnix = platform::unixSeconds();
     entry.startedMs = platform::monotonicMs();
-    entry.received = receiver.counters();
+    entry.received = receiver->counters();
     entry.sent = sent;
     const StreamRegistry::Registration registration = streamRegistry().add(std::move(entry));
-    runStreamClient({connection.fd(), connection.shutdownEvent()}, receiver, recvTimeout, heads,
-                    sent.get());
+    runStreamClient({connection.fd(), connection.shutdownEvent()}, std::move(receiver), recvTimeout,
+                    heads, sent.get());
   };
 }
 

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/net_init.h"
@@ -150,89 +151,126 @@ class PortSniffer {
   platform::PacketSocket socket_;
 };
 
-// Where the forwarder ends up after one datagram.
-enum class Sent { Done, EndForwarding };
+constexpr std::size_t kBatchDatagrams = 64;
+// After a batch that took everything, the forwarder waits this long for
+// more to gather before the next one.
+constexpr int kCoalesceMs = 10;
+constexpr int kNoDataPollMs = 1000;
 
-// Sends `bytes` as one datagram; a full send buffer waits for room (and for
-// the stops) as long as it takes.
-Sent sendOne(const platform::Socket& socket, const sockaddr_in& destination, std::string_view bytes,
-             ForwarderShared& shared, Event& pairStop) {
-  const WaitItem stops[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop)};
-  const platform::DatagramResult result =
-      platform::sendDatagram(socket.fd(), bytes, &destination, stops, -1);
+// Reports what became of a datagram that could not go at once; true when
+// the forwarder goes on (that datagram lost).
+bool goesOn(const platform::DatagramResult& result, ForwarderShared& shared) {
   switch (result.status) {
     case platform::DatagramStatus::Sent:
-      return Sent::Done;
+      return true;
     case platform::DatagramStatus::Stopped:
-      return Sent::EndForwarding;
+      return false;
     case platform::DatagramStatus::WaitFailed:
       shared.report(Report::consoleError(kSendWaitFailed, result.error));
-      return Sent::Done;
+      return true;
     case platform::DatagramStatus::Refused:
       // A send refused outright ends the forwarder; one that failed after
       // waiting for room only costs this datagram.
       shared.report(Report::consoleError(kSendFailed, result.error));
-      return Sent::EndForwarding;
+      return false;
     case platform::DatagramStatus::Lost:
       shared.report(Report::consoleError(kSendCompletionFailed, result.error));
-      return Sent::Done;
+      return true;
   }
-  return Sent::Done;
+  return true;
 }
 
-// Sends the datagrams of `chunk` one by one, each as the source sent it:
-// nothing merged, so nothing is fragmented that was not already too large
-// for the link.
-Sent sendChunk(const platform::Socket& socket, const sockaddr_in& destination,
-               const DataChunk& chunk, ForwarderShared& shared, Event& pairStop,
-               SendCounters& counters) {
-  const char* bytes = reinterpret_cast<const char*>(chunk.data.get());
-  std::size_t at = 0;
-  std::uint64_t datagrams = 0;
-  Sent outcome = Sent::Done;
-  for (const std::uint32_t size : chunk.datagramSizes) {
-    if (sendOne(socket, destination, std::string_view(bytes + at, size), shared, pairStop) ==
-        Sent::EndForwarding) {
-      outcome = Sent::EndForwarding;
-      break;
+// Sends the group on from the shared receiver: every datagram as the
+// source sent it, nothing merged, so nothing is fragmented that was not
+// already too large for the link; a batch per system call.
+class Forwarding {
+ public:
+  Forwarding(const MulticastReceiver& receiver, ForwarderShared& shared, Event& pairStop,
+             SendCounters& counters)
+      : receiver_(receiver), shared_(shared), pairStop_(pairStop), counters_(counters) {}
+
+  void run(const sockaddr_in& destination) {
+    platform::ensureWinsock();
+    int error = 0;
+    platform::Socket socket = platform::Socket::open(SOCK_DGRAM, IPPROTO_UDP, error, true);
+    if (error != 0) {
+      // Nothing to send with: the first send reports it and ends the forwarder.
+      shared_.report(Report::consoleError(kSendSocketFailed, error));
+    } else if (int size = 0;
+               socket.intOption(SOL_SOCKET, SO_SNDBUF, size) != 0 || size < kSendBufferBytes) {
+      socket.setSendBuffer(kSendBufferBytes);
     }
-    at += size;
-    ++datagrams;
-  }
-  counters.datagrams.fetch_add(datagrams, std::memory_order_relaxed);
-  counters.bytes.fetch_add(at, std::memory_order_relaxed);
-  return outcome;
-}
+    if (!wake_.valid()) return;
 
-void forward(MulticastReceiver& receiver, const sockaddr_in& destination, ForwarderShared& shared,
-             Event& pairStop, SendCounters& counters) {
-  platform::ensureWinsock();
-  int error = 0;
-  platform::Socket socket = platform::Socket::open(SOCK_DGRAM, IPPROTO_UDP, error, true);
-  if (error != 0) {
-    // Nothing to send with: the first send reports it and ends the forwarder.
-    shared.report(Report::consoleError(kSendSocketFailed, error));
-  } else if (int size = 0;
-             socket.intOption(SOL_SOCKET, SO_SNDBUF, size) != 0 || size < kSendBufferBytes) {
-    socket.setSendBuffer(kSendBufferBytes);
-  }
-
-  const WaitItem items[] = {WaitItem::event(shared.snooperStop), WaitItem::event(pairStop),
-                            WaitItem::event(receiver.dataEvent())};
-  for (;;) {
-    const platform::WaitResult ready = platform::waitAny(items, -1);
-    if (ready.status != WaitStatus::Signalled || ready.index != 2) return;
-    while (receiver.queue().count() > 0) {
-      // The head stays queued while it is being sent.
-      const DataChunk* chunk = receiver.queue().head();
-      if (sendChunk(socket, destination, *chunk, shared, pairStop, counters) ==
-          Sent::EndForwarding) {
+    std::uint32_t unitOffset = 0;
+    at_ = receiver_.attach(true, unitOffset);
+    const WaitItem stops[] = {WaitItem::event(shared_.snooperStop), WaitItem::event(pairStop_)};
+    for (;;) {
+      // A host this far behind skips to the newest data rather than hold
+      // the group's memory.
+      if (receiver_.receivedBytes() - at_.byte() > kMostBehindBytes) {
+        at_ = receiver_.attach(false, unitOffset);
+      }
+      const std::size_t count = gather();
+      if (count == 0) {
+        if (!awaitData(stops)) return;
+        continue;
+      }
+      const platform::DatagramsResult result =
+          platform::sendDatagrams(socket.fd(), datagrams_, &destination, stops, -1);
+      std::uint64_t bytes = 0;
+      for (std::size_t i = 0; i < result.sent; ++i) bytes += datagrams_[i].iov_len;
+      counters_.datagrams.fetch_add(result.sent, std::memory_order_relaxed);
+      counters_.bytes.fetch_add(bytes, std::memory_order_relaxed);
+      std::size_t passed = result.sent;
+      if (result.sent < count) {
+        if (!goesOn(result.next, shared_)) return;
+        ++passed;
+      }
+      for (std::size_t i = 0; i < passed; ++i) at_.step();
+      if (passed == count && platform::waitAny(stops, kCoalesceMs).status != WaitStatus::Timeout) {
         return;
       }
-      receiver.queue().removeHead();
     }
   }
-}
+
+ private:
+  // Lists the datagrams published after the forwarder's place.
+  std::size_t gather() {
+    datagrams_.clear();
+    BufferPosition end = at_;
+    while (datagrams_.size() < kBatchDatagrams && end.ready()) {
+      const DatagramBlock& block = *end.block;
+      const std::uint32_t begin = block.begin(end.datagram);
+      datagrams_.push_back(iovec{const_cast<unsigned char*>(block.bytes() + begin),
+                                 block.end(end.datagram) - begin});
+      end.step();
+    }
+    return datagrams_.size();
+  }
+
+  // False when the pair or the snooper stops meanwhile.
+  bool awaitData(std::span<const WaitItem> stops) {
+    receiver_.wakeOnData(wake_);
+    bool goOn = true;
+    if (!at_.ready()) {
+      const WaitItem items[] = {stops[0], stops[1], WaitItem::event(wake_)};
+      const platform::WaitResult ready = platform::waitAny(items, kNoDataPollMs);
+      goOn = ready.status == WaitStatus::Timeout ||
+             (ready.status == WaitStatus::Signalled && ready.index == 2);
+    }
+    receiver_.forgetWake(wake_);
+    return goOn;
+  }
+
+  const MulticastReceiver& receiver_;
+  ForwarderShared& shared_;
+  Event& pairStop_;
+  SendCounters& counters_;
+  Event wake_{Event::Reset::Auto};
+  BufferPosition at_;
+  std::vector<iovec> datagrams_;
+};
 
 }  // namespace
 
@@ -275,19 +313,10 @@ void runForwarder(ForwarderContext context) {
   const std::shared_ptr<Event> pairStop =
       context.pairStop ? context.pairStop : std::make_shared<Event>(Event::Reset::Manual);
 
-  MulticastReceiver receiver;
-  receiver.interfaceAddress = shared.receiveAddress;
-  receiver.group = context.group;
-  receiver.keepDatagramSizes = true;
-  if (const int error = receiver.createSocket(); error != 0) {
-    shared.report(Report::consoleError(kCreateReceiverFailed, error));
-    return;
-  }
-
   std::optional<std::uint16_t> port = shared.portCache.find(context.group);
-  // The receiver joins when it starts, and it can only start once the port
-  // is known; until then this socket holds the membership, so the group
-  // reaches the receiving interface while it is sniffed.
+  // The group's receiver can only be had once the port is known; until then
+  // this socket holds the membership, so the group reaches the receiving
+  // interface while it is sniffed.
   platform::Socket membership;
   if (!port) {
     int error = 0;
@@ -301,9 +330,13 @@ void runForwarder(ForwarderContext context) {
   // A group sent to port 0 cannot be received.
   if (*port == 0) return;
 
-  receiver.port = htons(*port);
-  if (const int error = receiver.start(); error != 0) {
-    shared.report(Report::consoleError(kBindReceiverFailed, error));
+  ReceiverFailure failure;
+  const ReceiverPool::Lease receiver =
+      receiverPool().acquire(ReceiverKey{context.group, *port, shared.receiveAddress}, failure);
+  if (!receiver) {
+    shared.report(Report::consoleError(
+        failure.step == ReceiverFailure::Step::Create ? kCreateReceiverFailed : kBindReceiverFailed,
+        failure.error));
     return;
   }
   membership.close();  // the receiver's own membership holds the group now
@@ -318,11 +351,11 @@ void runForwarder(ForwarderContext context) {
   entry.port = *port;
   entry.startedUnix = platform::unixSeconds();
   entry.startedMs = platform::monotonicMs();
-  entry.received = receiver.counters();
+  entry.received = receiver->counters();
   entry.sent = sent;
   const StreamRegistry::Registration registration = streamRegistry().add(std::move(entry));
-  forward(receiver, platform::makeSockaddr(context.host, forwardPort), shared, *pairStop, *sent);
-  receiver.stop();
+  Forwarding(*receiver, shared, *pairStop, *sent)
+      .run(platform::makeSockaddr(context.host, forwardPort));
 }
 
 }  // namespace relay

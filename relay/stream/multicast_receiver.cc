@@ -2,13 +2,16 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <vector>
+#include <utility>
 
+#include "platform/clock.h"
 #include "platform/net_init.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
+#include "relay/stream/start_point.h"
+#include "relay/stream/ts_probe.h"
 
 namespace relay {
 namespace {
@@ -18,31 +21,15 @@ namespace {
 constexpr std::size_t kBatch = 16;
 constexpr std::size_t kSlotBytes = 65536;
 
+struct Place {
+  std::shared_ptr<DatagramBlock> block;
+  std::uint32_t datagram = 0;
+};
+
 }  // namespace
 
-std::unique_ptr<DataChunk> ChunkAssembler::add(const unsigned char* datagram, std::size_t size) {
-  if (filled_ + size > chunk_->capacity) {
-    // Only a datagram larger than the chunk size gets here: keep it whole.
-    auto larger = std::make_unique<DataChunk>(filled_ + size);
-    std::memcpy(larger->data.get(), chunk_->data.get(), filled_);
-    larger->datagramSizes = std::move(chunk_->datagramSizes);
-    chunk_ = std::move(larger);
-  }
-  if (size != 0) std::memcpy(chunk_->data.get() + filled_, datagram, size);
-  // An empty datagram adds no bytes, but a forwarder still sends it on.
-  if (keepSizes_) chunk_->datagramSizes.push_back(std::uint32_t(size));
-  filled_ += size;
-  if (filled_ < chunkSize_) return nullptr;
-
-  chunkSize_ = kChunkSize;
-  chunk_->length = std::ptrdiff_t(filled_);
-  std::unique_ptr<DataChunk> full = std::move(chunk_);
-  chunk_ = std::make_unique<DataChunk>(2 * chunkSize_);
-  filled_ = 0;
-  return full;
-}
-
-MulticastReceiver::MulticastReceiver() : shared_(std::make_shared<Shared>()) {
+MulticastReceiver::MulticastReceiver(const ReceiverKey& key)
+    : key_(key), shared_(std::make_shared<Shared>()) {
   platform::ensureWinsock();
 }
 
@@ -50,14 +37,8 @@ MulticastReceiver::~MulticastReceiver() {
   stop();
 }
 
-bool MulticastReceiver::hasSocket() const {
-  return shared_->socket.valid();
-}
-
 int MulticastReceiver::createSocket() {
-  if (!shared_->dataEvent.valid() || !shared_->stopEvent.valid() || !shared_->finished.valid()) {
-    return EMFILE;
-  }
+  if (!shared_->stopEvent.valid() || !shared_->finished.valid()) return EMFILE;
   int error = 0;
   platform::Socket socket = platform::Socket::open(SOCK_DGRAM, IPPROTO_UDP, error, true);
   if (error != 0) return error;
@@ -76,19 +57,18 @@ int MulticastReceiver::start() {
   if (!socket.valid()) return EBADF;
   if (!joined_) {
     // A failed join shows later as a silent group.
-    socket.setMulticastInterface(interfaceAddress);
-    socket.joinGroup(group, interfaceAddress);
+    socket.setMulticastInterface(key_.interfaceAddress);
+    socket.joinGroup(key_.group, key_.interfaceAddress);
     joined_ = true;
   }
   if (!bound_) {
     // Linux hands multicast only to sockets bound to the group (or to any
     // address); the join above picks the receiving interface.
-    if (const int error = socket.bind(group, ntohs(port)); error != 0) return error;
+    if (const int error = socket.bind(key_.group, key_.port); error != 0) return error;
     bound_ = true;
   }
   if (thread_.joinable()) return 0;
-  return platform::startJoinable(
-      thread_, [shared = shared_, keep = keepDatagramSizes] { receivingThread(shared, keep); });
+  return platform::startJoinable(thread_, [shared = shared_] { receivingThread(shared); });
 }
 
 void MulticastReceiver::stop() {
@@ -101,7 +81,37 @@ void MulticastReceiver::stop() {
   }
 }
 
-void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared, bool keepDatagramSizes) {
+BufferPosition MulticastReceiver::attach(bool fromStartPoint, std::uint32_t& unitOffset) const {
+  const bool flowing =
+      platform::monotonicMs() - shared_->lastDataMs.load(std::memory_order_relaxed) < kFlowingMs;
+  std::lock_guard guard(shared_->lock);
+  if (fromStartPoint && flowing && shared_->start.block) {
+    unitOffset = shared_->start.offset;
+    return BufferPosition{shared_->start.block, shared_->start.datagram};
+  }
+  unitOffset = 0;
+  return BufferPosition{shared_->tail, shared_->tail->published()};
+}
+
+std::uint64_t MulticastReceiver::receivedBytes() const {
+  return shared_->receivedBytes.load(std::memory_order_seq_cst);
+}
+
+void MulticastReceiver::wakeOnData(platform::Event& event) const {
+  std::lock_guard guard(shared_->lock);
+  shared_->wakes.push_back(&event);
+  // Paired with the receiving thread's publish: either it sees this
+  // request, or the caller's next look at receivedBytes() sees the data.
+  shared_->waiting.store(int(shared_->wakes.size()), std::memory_order_seq_cst);
+}
+
+void MulticastReceiver::forgetWake(platform::Event& event) const {
+  std::lock_guard guard(shared_->lock);
+  std::erase(shared_->wakes, &event);
+  shared_->waiting.store(int(shared_->wakes.size()), std::memory_order_relaxed);
+}
+
+void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
   platform::raiseCurrentThreadPriority();
   const int fd = shared->socket.fd();
   std::unique_ptr<unsigned char[]> slots(new unsigned char[kBatch * kSlotBytes]);
@@ -114,8 +124,15 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared, bool kee
     messages[i].msg_hdr.msg_iovlen = 1;
   }
 
-  ChunkAssembler assembler(keepDatagramSizes);
+  std::shared_ptr<DatagramBlock> block;
+  {
+    std::lock_guard guard(shared->lock);
+    block = shared->tail;
+  }
   auto continuity = std::make_unique<ContinuityCheck>();
+  StartPointTracker<Place> starts;
+  std::uint64_t startByte = 0;
+  bool hasStart = false;
   ReceiveCounters& counters = shared->counters;
   const platform::WaitItem items[] = {platform::WaitItem::event(shared->stopEvent),
                                       platform::WaitItem::readable(fd)};
@@ -123,7 +140,7 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared, bool kee
   while (receiving) {
     const platform::WaitResult ready = platform::waitAny(items, -1);
     if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) break;
-    // Drain what is there, a batch per call.
+    // Drain what is there, a batch per call, each batch published at once.
     for (;;) {
       const int n = ::recvmmsg(fd, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
       if (n < 0) {
@@ -132,16 +149,56 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared, bool kee
       }
       std::uint64_t bytes = 0;
       ContinuityCheck::Found found;
+      bool newTail = false;
+      bool newStart = false;
       for (int i = 0; i < n; ++i) {
         const unsigned char* datagram = slots.get() + std::size_t(i) * kSlotBytes;
         const std::size_t size = messages[i].msg_len;
         bytes += size;
         continuity->datagram(datagram, size, found);
-        std::unique_ptr<DataChunk> full = assembler.add(datagram, size);
-        if (full) {
-          shared->queue.append(std::move(full));
-          shared->dataEvent.set();
+        if (!block->fits(size)) {
+          auto next = std::make_shared<DatagramBlock>(block->endByte());
+          block->seal(next);
+          block = std::move(next);
+          newTail = true;
         }
+        const std::uint32_t index = block->written();
+        block->append(datagram, size);
+        if (const std::optional<DatagramLayout> layout = datagramLayout(datagram, size)) {
+          for (std::size_t at = layout->first;
+               at + kTsPacketSize <= size && datagram[at] == kTsSync; at += layout->stride) {
+            if (starts.packet(datagram + at, Place{block, index},
+                              std::uint32_t(at - layout->prefix))) {
+              newStart = true;
+            }
+          }
+        }
+      }
+      block->publish();
+      const std::uint64_t received = block->endByte();
+      const bool stale = hasStart && received - startByte > kMostStartBacklog;
+      if (newTail || newStart || stale) {
+        std::lock_guard guard(shared->lock);
+        shared->tail = block;
+        if (newStart) {
+          const auto& point = starts.latest();
+          shared->start = StartPoint{point.place.block, point.place.datagram, point.offset};
+          startByte =
+              point.place.block->firstByte() + point.place.block->begin(point.place.datagram);
+          hasStart = true;
+          starts.forgetLatest();
+        } else if (stale) {
+          shared->start = StartPoint{};
+          hasStart = false;
+        }
+      }
+      shared->lastDataMs.store(platform::monotonicMs(), std::memory_order_relaxed);
+      shared->receivedBytes.store(received, std::memory_order_seq_cst);
+      if (shared->waiting.load(std::memory_order_seq_cst) != 0) {
+        std::lock_guard guard(shared->lock);
+        for (platform::Event* event : shared->wakes) event->set();
+        shared->wakes.clear();
+        shared->waiting.store(0, std::memory_order_relaxed);
       }
       counters.datagrams.fetch_add(std::uint64_t(n), std::memory_order_relaxed);
       counters.bytes.fetch_add(bytes, std::memory_order_relaxed);
@@ -153,6 +210,74 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared, bool kee
   }
   shared->socket.close();
   shared->finished.set();
+}
+
+ReceiverPool::Lease& ReceiverPool::Lease::operator=(Lease&& other) noexcept {
+  if (this != &other) {
+    reset();
+    pool_ = std::exchange(other.pool_, nullptr);
+    receiver_ = std::move(other.receiver_);
+  }
+  return *this;
+}
+
+void ReceiverPool::Lease::reset() {
+  if (receiver_) pool_->release(receiver_);
+  receiver_.reset();
+  pool_ = nullptr;
+}
+
+ReceiverPool::Lease ReceiverPool::acquire(const ReceiverKey& key, ReceiverFailure& failure) {
+  Lease lease;
+  std::lock_guard guard(lock_);
+  for (Entry& entry : entries_) {
+    if (entry.receiver->key() == key) {
+      ++entry.clients;
+      lease.pool_ = this;
+      lease.receiver_ = entry.receiver;
+      return lease;
+    }
+  }
+  // Socket, join, bind and thread start do not block: done under the lock,
+  // two first clients of a group cannot both start a receiver.
+  auto receiver = std::make_shared<MulticastReceiver>(key);
+  if (const int error = receiver->createSocket(); error != 0) {
+    failure = ReceiverFailure{ReceiverFailure::Step::Create, error};
+    return lease;
+  }
+  if (const int error = receiver->start(); error != 0) {
+    failure = ReceiverFailure{ReceiverFailure::Step::Start, error};
+    return lease;
+  }
+  entries_.push_back(Entry{receiver, 1});
+  lease.pool_ = this;
+  lease.receiver_ = std::move(receiver);
+  return lease;
+}
+
+void ReceiverPool::release(const std::shared_ptr<MulticastReceiver>& receiver) {
+  std::shared_ptr<MulticastReceiver> last;
+  {
+    std::lock_guard guard(lock_);
+    const auto entry = std::find_if(entries_.begin(), entries_.end(),
+                                    [&](const Entry& e) { return e.receiver == receiver; });
+    if (entry == entries_.end() || --entry->clients > 0) return;
+    last = std::move(entry->receiver);
+    entries_.erase(entry);
+  }
+  // The last client leaves the group now, not when the final share goes.
+  last->stop();
+}
+
+std::size_t ReceiverPool::size() const {
+  std::lock_guard guard(lock_);
+  return entries_.size();
+}
+
+ReceiverPool& receiverPool() {
+  // Never destroyed: a detached worker may still release at exit.
+  static ReceiverPool* const pool = new ReceiverPool;
+  return *pool;
 }
 
 }  // namespace relay

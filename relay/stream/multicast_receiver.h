@@ -1,53 +1,63 @@
-// One joined multicast group: its own socket, membership, receiving thread
-// and chunk queue. Every stream request and every forwarded (host, group)
-// pair has a receiver of its own, even when several watch the same group.
+// One received multicast group and port, shared by all its clients (stream
+// requests and forwarded pairs alike): one socket, one membership, one
+// receiving thread, and the chain of recent datagrams they all read at their
+// own position (see datagram_buffer.h). The pool below hands out receivers:
+// the group is joined when its first client comes and left when its last
+// one goes.
 //
-// The receiving thread gathers whole datagram payloads into chunks: the
-// first chunk is queued once it holds at least 13160 bytes (a sizeable first
-// block for the client), every later one at 1500 bytes (low latency).
-// Datagrams are never split, truncated or reordered.
-//
-// A forwarder has to send each datagram on as a datagram of its own. With
-// keepDatagramSizes set, every chunk also lists the sizes of the datagrams
-// it holds, so the forwarder sends each slice of the chunk as one datagram.
-// The chunk rules stay the same and the bytes are copied once, from the
-// receive slot into the chunk, either way.
+// The receiving thread drains its socket in batches, appends each datagram
+// whole (never split, truncated or reordered) and publishes the batch once.
+// It wakes only the clients that asked to be woken, once each. On the way it
+// counts what passes (receive_counters.h) and finds where a player could
+// start (start_point.h): a new client of a group that is flowing begins at
+// the latest PAT before the latest keyframe, so it can show a picture at
+// once.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/event.h"
 #include "platform/socket.h"
-#include "relay/stream/chunk_queue.h"
+#include "relay/stream/datagram_buffer.h"
 #include "relay/stream/receive_counters.h"
 
 namespace relay {
 
-inline constexpr std::uint32_t kFirstChunkSize = 13160;
-inline constexpr std::uint32_t kChunkSize = 1500;
 inline constexpr int kReceiveBufferBytes = 987000;
 inline constexpr int kReceiverStopWaitMs = 10000;
+// A start point further back than this is not offered: a source whose
+// keyframes are that far apart starts at the newest data.
+inline constexpr std::uint64_t kMostStartBacklog = 16 * 1024 * 1024;
+// A start point is only offered while the group is flowing: data came
+// within this time.
+inline constexpr std::int64_t kFlowingMs = 1000;
+// A client further behind the newest data than this is dropped (a stream)
+// or skips ahead (a forwarder): ten thousand chunks of two 1316-byte
+// datagrams, about 26 MB.
+inline constexpr std::uint64_t kMostBehindBytes = 10000ull * 2 * 1316;
+
+struct ReceiverKey {
+  platform::Ipv4 group = 0;             // network order
+  std::uint16_t port = 0;               // host order
+  platform::Ipv4 interfaceAddress = 0;  // network order
+  bool operator==(const ReceiverKey&) const = default;
+};
 
 class MulticastReceiver {
  public:
-  MulticastReceiver();
-  // Stops the thread if the owner has not, then frees every queued chunk.
+  explicit MulticastReceiver(const ReceiverKey& key);
+  // Stops the thread if the owner has not.
   ~MulticastReceiver();
   MulticastReceiver(const MulticastReceiver&) = delete;
   MulticastReceiver& operator=(const MulticastReceiver&) = delete;
 
-  // Set by the owner before start; all in network order.
-  platform::Ipv4 group = 0;
-  platform::Ipv4 interfaceAddress = 0;
-  std::uint16_t port = 0;
-  // Chunks list their datagrams' sizes (see DataChunk).
-  bool keepDatagramSizes = false;
-
+  const ReceiverKey& key() const { return key_; }
   // The socket and its options; 0 or the errno of the failing call.
   int createSocket();
-  bool hasSocket() const;
   // Joins (once), binds (once) and starts the receiving thread; 0 or errno.
   int start();
   // Ends the receiving thread, waiting for it at most 10 s. The thread
@@ -58,9 +68,18 @@ class MulticastReceiver {
   // the usable size).
   int receiveBufferGranted() const { return receiveBufferGranted_; }
 
-  ChunkQueue& queue() { return shared_->queue; }
-  // Set after each queued chunk (auto reset).
-  platform::Event& dataEvent() { return shared_->dataEvent; }
+  // Where a new client begins. With `fromStartPoint`, at the latest start
+  // point while the group flows (`unitOffset`: the byte of that datagram
+  // where the PAT's unit begins), otherwise at the newest data (offset 0).
+  BufferPosition attach(bool fromStartPoint, std::uint32_t& unitOffset) const;
+  // The group's byte count published so far: a client at `p` is
+  // `receivedBytes() - p.byte()` behind.
+  std::uint64_t receivedBytes() const;
+  // `event` is set once, after the next batch is published; forgetWake
+  // takes the request back (call it before the event goes).
+  void wakeOnData(platform::Event& event) const;
+  void forgetWake(platform::Event& event) const;
+
   // What the receiving thread counts; the share outlives the receiver while
   // a reader holds it.
   std::shared_ptr<const ReceiveCounters> counters() const {
@@ -68,18 +87,31 @@ class MulticastReceiver {
   }
 
  private:
+  struct StartPoint {
+    std::shared_ptr<DatagramBlock> block;
+    std::uint32_t datagram = 0;
+    std::uint32_t offset = 0;
+  };
   // What the receiving thread uses; it holds a share, so a thread that
   // outlived the stop wait never touches freed memory.
   struct Shared {
     platform::Socket socket;
-    ChunkQueue queue;
-    platform::Event dataEvent{platform::Event::Reset::Auto};
     platform::Event stopEvent{platform::Event::Reset::Manual};
     platform::Event finished{platform::Event::Reset::Manual};
     ReceiveCounters counters;
+    std::atomic<std::uint64_t> receivedBytes{0};
+    std::atomic<std::int64_t> lastDataMs{0};
+    std::atomic<int> waiting{0};
+    // Guards the fields below: the newest block, the start point, the
+    // events to set.
+    mutable std::mutex lock;
+    std::shared_ptr<DatagramBlock> tail = std::make_shared<DatagramBlock>(0);
+    StartPoint start;
+    std::vector<platform::Event*> wakes;
   };
-  static void receivingThread(std::shared_ptr<Shared> shared, bool keepDatagramSizes);
+  static void receivingThread(std::shared_ptr<Shared> shared);
 
+  ReceiverKey key_;
   std::shared_ptr<Shared> shared_;
   std::thread thread_;
   bool joined_ = false;
@@ -87,20 +119,52 @@ class MulticastReceiver {
   int receiveBufferGranted_ = 0;
 };
 
-// The chunk rules of the receiving thread, apart from the socket: whole
-// datagrams go in, full chunks come out in order.
-class ChunkAssembler {
+// Why a receiver could not be had: the step that failed and its errno.
+struct ReceiverFailure {
+  enum class Step { None, Create, Start } step = Step::None;
+  int error = 0;
+};
+
+// The receivers running now, one per key, each with the count of its
+// clients.
+class ReceiverPool {
  public:
-  explicit ChunkAssembler(bool keepDatagramSizes = false) : keepSizes_(keepDatagramSizes) {}
-  // Adds one datagram; returns a chunk when this datagram completed one.
-  std::unique_ptr<DataChunk> add(const unsigned char* datagram, std::size_t size);
-  std::uint32_t chunkSize() const { return chunkSize_; }
+  // A client's share of a receiver; the last share to go stops it.
+  class Lease {
+   public:
+    Lease() = default;
+    Lease(Lease&& other) noexcept { *this = std::move(other); }
+    Lease& operator=(Lease&& other) noexcept;
+    ~Lease() { reset(); }
+    void reset();
+    explicit operator bool() const { return receiver_ != nullptr; }
+    MulticastReceiver* operator->() const { return receiver_.get(); }
+    MulticastReceiver& operator*() const { return *receiver_; }
+
+   private:
+    friend class ReceiverPool;
+    ReceiverPool* pool_ = nullptr;
+    std::shared_ptr<MulticastReceiver> receiver_;
+  };
+
+  // The running receiver of `key`, started for this first client when
+  // there is none; empty, with `failure` set, when it could not start.
+  Lease acquire(const ReceiverKey& key, ReceiverFailure& failure);
+  // Receivers running now (for tests).
+  std::size_t size() const;
 
  private:
-  bool keepSizes_;
-  std::uint32_t chunkSize_ = kFirstChunkSize;
-  std::unique_ptr<DataChunk> chunk_ = std::make_unique<DataChunk>(2 * kFirstChunkSize);
-  std::size_t filled_ = 0;
+  struct Entry {
+    std::shared_ptr<MulticastReceiver> receiver;
+    int clients = 0;
+  };
+  void release(const std::shared_ptr<MulticastReceiver>& receiver);
+
+  mutable std::mutex lock_;
+  std::vector<Entry> entries_;
 };
+
+// The one pool of the process.
+ReceiverPool& receiverPool();
 
 }  // namespace relay

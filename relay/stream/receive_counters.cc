@@ -5,33 +5,20 @@
 namespace relay {
 namespace {
 
-constexpr std::size_t kPrefixedSize = 192;
 constexpr unsigned kNullPid = 0x1fff;
-
-bool isRtp(const unsigned char* bytes, std::size_t size) {
-  return size >= 12 && (bytes[0] & 0xc0) == 0x80;
-}
 
 }  // namespace
 
 void ContinuityCheck::datagram(const unsigned char* bytes, std::size_t size, Found& found) {
-  std::size_t at = 0;
-  std::size_t stride = kTsPacketSize;
-  if (size >= kTsPacketSize && size % kTsPacketSize == 0 && bytes[0] == kTsSync) {
-    // plain transport stream (a prefix may happen to be a sync byte, but
-    // seven 192-byte packets are not a multiple of 188)
-  } else if (size >= kPrefixedSize && size % kPrefixedSize == 0 && bytes[4] == kTsSync) {
-    at = 4;
-    stride = kPrefixedSize;
-  } else if (isRtp(bytes, size)) {
+  const std::optional<DatagramLayout> layout = datagramLayout(bytes, size);
+  if (!layout) return;
+  if (layout->rtp) {
     const std::int32_t sequence = std::int32_t(bytes[2]) << 8 | bytes[3];
     if (lastSequence_ >= 0 && sequence != ((lastSequence_ + 1) & 0xffff)) ++found.rtpGaps;
     lastSequence_ = sequence;
-    at = rtpHeaderLength(bytes, size, 0);
-  } else {
-    return;
   }
-  for (; at + kTsPacketSize <= size && bytes[at] == kTsSync; at += stride)
+  for (std::size_t at = layout->first; at + kTsPacketSize <= size && bytes[at] == kTsSync;
+       at += layout->stride)
     packet(bytes + at, found);
 }
 

@@ -1,11 +1,13 @@
 // The relay's main job: one HTTP connection receiving one multicast group.
 // Runs on the connection's worker thread for the stream's whole life: waits
-// for the first data, writes the head it is given, then copies every chunk to the
-// client (RTP headers removed when the source uses RTP) until the client
-// leaves or falls behind, the relay stops, or the source is not a transport
-// stream.
+// for the first data, writes the head it is given, then sends the group's
+// data from the client's own place in the shared buffer (RTP headers
+// removed when the source uses RTP), everything there is in one gathered
+// send, until the client leaves or falls too far behind, the relay stops,
+// or the source is not a transport stream.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/event.h"
@@ -13,9 +15,13 @@
 
 namespace relay {
 
+// The first send holds at least this much of the group (whole datagrams).
+inline constexpr std::uint32_t kFirstChunkSize = 13160;
 inline constexpr int kSendStallMs = 60000;
 inline constexpr int kEmptyQueuePollMs = 1000;
-inline constexpr int kMostQueuedChunks = 10000;
+// After a send that took everything, the sender waits this long for more
+// to gather before the next one.
+inline constexpr int kCoalesceMs = 10;
 
 // The client's side: its connected, non-blocking socket and the event that
 // stops every connection of the server.
@@ -31,11 +37,13 @@ struct StreamHeads {
   std::string silent;
 };
 
-// `receiver` has its group, port and interface set. It is stopped on every
-// way out; its owner destroys it afterwards and closes the connection.
-// `sent`, when given, counts the bytes sent after the head and the format
-// the probe found.
-void runStreamClient(StreamClientSocket client, MulticastReceiver& receiver, int recvTimeoutSeconds,
-                     const StreamHeads& heads, SendCounters* sent = nullptr);
+// `receiver` is the client's share of its group's receiver; it is given up
+// on every way out (at once when the group stays silent). A client of a
+// group already flowing starts at its latest start point. `sent`, when
+// given, counts the bytes sent after the head and the format the probe
+// found.
+void runStreamClient(StreamClientSocket client, ReceiverPool::Lease receiver,
+                     int recvTimeoutSeconds, const StreamHeads& heads,
+                     SendCounters* sent = nullptr);
 
 }  // namespace relay

@@ -52,7 +52,13 @@ void StreamRegistry::remove(std::uint64_t id) {
   if (entry == entries_.end()) return;
   const RegisteredReceiver& receiver = entry->receiver;
   GroupTotals& totals = totalsOf(receiver.group, receiver.port);
-  if (receiver.received) {
+  // Clients of one group share its receiver's counters: they are kept when
+  // the last of them goes.
+  const bool lastOfReceiver =
+      std::none_of(entries_.begin(), entries_.end(), [&](const Entry& other) {
+        return other.id != id && other.receiver.received == receiver.received;
+      });
+  if (receiver.received && lastOfReceiver) {
     totals.datagrams += receiver.received->datagrams.load(kRelaxed);
     totals.bytes += receiver.received->bytes.load(kRelaxed);
     totals.ccErrors += receiver.received->ccErrors.load(kRelaxed);
@@ -99,10 +105,16 @@ StreamRegistry::Snapshot StreamRegistry::snapshot(std::int64_t nowMs) {
       out.groups.push_back(GroupTotals{receiver.group, receiver.port});
       totals = out.groups.end() - 1;
     }
-    totals->datagrams += sample.datagramsReceived;
-    totals->bytes += sample.bytesReceived;
-    totals->ccErrors += sample.ccErrors;
-    totals->rtpGaps += sample.rtpGaps;
+    // A receiver shared by several clients counts once.
+    const bool firstOfReceiver = std::none_of(
+        out.receivers.begin(), out.receivers.end(),
+        [&](const ReceiverSample& s) { return s.receiver.received == receiver.received; });
+    if (firstOfReceiver) {
+      totals->datagrams += sample.datagramsReceived;
+      totals->bytes += sample.bytesReceived;
+      totals->ccErrors += sample.ccErrors;
+      totals->rtpGaps += sample.rtpGaps;
+    }
     ++totals->receivers;
     out.receivers.push_back(std::move(sample));
   }

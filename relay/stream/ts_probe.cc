@@ -1,7 +1,5 @@
 #include "relay/stream/ts_probe.h"
 
-#include <cstring>
-
 namespace relay {
 namespace {
 
@@ -64,6 +62,22 @@ std::optional<ProbeResult> probeResynchronising(const unsigned char* b, std::siz
 
 }  // namespace
 
+std::optional<DatagramLayout> datagramLayout(const unsigned char* bytes, std::size_t size) {
+  constexpr std::size_t kPrefixedSize = 192;
+  if (size >= kTsPacketSize && size % kTsPacketSize == 0 && bytes[0] == kTsSync) {
+    // plain transport stream (a prefix may happen to be a sync byte, but
+    // seven 192-byte packets are not a multiple of 188)
+    return DatagramLayout{};
+  }
+  if (size >= kPrefixedSize && size % kPrefixedSize == 0 && bytes[4] == kTsSync) {
+    return DatagramLayout{4, kPrefixedSize, 4, false};
+  }
+  if (size >= 12 && (bytes[0] & 0xc0) == 0x80) {
+    return DatagramLayout{rtpHeaderLength(bytes, size, 0), kTsPacketSize, 0, true};
+  }
+  return std::nullopt;
+}
+
 std::size_t rtpHeaderLength(const unsigned char* b, std::size_t n, std::size_t at) {
   if (at >= n) return n + 1;
   std::size_t length = 12 + 4 * std::size_t(b[at] & 0x0f);
@@ -98,30 +112,11 @@ std::optional<ProbeResult> probeFirstChunk(const unsigned char* b, std::size_t n
   return probeRtp(b, n);
 }
 
-std::size_t convertRtpChunk(const unsigned char* b, std::size_t n, unsigned char* out) {
-  std::size_t written = 0;
-  std::size_t p = 0;
-  if (n == 0) return 0;
-  if (b[0] != kTsSync) p = rtpHeaderLength(b, n, 0);
-  while (p + kTsPacketSize < n) {
-    std::memmove(out + written, b + p, kTsPacketSize);
-    written += kTsPacketSize;
-    const std::size_t q = p + kTsPacketSize;
-    if (b[q] == kTsSync) {
-      p = q;
-      continue;
-    }
-    // The next datagram's RTP header.
-    if (q + 12 >= n) return written;
-    const std::size_t h = rtpHeaderLength(b, n, q);
-    if (q + h >= n) return written;
-    p = q + h;
-  }
-  if (p + kTsPacketSize == n) {
-    std::memmove(out + written, b + p, kTsPacketSize);
-    written += kTsPacketSize;
-  }
-  return written;
+Payload rtpPayload(const unsigned char* datagram, std::size_t size) {
+  if (size == 0) return {};
+  const std::size_t header = datagram[0] == kTsSync ? 0 : rtpHeaderLength(datagram, size, 0);
+  if (header >= size) return {};
+  return {header, (size - header) / kTsPacketSize * kTsPacketSize};
 }
 
 }  // namespace relay

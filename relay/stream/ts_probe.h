@@ -23,6 +23,20 @@ struct ProbeResult {
   std::size_t packetsPerDatagram = 0;
 };
 
+// Where the transport stream packets of one received datagram lie: from
+// `first`, `stride` bytes apart, each unit (prefix included) starting
+// `prefix` bytes before its packet. Plain packets start at 0 and lie 188
+// apart, prefixed ones 192 apart from 4, RTP-carried ones 188 apart after
+// the RTP header.
+struct DatagramLayout {
+  std::size_t first = 0;
+  std::size_t stride = kTsPacketSize;
+  std::size_t prefix = 0;
+  bool rtp = false;
+};
+// Empty for a datagram that is none of the three.
+std::optional<DatagramLayout> datagramLayout(const unsigned char* bytes, std::size_t size);
+
 // Empty when the chunk is neither transport stream nor RTP-carried
 // transport stream.
 std::optional<ProbeResult> probeFirstChunk(const unsigned char* bytes, std::size_t size);
@@ -32,9 +46,13 @@ std::optional<ProbeResult> probeFirstChunk(const unsigned char* bytes, std::size
 // that reaches past the end.
 std::size_t rtpHeaderLength(const unsigned char* bytes, std::size_t size, std::size_t at);
 
-// Copies the transport stream packets of a chunk of whole RTP datagrams to
-// `out` and returns the bytes written (a multiple of 188, never more than
-// `size`). `out` may be `bytes` itself: the conversion works in place.
-std::size_t convertRtpChunk(const unsigned char* bytes, std::size_t size, unsigned char* out);
+// The transport stream packets of one whole RTP datagram: from after its
+// header, every whole packet (a cut-short last one left out). A datagram
+// that starts with a sync byte carries no header. Empty when nothing fits.
+struct Payload {
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+Payload rtpPayload(const unsigned char* datagram, std::size_t size);
 
 }  // namespace relay

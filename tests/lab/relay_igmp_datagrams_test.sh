@@ -61,9 +61,18 @@ lab_check "forwarder started for the host" lab_wait_line "$work/relay.out" 50 \
 lab_check "the host speaks IGMPv3" \
   test "$(lab_exec hosta cat /proc/net/igmp | awk '$2 == "eth0" { print $5 }')" = V3
 
-# 4 s at about 8 Mbit/s, after the join.
+# 4 s at about 8 Mbit/s, after the join, with a stream client of the group
+# from the second second on.
 count=3040
+(sleep 1 && lab_exec hosta curl -s --max-time 2 -o "$work/http.body" \
+  http://198.18.2.1:2901/vkx/239.1.2.1:5000) &
+streamer=$!
+(sleep 2 && lab_igmp_users relay eth0 239.1.2.1 >"$work/users") &
 lab_exec src "$ts_tool" send --format plain --group 239.1.2.1 --port 5000 --count $count --rate 760
+wait "$streamer"
+lab_check "forwarder and stream client share one membership" test "$(cat "$work/users")" = 1
+lab_check "the stream client gets an unbroken slice" \
+  "$ts_tool" check --format plain --body "$work/http.body" --min-packets 2000
 # The status while the host still holds the group: the pair, what went to
 # it and when it lapses.
 if command -v jq >/dev/null; then

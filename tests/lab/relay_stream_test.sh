@@ -93,19 +93,29 @@ wait "$fetcher"
 lab_check "leaving client: no response at all" test ! -s "$work/leaving.head"
 lab_check "leaving client: membership gone" wait_users 239.1.1.10 20 0
 
-# A client reading far slower than its group is dropped; others go on.
+# A client reading far slower than its group is dropped; the others, of
+# its group too, go on. Clients of one group share one membership.
 send 239.1.1.8 plain --packets 20 --rate 5000 --seconds 20
 lab_exec lan curl -s --limit-rate 200k --max-time 30 -o /dev/null "$base/239.1.1.8:5000" &
 stalled=$!
 lab_check "slow client: joined" wait_users 239.1.1.8 30 1
+fetch fast 4 "$base/239.1.1.8:5000" &
+fast=$!
 fetch two-a 3 "$base/239.1.1.1:5000" &
 fetcher=$!
+(sleep 1.5 && igmp_users 239.1.1.1 >"$work/two.users" && igmp_users 239.1.1.8 >"$work/fast.users") &
 fetch two-b 3 "$base/239.1.1.1:5000"
-wait "$fetcher"
+wait "$fetcher" "$fast"
 for x in two-a two-b; do
   lab_check "two clients of one group: $x gets the whole stream" \
     "$ts_tool" check --format plain --min-packets 2000 --body "$work/$x.body"
 done
+lab_check "two clients of one group: one membership" test "$(cat "$work/two.users")" = 1
+lab_check "a slow and a fast client of one group: one membership" \
+  test "$(cat "$work/fast.users")" = 1
+lab_check "the last client's leave releases the membership" wait_users 239.1.1.1 20 0
+lab_check "fast client beside the slow one gets the whole stream" \
+  "$ts_tool" check --format plain --packets 20 --min-packets 20000 --body "$work/fast.body"
 relay_streams() { lab_exec relay ss -Htn state established '( sport = :2901 )' | wc -l; }
 streams_closed() {
   local i

@@ -1,15 +1,20 @@
 #include "relay/stream/multicast_receiver.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/thread.h"
@@ -52,10 +57,8 @@ TEST(MulticastReceiver, ReceivingThreadIsRaisedModestly) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root may raise a thread";
   if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
   const std::set<std::string> before = threadIds();
-  MulticastReceiver receiver;
-  receiver.group = platform::parseIpv4("239.1.1.1");
-  receiver.interfaceAddress = platform::parseIpv4("127.0.0.1");
-  receiver.port = htons(5000);
+  MulticastReceiver receiver(
+      ReceiverKey{platform::parseIpv4("239.1.1.1"), 5000, platform::parseIpv4("127.0.0.1")});
   ASSERT_EQ(receiver.createSocket(), 0);
   ASSERT_EQ(receiver.start(), 0);
 
@@ -72,6 +75,86 @@ TEST(MulticastReceiver, ReceivingThreadIsRaisedModestly) {
   EXPECT_EQ(raised->realTimePriority, 0);
   EXPECT_EQ(raised->nice, -platform::kRaisedNiceSteps);
   receiver.stop();
+}
+
+// Reads every datagram published after `at` until `count` came, or ten
+// seconds passed.
+std::vector<std::vector<unsigned char>> readDatagrams(const MulticastReceiver& receiver,
+                                                      BufferPosition at, std::size_t count) {
+  std::vector<std::vector<unsigned char>> got;
+  platform::Event wake(platform::Event::Reset::Auto);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+    if (!at.ready()) {
+      receiver.wakeOnData(wake);
+      if (!at.ready()) wake.wait(100);
+      receiver.forgetWake(wake);
+      continue;
+    }
+    const DatagramBlock& block = *at.block;
+    got.emplace_back(block.bytes() + block.begin(at.datagram),
+                     block.bytes() + block.end(at.datagram));
+    at.step();
+  }
+  return got;
+}
+
+// Two clients of one group share its receiver, each reads every datagram
+// whole and in order at its own pace (one from the start while the other
+// reads along), and the last one to go stops it.
+TEST(ReceiverPool, ClientsOfAGroupShareItsReceiverAndReadEveryDatagram) {
+  if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  const platform::Ipv4 loopback = platform::parseIpv4("127.0.0.1");
+  const ReceiverKey key{platform::parseIpv4("239.1.1.2"), 5002, loopback};
+  ReceiverPool pool;
+  ReceiverFailure failure;
+  ReceiverPool::Lease first = pool.acquire(key, failure);
+  ReceiverPool::Lease second = pool.acquire(key, failure);
+  ReceiverPool::Lease otherPort = pool.acquire(ReceiverKey{key.group, 5003, loopback}, failure);
+  ASSERT_TRUE(first && second && otherPort);
+  EXPECT_EQ(&*first, &*second);
+  EXPECT_NE(&*first, &*otherPort);
+  EXPECT_EQ(pool.size(), 2u);
+  otherPort.reset();
+  EXPECT_EQ(pool.size(), 1u);
+
+  // Sizes across block bounds: empty, tiny, the largest, many small ones
+  // (more than a block's datagram count).
+  std::vector<std::vector<unsigned char>> sent;
+  const std::size_t sizes[] = {1316, 0, 1, 65507, 1316, 3000, 188};
+  for (std::size_t i = 0; i < 700; ++i) {
+    const std::size_t size = i < 600 ? sizes[i % 7] % 64 : sizes[i % 7];
+    std::vector<unsigned char> datagram(size);
+    for (std::size_t b = 0; b < size; ++b) datagram[b] = static_cast<unsigned char>(i + b);
+    sent.push_back(std::move(datagram));
+  }
+  std::uint32_t offset = 0;
+  const BufferPosition start = first->attach(false, offset);
+  std::vector<std::vector<unsigned char>> along;
+  std::thread reader([&] { along = readDatagrams(*second, second->attach(false, offset), 700); });
+
+  int error = 0;
+  platform::Socket sender = platform::Socket::udp(error);
+  ASSERT_EQ(error, 0);
+  sender.setMulticastInterface(loopback);
+  const sockaddr_in to = platform::makeSockaddr(key.group, key.port);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    ASSERT_GE(::sendto(sender.fd(), sent[i].data(), sent[i].size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              0);
+    if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  reader.join();
+  EXPECT_TRUE(along == sent);
+  EXPECT_TRUE(readDatagrams(*first, start, 700) == sent);
+  EXPECT_EQ(
+      first->receivedBytes(),
+      start.byte() + std::accumulate(sent.begin(), sent.end(), std::size_t(0),
+                                     [](std::size_t n, const auto& d) { return n + d.size(); }));
+  first.reset();
+  EXPECT_EQ(pool.size(), 1u);
+  second.reset();
+  EXPECT_EQ(pool.size(), 0u);
 }
 
 }  // namespace

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "relay/stream/multicast_receiver.h"
-
 namespace relay {
 namespace {
 
@@ -137,88 +135,36 @@ Bytes barePackets(int count) {
   return out;
 }
 
-TEST(RtpConversion, StripsEveryHeader) {
+// Each datagram's packets, without its header, in order: tags count up.
+TEST(RtpPayload, StripsEveryHeader) {
   struct Case {
     const char* name;
-    Bytes chunk;
-    Bytes expected;
+    Bytes datagram;
+    std::size_t offset;
+    std::size_t packets;
   };
-  Bytes partial = rtpStream(2, 7);
+  Bytes partial = rtpStream(1, 7);
   partial.resize(partial.size() - 100);  // the last packet is cut short
-  Bytes headerOnly = rtpStream(2, 7);
-  const Bytes lone = rtpHeader(0, 4);
-  headerOnly.insert(headerOnly.end(), lone.begin(), lone.end());
-  Bytes bare = barePackets(14);
   const Case cases[] = {
-      {"12-byte headers", rtpStream(2, 7), barePackets(14)},
-      {"csrc entries", rtpStream(3, 7, 4), barePackets(21)},
-      {"extension with sync bytes", rtpStream(2, 7, 1, 3), barePackets(14)},
-      {"more than 9 per datagram", rtpStream(2, 12), barePackets(24)},
-      {"trailing partial packet dropped", partial, barePackets(13)},
-      {"header with no packets at the end", headerOnly, barePackets(14)},
-      {"already bare", bare, bare},
-      {"header only", rtpHeader(0, -1), Bytes()},
-      {"empty", Bytes(), Bytes()},
+      {"12-byte header", rtpStream(1, 7), 12, 7},
+      {"csrc entries", rtpStream(1, 7, 4), 28, 7},
+      {"extension with sync bytes", rtpStream(1, 7, 1, 3), 32, 7},
+      {"more than 9 packets", rtpStream(1, 12), 12, 12},
+      {"trailing partial packet dropped", partial, 12, 6},
+      {"already bare", barePackets(7), 0, 7},
+      {"header only", rtpHeader(0, -1), 0, 0},
+      {"extension beyond the end", rtpHeader(0, 200), 0, 0},
+      {"empty", Bytes(), 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bytes out(c.chunk.size());
-    const std::size_t n = convertRtpChunk(c.chunk.data(), c.chunk.size(), out.data());
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + long(n)), c.expected);
-    // In place gives the same bytes.
-    Bytes inPlace = c.chunk;
-    ASSERT_EQ(convertRtpChunk(inPlace.data(), inPlace.size(), inPlace.data()), n);
-    EXPECT_EQ(Bytes(inPlace.begin(), inPlace.begin() + long(n)), c.expected);
-  }
-}
-
-// Chunk lengths for a run of datagram sizes; contents in order, never split.
-TEST(ChunkAssembler, KeepsTheChunkRulesWithWholeDatagrams) {
-  struct Case {
-    const char* name;
-    std::vector<std::size_t> datagrams;
-    std::vector<std::size_t> chunks;
-  };
-  const Case cases[] = {
-      {"1316-byte datagrams", std::vector<std::size_t>(14, 1316), {13160, 2632, 2632}},
-      {"one datagram fills the first chunk", {13160, 1500, 100}, {13160, 1500}},
-      {"oversize first datagram", {20000, 1316}, {20000}},
-      {"large datagram after the switch", {13160, 60000, 65507}, {13160, 60000, 65507}},
-      {"filled chunk grows for a big datagram", {13160, 1400, 9000}, {13160, 10400}},
-      {"empty datagrams add nothing", {0, 0, 13160}, {13160}},
-  };
-  // Keeping the datagram sizes (for a forwarder) changes no chunk; the
-  // sizes listed are those added, in order, up to the last queued chunk.
-  for (const bool keepSizes : {false, true}) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.name + std::string(keepSizes ? ", sizes kept" : ""));
-      ChunkAssembler assembler(keepSizes);
-      std::vector<std::size_t> lengths;
-      std::vector<std::size_t> sizes;
-      Bytes sent;
-      Bytes queued;
-      unsigned char next = 0;
-      for (std::size_t size : c.datagrams) {
-        Bytes datagram(size);
-        for (auto& b : datagram) b = next++;
-        sent.insert(sent.end(), datagram.begin(), datagram.end());
-        if (auto chunk = assembler.add(datagram.data(), size)) {
-          lengths.push_back(std::size_t(chunk->length));
-          queued.insert(queued.end(), chunk->data.get(), chunk->data.get() + chunk->length);
-          sizes.insert(sizes.end(), chunk->datagramSizes.begin(), chunk->datagramSizes.end());
-        }
-      }
-      EXPECT_EQ(lengths, c.chunks);
-      EXPECT_TRUE(std::equal(queued.begin(), queued.end(), sent.begin()));
-      if (keepSizes) {
-        const std::vector<std::size_t> expected(c.datagrams.begin(),
-                                                c.datagrams.begin() + std::ptrdiff_t(sizes.size()));
-        EXPECT_EQ(sizes, expected);
-        EXPECT_EQ(std::accumulate(sizes.begin(), sizes.end(), std::size_t(0)), queued.size());
-      } else {
-        EXPECT_TRUE(sizes.empty());
-      }
-    }
+    const Payload payload = rtpPayload(c.datagram.data(), c.datagram.size());
+    EXPECT_EQ(payload.length, c.packets * 188);
+    if (c.packets == 0) continue;
+    EXPECT_EQ(payload.offset, c.offset);
+    const Bytes bare(c.datagram.begin() + long(payload.offset),
+                     c.datagram.begin() + long(payload.offset + payload.length));
+    EXPECT_EQ(bare, barePackets(int(c.packets)));
   }
 }
 

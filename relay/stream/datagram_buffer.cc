@@ -1,0 +1,50 @@
+#include "relay/stream/datagram_buffer.h"
+
+#include <cstring>
+#include <utility>
+
+namespace relay {
+
+DatagramBlock::~DatagramBlock() {
+  // Dropping the chain link by link keeps a long chain from recursing. A
+  // block only this destructor holds cannot be reached by anyone else.
+  std::shared_ptr<DatagramBlock> next = std::move(next_);
+  while (next && next.use_count() == 1) {
+    std::shared_ptr<DatagramBlock> after = std::move(next->next_);
+    next.reset();
+    next = std::move(after);
+  }
+}
+
+void DatagramBlock::append(const unsigned char* datagram, std::size_t size) {
+  if (size != 0) std::memcpy(bytes_ + used_, datagram, size);
+  used_ += std::uint32_t(size);
+  ends_[written_++] = used_;
+}
+
+void DatagramBlock::seal(std::shared_ptr<DatagramBlock> next) {
+  publish();
+  next_ = std::move(next);
+  sealed_.store(true, std::memory_order_release);
+}
+
+bool BufferPosition::ready() {
+  for (;;) {
+    if (datagram < block->published()) return true;
+    const std::shared_ptr<DatagramBlock>* next = block->sealedNext();
+    if (next == nullptr) return false;
+    if (datagram < block->published()) return true;
+    block = *next;
+    datagram = 0;
+    done = 0;
+  }
+}
+
+bool BufferPosition::step() {
+  if (!ready()) return false;
+  ++datagram;
+  done = 0;
+  return true;
+}
+
+}  // namespace relay
