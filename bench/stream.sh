@@ -1,21 +1,29 @@
 #!/usr/bin/env bash
 # Streams through the relay inside a lab (src -- relay -- lan): ts_tool on
 # `src` sends 1316-byte datagrams to one or more groups, curl on `lan` reads
-# the relay's stream URLs. Scenarios: one 8 Mbit/s channel with 1, 10, 50 and
-# 100 clients, 20 channels with 5 clients each, and one client of a
-# ~420 Mbit/s channel. socat relaying a group to one TCP client is the
-# baseline at both rates. Prints a Markdown table: bytes per client against
-# bytes sent, CPU seconds per GB delivered, peak memory and the time to the
-# first body byte. Needs root, curl and socat.
+# the stream URLs. Scenarios: one 8 Mbit/s channel with 1, 10, 50 and 100
+# clients, 20 channels with 5 clients each, and one client of a ~420 Mbit/s
+# channel, each for the relay and for floor_relay (bench/floor_relay.cc: one
+# thread, one shared socket per group, one recvmmsg per batch and one
+# gathered send per client, the least a relay can do) in the same run. socat
+# relaying a group to one TCP client is the baseline for one client at both
+# rates. Prints a Markdown table: bytes per client against bytes sent, CPU
+# seconds per GB delivered, peak memory and the time to the first body byte;
+# then per scenario the relay's CPU per GB against the floor's (and socat's
+# for one client). Needs root, curl and socat.
 #
 #   bench/stream.sh [build dir, default build/release] [seconds per scenario, default 20]
+#
+# RELAY_BIN=path measures another build of the relay (an older tree's, say)
+# against this tree's floor_relay and ts_tool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 seconds=${2:-20}
-relay_bin=$build/relay/app/tessaran
+relay_bin=${RELAY_BIN:-$build/relay/app/tessaran}
+floor_bin=$build/bench/floor_relay
 ts_tool=$build/tests/ts_tool
-for tool in "$relay_bin" "$ts_tool" curl socat ss; do
+for tool in "$relay_bin" "$floor_bin" "$ts_tool" curl socat ss; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/build release?)"; exit 1; }
 done
 # The first-byte probes run while the channel sends: 0.5 s + 5 x 0.5 s.
@@ -36,14 +44,38 @@ base=http://198.18.2.1:2901/vkx
 
 # Sockets of the relay host that joined group $1 on its receiving side.
 igmp_users() { lab_igmp_users relay eth0 "$1"; }
-# Waits (at most $3 tenths) until group $1 has $2 users on the relay host.
+# Waits (at most $2 tenths) until group $1 has $3 users on the relay host.
 wait_users() {
-  local i
-  for ((i = 0; i < $3; i++)); do
-    [ "$(igmp_users "$1")" = "$2" ] && return 0
+  local group=$1 tenths=$2 want=$3 i
+  for ((i = 0; i < tenths; i++)); do
+    [ "$(igmp_users "$group")" = "$want" ] && return 0
     sleep 0.1
   done
-  echo "  group $1: $(igmp_users "$1") of $2 users joined" >&2
+  echo "  group $group: $(igmp_users "$group") of $want users joined" >&2
+}
+# Waits (at most $1 tenths) until the clients of groups $3... ($2 per group)
+# are being served. A program with a socket per client has $2 users in each
+# group; one sharing a socket per group has one, so there it is enough that
+# every group has a user, every client's connection is up, and nothing
+# changed for a second.
+wait_joined() {
+  local tenths=$1 want=$2 i now last="" calm=0
+  shift 2
+  local total=$(($# * want))
+  for ((i = 0; i < tenths; i++)); do
+    now=$(for group; do igmp_users "$group"; done | sort -n | uniq -c | tr -s ' \n' ' ')
+    [ "$now" = " $# $want " ] && return 0
+    if [ "$now" = "$last" ] && ! [[ " $now" == *" 0 "* ]] &&
+      [ "$(ip netns exec "$relay_ns" ss -Htn state established '( sport = :2901 )' | wc -l)" = "$total" ]; then
+      calm=$((calm + 1))
+      [ "$calm" -ge 10 ] && return 0
+    else
+      calm=0
+    fi
+    last=$now
+    sleep 0.1
+  done
+  echo "  users per group (count users): $now; not all $want clients of each group served" >&2
 }
 # Waits (at most 5 s) until the relay host has a TCP socket matching ss filter "$@".
 wait_socket() {
@@ -118,18 +150,32 @@ report() {
   rows+=("| $name | $clients | $(mbit "$r") | $sent | $got | $cpu | $per_gb | $mib | $first |")
 }
 
-# relay_run NAME RATE CHANNELS CLIENTS
-relay_run() {
-  local name=$1 r=$2 channels=$3 clients=$4 groups=() clients_pids=() group c i
-  echo "relay: $name, $(mbit "$r")" >&2
+# Starts program $1 (relay or floor) on `relay`, its console in $work/out and
+# its input on descriptor 3; its pid goes to `server`.
+start_server() {
+  rm -f "$work/out"
+  if [ "$1" = relay ]; then
+    ip netns exec "$relay_ns" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
+      --recv-timeout 30 <"$work/in" >"$work/out" 2>&1 &
+  else
+    ip netns exec "$relay_ns" "$floor_bin" 198.18.2.1 2901 198.18.1.2 \
+      <"$work/in" >"$work/out" 2>&1 &
+  fi
+  server=$!
+  lab_wait_line "$work/out" 50 "Enter q to exit." || { echo "$1 did not start" >&2; exit 1; }
+}
+
+declare -A gb peak
+# stream_run PROGRAM KEY NAME RATE CHANNELS CLIENTS: PROGRAM is relay or
+# floor; its CPU s per GB and peak kB go to gb and peak under "PROGRAM KEY".
+stream_run() {
+  local program=$1 key=$2 name=$3 r=$4 channels=$5 clients=$6 groups=() clients_pids=() group c i
+  echo "$program: $name, $(mbit "$r")" >&2
   for ((c = 1; c <= channels; c++)); do groups+=("239.1.2.$c"); done
-  rm -f "$work/out" "$work/sizes" "$work/probes"
-  ip netns exec "$relay_ns" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
-    --recv-timeout 30 <"$work/in" >"$work/out" 2>&1 &
-  local relay=$!
-  lab_wait_line "$work/out" 50 "Enter q to exit." || { echo "relay did not start" >&2; exit 1; }
+  rm -f "$work/sizes" "$work/probes"
+  start_server "$program"
   local cpu0 drops0
-  cpu0=$(cpu_ticks "$relay") drops0=$(udp_drops)
+  cpu0=$(cpu_ticks "$server") drops0=$(udp_drops)
   for group in "${groups[@]}"; do
     for ((i = 0; i < clients; i++)); do
       ip netns exec "$lan_ns" curl -s -o /dev/null -w '%{size_download}\n' \
@@ -137,7 +183,7 @@ relay_run() {
       clients_pids+=($!)
     done
   done
-  for group in "${groups[@]}"; do wait_users "$group" "$clients" 300; done
+  wait_joined 300 "$clients" "${groups[@]}"
   start_senders "$r" "${groups[@]}"
   # First body byte of a new request while the channel sends.
   sleep 0.5
@@ -148,15 +194,23 @@ relay_run() {
   done
   wait_all $((seconds * 10 + 100)) "${senders[@]}"
   drain
-  local ticks=$(($(cpu_ticks "$relay") - cpu0)) drops=$(($(udp_drops) - drops0)) kb
-  kb=$(peak_kb "$relay")
+  local ticks=$(($(cpu_ticks "$server") - cpu0)) drops=$(($(udp_drops) - drops0)) kb
+  kb=$(peak_kb "$server")
   echo q >&3
   wait_all 100 "${clients_pids[@]}"
-  wait_all 50 "$relay"
+  wait_all 50 "$server"
   local first extra
   first=$(sort -n "$work/probes" | awk '{ t[NR] = $1 } END { printf "%.1f ms", t[int((NR + 1) / 2)] * 1000 }')
   extra=$(awk '{ s += $2 } END { print s + 0 }' "$work/probes")
-  report "relay, $name" "$((channels * clients))" "$r" "$work/sizes" "$extra" "$ticks" "$kb" "$first" "$drops"
+  report "$program, $name" "$((channels * clients))" "$r" "$work/sizes" "$extra" "$ticks" "$kb" "$first" "$drops"
+  gb["$program $key"]=$per_gb
+  peak["$program $key"]=$kb
+}
+
+# Scenario KEY NAME RATE CHANNELS CLIENTS, for the relay and then the floor.
+scenario() {
+  stream_run relay "$@"
+  stream_run floor "$@"
 }
 
 # socat_run RATE: one group to one TCP client.
@@ -167,7 +221,7 @@ socat_run() {
     UDP4-RECV:5000,bind=239.1.2.1,ip-add-membership=239.1.2.1:198.18.1.2,so-reuseaddr,rcvbuf=987000 \
     TCP4-LISTEN:9000,bind=198.18.2.1,reuseaddr &
   local server=$!
-  wait_users 239.1.2.1 1 50
+  wait_users 239.1.2.1 50 1
   wait_socket state listening '( sport = :9000 )'
   ip netns exec "$lan_ns" sh -c 'socat -u TCP4:198.18.2.1:9000 - | wc -c' >"$work/sizes" &
   local client=$!
@@ -186,26 +240,44 @@ socat_run() {
 
 mkfifo "$work/in"
 exec 3<>"$work/in"
-relay_run "1 channel x 1 client" "$rate" 1 1
-relay_low=$per_gb
-for n in 10 50 100; do relay_run "1 channel x $n clients" "$rate" 1 "$n"; done
-relay_run "20 channels x 5 clients" "$rate" 20 5
-relay_run "1 channel x 1 client" "$high_rate" 1 1
-relay_high=$per_gb
+keys=(1 10 50 100 20x5 high)
+scenario 1 "1 channel x 1 client" "$rate" 1 1
+for n in 10 50 100; do scenario "$n" "1 channel x $n clients" "$rate" 1 "$n"; done
+scenario 20x5 "20 channels x 5 clients" "$rate" 20 5
+scenario high "1 channel x 1 client" "$high_rate" 1 1
 socat_run "$rate"
-socat_low=$per_gb
+gb["socat 1"]=$per_gb
 socat_run "$high_rate"
-socat_high=$per_gb
+gb["socat high"]=$per_gb
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+# Peak memory per client beyond the first, from the 1- and 100-client runs.
+per_client() {
+  awk -v a="${peak[$1 1]}" -v b="${peak[$1 100]}" 'BEGIN { printf "%.0f KiB", (b - a) / 99 }'
+}
 echo
 echo "$seconds s per scenario, $datagram-byte datagrams; GB = 10^9 bytes delivered."
+echo "relay: $relay_bin; floor: $floor_bin"
 echo
 echo "| scenario | clients | rate per channel | bytes sent per channel | bytes per client | CPU s | CPU s per GB | peak memory | first byte (median of 5) |"
 echo "|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo
-echo "| 1 client, CPU s per GB | relay | socat | relay / socat |"
-echo "|---|---|---|---|"
-echo "| $(mbit "$rate") | $relay_low | $socat_low | $(ratio "$relay_low" "$socat_low") |"
-echo "| $(mbit "$high_rate") | $relay_high | $socat_high | $(ratio "$relay_high" "$socat_high") |"
+echo "Targets: relay / floor at most 1.2 in every scenario; relay / socat at most 0.75 for one client."
+echo
+echo "| scenario | relay CPU s per GB | floor CPU s per GB | relay / floor | socat CPU s per GB | relay / socat |"
+echo "|---|---|---|---|---|---|"
+for key in "${keys[@]}"; do
+  case $key in
+    1) name="1 channel x 1 client, $(mbit "$rate")" ;;
+    20x5) name="20 channels x 5 clients, $(mbit "$rate")" ;;
+    high) name="1 channel x 1 client, $(mbit "$high_rate")" ;;
+    *) name="1 channel x $key clients, $(mbit "$rate")" ;;
+  esac
+  relay=${gb[relay $key]} floor=${gb[floor $key]} socat=${gb[socat $key]:-}
+  echo "| $name | $relay | $floor | $(ratio "$relay" "$floor") | ${socat:--} |" \
+    "$([ -n "$socat" ] && ratio "$relay" "$socat" || echo -) |"
+done
+echo
+echo "Peak memory per client beyond the first ((VmHWM at 100 clients - at 1) / 99):" \
+  "relay $(per_client relay), floor $(per_client floor)."
