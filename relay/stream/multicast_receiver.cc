@@ -20,6 +20,12 @@ namespace {
 // truncated. Only the pages a datagram touches become resident.
 constexpr std::size_t kBatch = 16;
 constexpr std::size_t kSlotBytes = 65536;
+// After draining the socket the thread naps for about this many datagram
+// intervals of the group's rate (at most kMostNapMs), so one wake-up takes
+// several datagrams while the socket never holds more than a few.
+constexpr std::int64_t kNapDatagrams = 8;
+constexpr std::int64_t kMostNapMs = 10;
+constexpr std::int64_t kRateSpanMs = 1000;
 
 struct Place {
   std::shared_ptr<DatagramBlock> block;
@@ -136,8 +142,12 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
   ReceiveCounters& counters = shared->counters;
   const platform::WaitItem items[] = {platform::WaitItem::event(shared->stopEvent),
                                       platform::WaitItem::readable(fd)};
+  std::int64_t napMs = 0;
+  std::int64_t rateSince = platform::monotonicMs();
+  std::int64_t rateCount = 0;
   bool receiving = true;
   while (receiving) {
+    if (napMs > 0 && shared->stopEvent.wait(int(napMs))) break;
     const platform::WaitResult ready = platform::waitAny(items, -1);
     if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) break;
     // Drain what is there, a batch per call, each batch published at once.
@@ -205,7 +215,15 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
       if (found.ccErrors != 0)
         counters.ccErrors.fetch_add(found.ccErrors, std::memory_order_relaxed);
       if (found.rtpGaps != 0) counters.rtpGaps.fetch_add(found.rtpGaps, std::memory_order_relaxed);
+      rateCount += n;
       if (std::size_t(n) < kBatch) break;
+    }
+    if (const std::int64_t now = platform::monotonicMs(); now - rateSince >= kRateSpanMs) {
+      // Datagrams per second over the last span, and the nap it allows.
+      const std::int64_t rate = rateCount * 1000 / (now - rateSince);
+      napMs = rate > 0 ? std::min(kMostNapMs, kNapDatagrams * 1000 / rate) : 0;
+      rateSince = now;
+      rateCount = 0;
     }
   }
   shared->socket.close();

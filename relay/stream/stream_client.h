@@ -21,7 +21,7 @@ inline constexpr int kSendStallMs = 60000;
 inline constexpr int kEmptyQueuePollMs = 1000;
 // After a send that took everything, the sender waits this long for more
 // to gather before the next one.
-inline constexpr int kCoalesceMs = 10;
+inline constexpr int kCoalesceMs = 20;
 
 // The client's side: its connected, non-blocking socket and the event that
 // stops every connection of the server.
