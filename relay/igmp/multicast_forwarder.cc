@@ -208,7 +208,7 @@ class Forwarding {
     for (;;) {
       // A host this far behind skips to the newest data rather than hold
       // the group's memory.
-      if (receiver_.receivedBytes() - at_.byte() > kMostBehindBytes) {
+      if (receiver_.behind(at_) > kMostBehindBytes) {
         at_ = receiver_.attach(false, unitOffset);
       }
       const std::size_t count = gather();

@@ -72,9 +72,15 @@ class MulticastReceiver {
   // point while the group flows (`unitOffset`: the byte of that datagram
   // where the PAT's unit begins), otherwise at the newest data (offset 0).
   BufferPosition attach(bool fromStartPoint, std::uint32_t& unitOffset) const;
-  // The group's byte count published so far: a client at `p` is
-  // `receivedBytes() - p.byte()` behind.
+  // The group's byte count published so far.
   std::uint64_t receivedBytes() const;
+  // How far a client at `at` is behind the newest data. The count follows
+  // the datagrams a little: a place just taken may lie ahead of it (0).
+  std::uint64_t behind(const BufferPosition& at) const {
+    const std::uint64_t received = receivedBytes();
+    const std::uint64_t place = at.byte();
+    return received > place ? received - place : 0;
+  }
   // `event` is set once, after the next batch is published; forgetWake
   // takes the request back (call it before the event goes).
   void wakeOnData(platform::Event& event) const;

@@ -67,8 +67,7 @@ class Streamer {
   // After the silent head: nothing comes, the client may only leave.
   void awaitEnd() {
     const WaitItem items[] = {WaitItem::event(shutdown_), WaitItem::readable(fd_)};
-    while (platform::waitAny(items, -1).status == WaitStatus::Timeout) {
-    }
+    platform::waitAny(items, -1);
   }
 
   void streamData() {
@@ -118,7 +117,7 @@ class Streamer {
   }
 
  private:
-  std::uint64_t behind() const { return receiver_->receivedBytes() - at_.byte(); }
+  std::uint64_t behind() const { return receiver_->behind(at_); }
 
   // Waits for the next published batch unless `need` bytes are there
   // already. Signalled: the client or the relay ends the stream.
