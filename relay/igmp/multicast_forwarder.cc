@@ -202,8 +202,10 @@ class Forwarding {
     }
     if (!wake_.valid()) return;
 
+    // A host starts at the newest data: a keyframe interval sent at once
+    // as datagrams would overflow its socket and lose the very keyframe.
     std::uint32_t unitOffset = 0;
-    at_ = receiver_.attach(true, unitOffset);
+    at_ = receiver_.attach(false, unitOffset);
     const WaitItem stops[] = {WaitItem::event(shared_.snooperStop), WaitItem::event(pairStop_)};
     for (;;) {
       // A host this far behind skips to the newest data rather than hold

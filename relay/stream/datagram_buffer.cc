@@ -5,17 +5,6 @@
 
 namespace relay {
 
-DatagramBlock::~DatagramBlock() {
-  // Dropping the chain link by link keeps a long chain from recursing. A
-  // block only this destructor holds cannot be reached by anyone else.
-  std::shared_ptr<DatagramBlock> next = std::move(next_);
-  while (next && next.use_count() == 1) {
-    std::shared_ptr<DatagramBlock> after = std::move(next->next_);
-    next.reset();
-    next = std::move(after);
-  }
-}
-
 void DatagramBlock::append(const unsigned char* datagram, std::size_t size) {
   if (size != 0) std::memcpy(bytes_ + used_, datagram, size);
   used_ += std::uint32_t(size);
