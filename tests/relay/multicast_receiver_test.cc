@@ -131,7 +131,8 @@ TEST(ReceiverPool, ClientsOfAGroupShareItsReceiverAndReadEveryDatagram) {
   std::uint32_t offset = 0;
   const BufferPosition start = first->attach(false, offset);
   std::vector<std::vector<unsigned char>> along;
-  std::thread reader([&] { along = readDatagrams(*second, second->attach(false, offset), 700); });
+  const BufferPosition alongStart = second->attach(false, offset);
+  std::thread reader([&] { along = readDatagrams(*second, alongStart, 700); });
 
   int error = 0;
   platform::Socket sender = platform::Socket::udp(error);
