@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace relay {
 namespace {
@@ -64,6 +65,31 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
         "tessaran_group_rtp_gaps_total{group=\"239.1.1.1\",port=\"5000\"} 2\n"}) {
     EXPECT_NE(metrics.find(part), std::string::npos) << part << "\n" << metrics;
   }
+}
+
+// Clients of one group share its receiver's counters: the group's totals
+// count them once, while any of the clients runs and after the last left.
+TEST(StreamRegistry, ClientsSharingAReceiverCountItOnce) {
+  StreamRegistry registry;
+  auto received = std::make_shared<ReceiveCounters>();
+  received->datagrams = 100;
+  RegisteredReceiver client;
+  client.group = inet_addr("239.1.1.1");
+  client.port = 5000;
+  client.received = received;
+  const auto totals = [&registry] {
+    const StreamRegistry::Snapshot snapshot = registry.snapshot(1000);
+    EXPECT_EQ(snapshot.groups.size(), 1u);
+    return std::pair(snapshot.groups.at(0).datagrams, snapshot.groups.at(0).receivers);
+  };
+  auto first = registry.add(client);
+  {
+    const auto second = registry.add(client);
+    EXPECT_EQ(totals(), std::pair(std::uint64_t(100), std::uint32_t(2)));
+  }
+  EXPECT_EQ(totals(), std::pair(std::uint64_t(100), std::uint32_t(1)));
+  first = StreamRegistry::Registration();
+  EXPECT_EQ(totals(), std::pair(std::uint64_t(100), std::uint32_t(0)));
 }
 
 }  // namespace
