@@ -8,11 +8,13 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <thread>
 
 #include "platform/unique_fd.h"
@@ -46,9 +48,16 @@ inline std::size_t entriesIn(const char* folder) {
 // Threads of the process. ThreadSanitizer starts a helper thread of its own
 // with the first thread the process creates; one short-lived thread first
 // puts it in every count, so that counts before and after compare alike.
+// A joined thread may stay listed a moment: the first count waits (at most
+// a second) until that one is gone.
 inline std::size_t threadCount() {
   static const bool settled = [] {
-    std::thread([] {}).join();
+    pid_t tid = 0;
+    std::thread([&tid] { tid = ::gettid(); }).join();
+    const std::string entry = "/proc/self/task/" + std::to_string(tid);
+    for (int i = 0; i < 100 && std::filesystem::exists(entry); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return true;
   }();
   static_cast<void>(settled);
