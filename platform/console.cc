@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.h"
 #include "platform/wait.h"
 
 namespace platform {
@@ -25,6 +26,10 @@ void writeLine(std::string_view text) {
     if (n <= 0) return;  // output gone (closed pipe): nothing to report it to
     done += std::size_t(n);
   }
+}
+
+void writeUntrustedLine(std::string_view text) {
+  writeLine(common::cleanUtf8(text));
 }
 
 std::shared_ptr<Console> Console::open(int inputFd) {

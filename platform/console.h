@@ -19,6 +19,10 @@
 namespace platform {
 
 void writeLine(std::string_view text);
+// A line that carries text from outside (what a client sent): written as
+// common::cleanUtf8 makes it, so that no byte of it can steer the
+// operator's terminal. A clean line comes out as writeLine writes it.
+void writeUntrustedLine(std::string_view text);
 
 class Console {
  public:

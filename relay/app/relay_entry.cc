@@ -74,7 +74,8 @@ std::shared_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const Relay
   settings.listenAddress = relay.listenAddress;
   settings.forwardPort = relay.forwardPort;
   settings.receiveAddress = relay.receiveAddress;
-  settings.console = writeLine;
+  // The snooper's lines name what hosts sent (groups, sources).
+  settings.console = platform::writeUntrustedLine;
   settings.log = [](std::string_view line) { relayLog().appendLog(line); };
   settings.clockScale = tuning.snooperClockScale;
   return std::make_shared<IgmpSnooper>(std::move(settings));

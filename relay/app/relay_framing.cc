@@ -14,8 +14,11 @@ using engine::HttpRequest;
 using engine::Response;
 
 constexpr char kXmlType[] = "Content-Type: text/xml; charset=UTF-8\r\n";
-constexpr char kHtmlType[] = "Content-Type: text/html; charset=UTF-8\r\n";
 constexpr char kLanguageLine[] = "Content-Language: en\r\n";
+// The log holds what clients sent; a browser shows it as text and is told
+// not to guess otherwise.
+constexpr char kLogFields[] =
+    "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n";
 
 const char* statusOf(ErrorRow row) {
   switch (row) {
@@ -130,7 +133,7 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
     }
     case RelayKind::GeneratedText: {
       const std::string text = settings_.logText ? settings_.logText() : std::string();
-      out.fields = kHtmlType;
+      out.fields = kLogFields;
       out.body = text;
       out.trailer = languageLine;
       return engine::writeResponse(connection, request, out);

@@ -1,5 +1,6 @@
 #include "relay/app/relay_log.h"
 
+#include "common/utf8.h"
 #include "platform/clock.h"
 
 namespace relay {
@@ -7,7 +8,7 @@ namespace relay {
 void RelayLog::appendLog(std::string_view message) {
   std::string line = platform::localTimeText();
   line += ' ';
-  line += message;
+  line += common::cleanUtf8(message);
   line += "\r\n";
   std::lock_guard guard(lock_);
   lines_.push_back(std::move(line));

@@ -10,6 +10,7 @@
 #include <set>
 #include <string_view>
 
+#include "common/utf8.h"
 #include "common/version.h"
 #include "platform/clock.h"
 #include "relay/stream/ts_probe.h"
@@ -58,22 +59,32 @@ const Channel* channelOf(const ChannelList* playlist, platform::Ipv4 group, std:
   return nullptr;
 }
 
-// JSON string: quotes, backslashes and control characters escaped; the
-// text is UTF-8 already.
-void appendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
-      out += escaped;
-    } else {
+// `text` inside a quoted string of a UTF-8 document, whatever bytes it
+// holds: quotes and backslashes get a backslash, each C0 control is what
+// `control` makes of it, and the text between them comes through
+// common::cleanUtf8 (ill-formed bytes replaced, DEL and C1 controls dropped).
+template <typename Control>
+void appendQuotable(std::string& out, std::string_view text, Control control) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && static_cast<unsigned char>(text[i]) >= 0x20) continue;
+    for (const char c : common::cleanUtf8(text.substr(start, i - start))) {
+      if (c == '"' || c == '\\') out += '\\';
       out += c;
     }
+    if (i < text.size()) control(text[i]);
+    start = i + 1;
   }
+}
+
+// JSON string: valid UTF-8 whatever the text held, controls as \u escapes.
+void appendJsonString(std::string& out, std::string_view text) {
+  out += '"';
+  appendQuotable(out, text, [&out](char c) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
+    out += escaped;
+  });
   out += '"';
 }
 
@@ -81,13 +92,13 @@ void appendHtmlText(std::string& out, std::string_view text) {
   out += escapeXml(text);
 }
 
-// Prometheus label value: backslash, quote and newline escaped.
+// Prometheus label value: backslash, quote and line feed escaped, the
+// other controls dropped.
 std::string labelValue(std::string_view text) {
   std::string out;
-  for (const char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c == '\n' ? 'n' : c;
-  }
+  appendQuotable(out, text, [&out](char c) {
+    if (c == '\n') out += "\\n";
+  });
   return out;
 }
 

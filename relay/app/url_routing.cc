@@ -25,7 +25,7 @@ void routeStream(std::string_view url, std::string_view address, RelayRequest& r
   }
   request.kind = RelayKind::Stream;
   const std::string message = "Received vkx request: " + std::string(url);
-  platform::writeLine(message);
+  platform::writeUntrustedLine(message);
   log.appendLog(message);
 }
 

@@ -181,9 +181,10 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
        "HTTP/1.0 " + kXmlHead + "Content-Length: 7\r\nContent-Language: en\r\n\r\n<doc0/>", false},
       {"GET /d0 HTTP/1.1\r\nConnection: Close\r\n\r\n",
        "HTTP/1.1 " + kXmlHead + "Content-Length: 7\r\nConnection: close\r\n\r\n<doc0/>", true},
+      // The log is plain text a browser shows and never runs.
       {"GET /log HTTP/1.1\r\n\r\n",
-       "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=UTF-8\r\nContent-Length: 15\r\n\r\n"
-       "12:00:00 line\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n"
+       "X-Content-Type-Options: nosniff\r\nContent-Length: 15\r\n\r\n12:00:00 line\r\n",
        false},
       {"GET /nothing HTTP/1.0\r\n\r\n", "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n",
        true},

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The relay's HTTP side on a lab host, with real clients on a LAN host: the
 # built-in documents (plain, gzip, deflate, HTTP/1.0, keep-alive reuse), the
-# error rows, the stream-form log, and the stop by "/command/quit" while a
-# kept-alive connection is open.
+# error rows, the stream-form log, requests carrying markup, bytes that are
+# not UTF-8 and terminal controls (the log, /status.json and the console stay
+# clean UTF-8), and the stop by "/command/quit" while a kept-alive connection
+# is open.
 set -u
 relay_bin=$1
 . "$(dirname "$0")/lab.sh"
-command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
+for tool in curl jq iconv; do
+  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+done
 
 lab_init rht
 lab_relay_hosts
@@ -69,6 +73,43 @@ lab_check "log has the token-form request" \
   grep -qF "Received vkx request: /$token/239.1.2.4:5678" "$work/log"
 lab_check "console has the stream line" \
   grep -qxF "Received vkx request: /vkx/239.1.2.3:1234" "$work/out"
+
+# Stream requests whose queries carry markup, bytes that are not UTF-8 and a
+# terminal's title and clear-screen sequences, sent as raw bytes (curl would
+# refuse some of them).
+hostile=(
+  '<script>alert(document.domain)</script>'
+  $'\xff\xfe'
+  $'\x1b]0;owned\x07\x1b[2J'
+)
+for query in "${hostile[@]}"; do
+  lab_exec lan bash -c 'exec 5<>/dev/tcp/198.18.2.1/2901
+    printf "GET /vkx/239.1.2.5:5000?%s HTTP/1.1\r\n\r\n" "$1" >&5; timeout 1 cat <&5 >/dev/null' \
+    - "$query"
+done
+lan_curl -D "$work/log-head" "$base/command/log" >"$work/log"
+tr -d '\r' <"$work/log-head" >"$work/log-fields"
+lab_check "log is plain text" grep -qxi 'Content-Type: text/plain; charset=utf-8' "$work/log-fields"
+lab_check "log says nosniff" grep -qxi 'X-Content-Type-Options: nosniff' "$work/log-fields"
+lab_check "log keeps the markup line as sent" \
+  grep -qF 'Received vkx request: /vkx/239.1.2.5:5000?<script>alert(document.domain)</script>' \
+  "$work/log"
+lab_check "log has the bytes that are not UTF-8 replaced" \
+  grep -qF $'Received vkx request: /vkx/239.1.2.5:5000?\xef\xbf\xbd\xef\xbf\xbd\r' "$work/log"
+lab_check "log has the terminal controls dropped" \
+  grep -qF $'Received vkx request: /vkx/239.1.2.5:5000?]0;owned[2J\r' "$work/log"
+# Valid UTF-8 with no control character but the line ends.
+clean_utf8() {
+  iconv -f UTF-8 -t UTF-8 "$1" >/dev/null && ! tr -d '\r\n' <"$1" | LC_ALL=C grep -q '[[:cntrl:]]'
+}
+lab_check "log is clean UTF-8" clean_utf8 "$work/log"
+lan_curl "$base/status.json" >"$work/status.json"
+json_with_log() { jq -e '.log | length >= 3' "$1" >/dev/null; }
+lab_check "/status.json parses" json_with_log "$work/status.json"
+lab_check "/status.json is valid UTF-8" iconv -f UTF-8 -t UTF-8 -o /dev/null "$work/status.json"
+lab_check "console has the stream lines" \
+  test "$(grep -c '^Received vkx request: /vkx/239.1.2.5:5000?' "$work/out")" = 3
+lab_check "console is clean UTF-8" clean_utf8 "$work/out"
 
 # A kept-alive connection stays open until the stop ends it.
 lab_exec lan bash -c 'exec 5<>/dev/tcp/198.18.2.1/2901

@@ -1,11 +1,14 @@
 #include "relay/app/status_page.h"
 
+#include "common/utf8.h"
+#include "relay/app/url_routing.h"
 #include "relay/stream/ts_probe.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace relay {
@@ -64,6 +67,71 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
         "tessaran_group_datagrams_total{group=\"239.1.1.1\",port=\"5000\"} 200\n",
         "tessaran_group_rtp_gaps_total{group=\"239.1.1.1\",port=\"5000\"} 2\n"}) {
     EXPECT_NE(metrics.find(part), std::string::npos) << part << "\n" << metrics;
+  }
+}
+
+// Each piece of `text` between `separator`s is valid UTF-8 without control
+// characters.
+bool cleanPieces(std::string_view text, std::string_view separator) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find(separator, at);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view piece = text.substr(at, end - at);
+    if (common::cleanUtf8(piece) != piece) return false;
+    at = end + separator.size();
+  }
+  return true;
+}
+
+// Text a client sent, where the relay writes it: the event log (as a stream
+// request's query), and from there the status pages; the JSON string and
+// the Prometheus label value (as any text a snapshot holds). Each keeps its
+// own escapes; none carries a control character or bytes that are not UTF-8.
+TEST(OutsideText, LogJsonAndMetricsStayCleanUtf8) {
+  const std::string kBad = "\xEF\xBF\xBD";  // U+FFFD
+  const std::string kCafe = "caf\xC3\xA9 \xE2\x82\xAC";
+  const struct {
+    std::string text;
+    std::string logged;  // the log line after the stream address and "?"
+    std::string json;    // the JSON string, quotes included
+    std::string label;   // the label value inside its quotes
+  } cases[] = {
+      {"<script>alert(document.domain)</script>", "<script>alert(document.domain)</script>",
+       "\"<script>alert(document.domain)</script>\"", "<script>alert(document.domain)</script>"},
+      {"\xFF\xFE", kBad + kBad, "\"" + kBad + kBad + "\"", kBad + kBad},
+      {"\x1B]0;owned\x07\x1B[2J", "]0;owned[2J", "\"\\u001b]0;owned\\u0007\\u001b[2J\"",
+       "]0;owned[2J"},
+      {"a\nb\\c\"d", "ab\\c\"d", "\"a\\u000ab\\\\c\\\"d\"", "a\\nb\\\\c\\\"d"},
+      {"x\xC3", "x" + kBad, "\"x" + kBad + "\"", "x" + kBad},  // a sequence cut short
+      {"\xC3\n\xA9", kBad + kBad, "\"" + kBad + "\\u000a" + kBad + "\"", kBad + "\\n" + kBad},
+      {kCafe, kCafe, "\"" + kCafe + "\"", kCafe},  // clean text stays as it is
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    RelayLog log;
+    RelayRequest request;
+    resolveUrl("/vkx/239.1.1.1:5000?" + c.text, request, "", log);
+    const std::string logText = log.logText();
+    ASSERT_GT(logText.size(), 9u);
+    EXPECT_EQ(logText.substr(9), "Received vkx request: /vkx/239.1.1.1:5000?" + c.logged + "\r\n");
+    EXPECT_TRUE(cleanPieces(logText, "\r\n"));
+
+    StatusSources sources;
+    sources.logText = [&logText] { return logText; };
+    StatusSnapshot status = buildStatus(sources, StreamRegistry().snapshot(0), 0, 0);
+    ASSERT_EQ(status.log.size(), 1u);
+    status.channels.push_back({kUnnumbered, c.text, "239.1.1.1", 5000, 0});
+    status.groups.push_back({c.text, 5000});
+
+    const std::string json = statusJson(status);
+    EXPECT_NE(json.find("\"title\":" + c.json + ","), std::string::npos) << json;
+    EXPECT_TRUE(cleanPieces(json, "\n")) << json;
+    const std::string metrics = statusMetrics(status);
+    EXPECT_NE(metrics.find("tessaran_group_receivers{group=\"" + c.label + "\",port=\"5000\"} 0\n"),
+              std::string::npos)
+        << metrics;
+    EXPECT_TRUE(cleanPieces(metrics, "\n")) << metrics;
+    EXPECT_EQ(statusHtml(status).find("<script"), std::string::npos);
   }
 }
 
