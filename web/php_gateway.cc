@@ -210,40 +210,20 @@ void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest
   out += "\r\n ?>";
 }
 
-void resolvePhpGet(const std::string& scriptUrl, std::size_t query, WebRequest& web,
-                   const SiteSettings& site) {
-  web.kind = WebKind::Php;
+void buildGetPrelude(const std::optional<std::string>& query, WebRequest& web,
+                     const SiteSettings& site) {
   std::vector<FormField> fields;
-  if (query == std::string::npos) {
-    web.filePath = scriptUrl;
-  } else {
-    web.filePath = scriptUrl.substr(0, query);
-    if (query + 1 < scriptUrl.size()) {
-      decodeForm(std::string_view(scriptUrl).substr(query + 1), kUrlEncoded, fields);
-    }
-  }
+  if (query && !query->empty()) decodeForm(*query, kUrlEncoded, fields);
   buildPhpPrelude(fields, false, web, true, site.phpHttpHost);
 }
 
-void resolvePost(std::string_view url, const engine::HttpRequest& request, WebRequest& web,
+void resolvePost(std::string_view url, engine::HttpRequest& request, WebRequest& web,
                  const SiteSettings& site) {
-  const std::size_t query = url.find('?');
-  if (query == std::string_view::npos) {
-    // As for GET, an escaped spelling of the ending counts like the plain
-    // one, with the decoded path as the script path.
-    if (common::endsWith(url, ".php")) {
-      web.filePath = url;
-    } else if (const std::string decoded = urlDecode(url); common::endsWith(decoded, ".php")) {
-      web.filePath = decoded;
-    } else {
-      return;  // 400
-    }
-    web.kind = WebKind::Php;
-  } else {
-    web.kind = WebKind::Php;
-    web.filePath = url.substr(0, query);
+  const std::optional<std::string> query = resolveUrl(url, request, web, site);
+  if (web.kind != WebKind::Php) return;
+  if (query) {
     std::vector<FormField> fields;
-    if (query + 1 < url.size()) decodeForm(url.substr(query + 1), kUrlEncoded, fields);
+    if (!query->empty()) decodeForm(*query, kUrlEncoded, fields);
     buildPhpPrelude(fields, true, web, true, site.phpHttpHost);
   }
   std::vector<FormField> fields;
@@ -252,7 +232,7 @@ void resolvePost(std::string_view url, const engine::HttpRequest& request, WebRe
   }
   // Without a query there is no query block: the body block carries the
   // server values, so the script still sees its cookies, PHP_SELF and host.
-  buildPhpPrelude(fields, true, web, query == std::string_view::npos, site.phpHttpHost);
+  buildPhpPrelude(fields, true, web, !query, site.phpHttpHost);
 }
 
 std::string systemPhpIni(const std::string& phpCgiPath, int timeoutMs) {

@@ -7,6 +7,7 @@
 // string literal it stands in.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,15 +52,17 @@ std::string phpSingleQuoted(std::string_view text);
 void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest& web,
                      bool withServerVars, std::string_view phpHttpHost);
 
-// The PHP side of a GET: `scriptUrl` is the URL with ".php" put before its
-// "?" (when it has one). Sets the script path and builds the prelude.
-void resolvePhpGet(const std::string& scriptUrl, std::size_t query, WebRequest& web,
-                   const SiteSettings& site);
+// The prelude of a GET's PHP page (kind and script path set by resolveUrl):
+// the fields of its query, when it has one, into $_GET.
+void buildGetPrelude(const std::optional<std::string>& query, WebRequest& web,
+                     const SiteSettings& site);
 
-// POST (without SOAPACTION): a URL with a query, or one ending in ".php", is
-// a PHP page; anything else stays a 400. Reads the form fields of the
-// request's body too, by `web.contentType`.
-void resolvePost(std::string_view url, const engine::HttpRequest& request, WebRequest& web,
+// POST (without SOAPACTION): the URL is classified by resolveUrl, exactly as
+// for a GET, so only what a GET would run as a PHP page runs, and anything
+// else gets the GET's answer (a static file is sent, never run). A PHP page
+// gets two blocks: the query's fields (when it has a query) and the body's,
+// read by `web.contentType`, both into $_POST.
+void resolvePost(std::string_view url, engine::HttpRequest& request, WebRequest& web,
                  const SiteSettings& site);
 
 // The php.ini that php-cgi reads when no site is in the way: php-cgi itself
