@@ -102,13 +102,23 @@ void appendAssignment(std::string& out, std::string_view array, std::string_view
   out += "\";";
 }
 
-// A file part's $_FILES entry. The content is only in the field's value: no
-// temporary file is written, so tmp_name is empty; a part without a chosen
-// file reports "no file" as PHP does.
+// The part of a client's file name after its last "/" or "\\", as PHP takes
+// it: a script that stores an upload under its name cannot be led into
+// another folder by it.
+std::string_view baseName(std::string_view fileName) {
+  const std::size_t separator = fileName.find_last_of("/\\");
+  return separator == std::string_view::npos ? fileName : fileName.substr(separator + 1);
+}
+
+// A file part's $_FILES entry, with the client's name as PHP gives it: the
+// base name in name, the name as sent in full_path. No temporary file is
+// written, so tmp_name is empty; a part without a chosen file reports "no
+// file" as PHP does.
 void appendFile(std::string& out, const FormField& field) {
   out += "$_FILES['";
   out += phpSingleQuoted(field.name);
-  out += "'] = ['name' => \"" + phpDoubleQuoted(field.fileName) + "\", 'type' => \"" +
+  out += "'] = ['name' => \"" + phpDoubleQuoted(baseName(field.fileName)) +
+         "\", 'full_path' => \"" + phpDoubleQuoted(field.fileName) + "\", 'type' => \"" +
          phpDoubleQuoted(field.fileType) + "\", 'size' => " + std::to_string(field.value.size()) +
          ", 'tmp_name' => \"\", 'error' => " + (field.fileName.empty() ? "4" : "0") + "];";
 }
@@ -189,9 +199,12 @@ void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest
   out += post ? "$_SERVER['REQUEST_METHOD']=\"POST\";" : "$_SERVER['REQUEST_METHOD']=\"GET\";";
   const std::string_view array = post ? "$_POST" : "$_GET";
   for (const FormField& field : fields) {
+    if (field.file) {
+      appendFile(out, field);
+      continue;
+    }
     appendAssignment(out, array, field.name, field.value);
     appendAssignment(out, "$_REQUEST", field.name, field.value);
-    if (field.file) appendFile(out, field);
   }
   if (withServerVars) {
     if (!web.cookie.empty()) {

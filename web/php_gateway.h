@@ -23,8 +23,11 @@ namespace web {
 struct FormField {
   std::string name;
   std::string value;
-  // A multipart file part: its value is the file's content, and the script
-  // also finds it in $_FILES under these.
+  // A multipart file part (its Content-Disposition has a filename): the
+  // script finds it in $_FILES only, as PHP's own upload handling gives it.
+  // No temporary file is written, so its content (the value) reaches the
+  // script as its size alone. `fileName` is the name as the client sent it,
+  // path and all.
   bool file = false;
   std::string fileName = {};
   std::string fileType = {};
@@ -47,8 +50,9 @@ std::string phpDoubleQuoted(std::string_view text);
 std::string phpSingleQuoted(std::string_view text);
 
 // Appends one prelude block to `web.bodyText`: REQUEST_METHOD, the fields
-// into $_GET or $_POST and $_REQUEST and, with `withServerVars`, the cookies
-// (`web.cookie`), PHP_SELF (`web.filePath`) and HTTP_HOST.
+// into $_GET or $_POST and $_REQUEST (file parts into $_FILES instead) and,
+// with `withServerVars`, the cookies (`web.cookie`), PHP_SELF
+// (`web.filePath`) and HTTP_HOST.
 void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest& web,
                      bool withServerVars, std::string_view phpHttpHost);
 

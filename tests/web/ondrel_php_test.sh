@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # ondrel running PHP pages through Debian's php-cgi, with curl on a lab
 # host: form fields, cookies and server values as the script sees them
-# (hostile names and values included), multipart uploads, POSTs
+# (hostile names and values included), multipart uploads as $_FILES, POSTs
 # answered as the GET of their URL (no other file run), the header block,
 # includes against the served folder, compression, the PHP-missing page,
 # script paths that try to leave the folder (also through links), escaped
@@ -27,6 +27,8 @@ cat >"$site/dump.php" <<'PHP'
 <?php
 foreach (['GET' => $_GET, 'POST' => $_POST, 'REQUEST' => $_REQUEST, 'COOKIE' => $_COOKIE] as $n => $a)
   foreach ($a as $k => $v) echo $n, ' ', bin2hex($k), ' ', bin2hex($v), "\n";
+foreach ($_FILES as $k => $f)
+  echo 'FILES ', bin2hex($k), ' ', bin2hex($f['name']), ' ', bin2hex($f['full_path']), ' ', $f['size'], "\n";
 echo 'SERVER ', $_SERVER['REQUEST_METHOD'], ' ', $_SERVER['PHP_SELF'], ' ', $_SERVER['HTTP_HOST'], "\n";
 PHP
 cp "$site/dump.php" "$site/index.php"
@@ -85,10 +87,11 @@ lab_check "POST without query keeps cookies and server values" \
   test "$(get -b 'c=1' -d name=Ann "$base/dump.php" | grep -E 'COOKIE|SERVER')" = "COOKIE $(hex c) $(hex 1)
 SERVER POST /dump.php 198.18.4.1"
 printf '\r\nfile line 1\r\nfile line 2\r\n' >"$work/upload.txt"
-lab_check "multipart upload: the file is the value, CR LF trimmed at its ends" \
-  test "$(get -F a=1 -F "up=@$work/upload.txt" "$base/dump.php" | grep '^POST')" = \
-  "POST $(hex a) $(hex 1)
-POST $(hex up) $(hex $'file line 1\r\nfile line 2')"
+lab_check "multipart upload: in \$_FILES only, its name the base name, CR LF trimmed" \
+  test "$(get -F a=1 -F "up=@$work/upload.txt;filename=../../../etc/cron.d/x" "$base/dump.php" |
+    grep -v SERVER)" = "POST $(hex a) $(hex 1)
+REQUEST $(hex a) $(hex 1)
+FILES $(hex up) $(hex x) $(hex ../../../etc/cron.d/x) 24"
 
 # A POST runs only what a GET of its URL runs; any other URL gets exactly
 # the GET's answer, so a file users may write is never run by posting to it.

@@ -98,6 +98,11 @@ WebRequest classified(const std::string& raw, const SiteSettings& site) {
   return classifyWebRequest(request, site);
 }
 
+// A request with its body and the Content-Length for it.
+std::string withBody(const std::string& head, const std::string& body) {
+  return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
 TEST(PhpPrelude, Layouts) {
   SiteSettings site;
   site.phpHttpHost = "192.168.1.5";
@@ -137,19 +142,26 @@ TEST(PhpPrelude, Layouts) {
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";\r\n ?>"},
       {"POST /page.html HTTP/1.1\r\n\r\n", WebKind::File, "page.html", ""},
       {"POST /setup.exe HTTP/1.1\r\n\r\n", WebKind::Error, "", ""},
-      // A file part: its content is the value, its name, type and size
-      // are in $_FILES; an empty file name is PHP's "no file" (4).
-      {"POST /up.php HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n"
-       "Content-Length: 171\r\n\r\n--B\r\nContent-Disposition: form-data; name=\"f\"; "
-       "filename=\"a\\$.txt\"\r\ncontent-type: text/plain\r\n\r\nhi!\r\n--B\r\n"
-       "Content-Disposition: form-data; name=\"g\"; filename=\"\"\r\n\r\n\r\n--B--\r\n",
+      // File parts are in $_FILES only: the base name (after the last "/"
+      // or "\\") is the name, the name as sent the full path; an empty file
+      // name is PHP's "no file" (4). The other fields keep their places.
+      {withBody("POST /up.php HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n",
+                "--B\r\nContent-Disposition: form-data; name=\"f\"; "
+                "filename=\"../../../etc/cron.d/x\"\r\ncontent-type: text/plain\r\n\r\n"
+                "hi!\r\n--B\r\nContent-Disposition: form-data; name=\"t\"\r\n\r\nv\r\n--B\r\n"
+                "Content-Disposition: form-data; name=\"g\"; filename=\"\"\r\n\r\n\r\n--B\r\n"
+                "Content-Disposition: form-data; name=\"h\"; filename=\"C:\\x/y\\$z.txt\"\r\n\r\n"
+                "data\r\n--B--\r\n"),
        WebKind::Php, "/up.php",
-       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['f'] = \"hi!\";$_REQUEST['f'] = \"hi!\";"
-       "$_FILES['f'] = ['name' => \"a\\\\\\$.txt\", 'type' => \"text/plain\", 'size' => 3, "
-       "'tmp_name' => \"\", 'error' => 0];$_POST['g'] = \"\";$_REQUEST['g'] = \"\";"
-       "$_FILES['g'] = ['name' => \"\", 'type' => \"\", 'size' => 0, 'tmp_name' => \"\", "
-       "'error' => 4];$_SERVER['PHP_SELF']=\"/up.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";"
-       "\r\n ?>"},
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";"
+       "$_FILES['f'] = ['name' => \"x\", 'full_path' => \"../../../etc/cron.d/x\", "
+       "'type' => \"text/plain\", 'size' => 3, 'tmp_name' => \"\", 'error' => 0];"
+       "$_POST['t'] = \"v\";$_REQUEST['t'] = \"v\";"
+       "$_FILES['g'] = ['name' => \"\", 'full_path' => \"\", 'type' => \"\", 'size' => 0, "
+       "'tmp_name' => \"\", 'error' => 4];"
+       "$_FILES['h'] = ['name' => \"\\$z.txt\", 'full_path' => \"C:\\\\x/y\\\\\\$z.txt\", "
+       "'type' => \"\", 'size' => 4, 'tmp_name' => \"\", 'error' => 0];"
+       "$_SERVER['PHP_SELF']=\"/up.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
       {"GET /a\"$b.php HTTP/1.1\r\n\r\n", WebKind::Php, "/a\"$b.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_SERVER['PHP_SELF']=\"/a\\\"\\$b.php\";"
        "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
