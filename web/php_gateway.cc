@@ -102,13 +102,23 @@ void appendAssignment(std::string& out, std::string_view array, std::string_view
   out += "\";";
 }
 
-// A file part's $_FILES entry. The content is only in the field's value: no
-// temporary file is written, so tmp_name is empty; a part without a chosen
-// file reports "no file" as PHP does.
+// The part of a client's file name after its last "/" or "\\", as PHP takes
+// it: a script that stores an upload under its name cannot be led into
+// another folder by it.
+std::string_view baseName(std::string_view fileName) {
+  const std::size_t separator = fileName.find_last_of("/\\");
+  return separator == std::string_view::npos ? fileName : fileName.substr(separator + 1);
+}
+
+// A file part's $_FILES entry, with the client's name as PHP gives it: the
+// base name in name, the name as sent in full_path. No temporary file is
+// written, so tmp_name is empty; a part without a chosen file reports "no
+// file" as PHP does.
 void appendFile(std::string& out, const FormField& field) {
   out += "$_FILES['";
   out += phpSingleQuoted(field.name);
-  out += "'] = ['name' => \"" + phpDoubleQuoted(field.fileName) + "\", 'type' => \"" +
+  out += "'] = ['name' => \"" + phpDoubleQuoted(baseName(field.fileName)) +
+         "\", 'full_path' => \"" + phpDoubleQuoted(field.fileName) + "\", 'type' => \"" +
          phpDoubleQuoted(field.fileType) + "\", 'size' => " + std::to_string(field.value.size()) +
          ", 'tmp_name' => \"\", 'error' => " + (field.fileName.empty() ? "4" : "0") + "];";
 }
@@ -189,9 +199,12 @@ void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest
   out += post ? "$_SERVER['REQUEST_METHOD']=\"POST\";" : "$_SERVER['REQUEST_METHOD']=\"GET\";";
   const std::string_view array = post ? "$_POST" : "$_GET";
   for (const FormField& field : fields) {
+    if (field.file) {
+      appendFile(out, field);
+      continue;
+    }
     appendAssignment(out, array, field.name, field.value);
     appendAssignment(out, "$_REQUEST", field.name, field.value);
-    if (field.file) appendFile(out, field);
   }
   if (withServerVars) {
     if (!web.cookie.empty()) {
@@ -210,40 +223,20 @@ void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest
   out += "\r\n ?>";
 }
 
-void resolvePhpGet(const std::string& scriptUrl, std::size_t query, WebRequest& web,
-                   const SiteSettings& site) {
-  web.kind = WebKind::Php;
+void buildGetPrelude(const std::optional<std::string>& query, WebRequest& web,
+                     const SiteSettings& site) {
   std::vector<FormField> fields;
-  if (query == std::string::npos) {
-    web.filePath = scriptUrl;
-  } else {
-    web.filePath = scriptUrl.substr(0, query);
-    if (query + 1 < scriptUrl.size()) {
-      decodeForm(std::string_view(scriptUrl).substr(query + 1), kUrlEncoded, fields);
-    }
-  }
+  if (query && !query->empty()) decodeForm(*query, kUrlEncoded, fields);
   buildPhpPrelude(fields, false, web, true, site.phpHttpHost);
 }
 
-void resolvePost(std::string_view url, const engine::HttpRequest& request, WebRequest& web,
+void resolvePost(std::string_view url, engine::HttpRequest& request, WebRequest& web,
                  const SiteSettings& site) {
-  const std::size_t query = url.find('?');
-  if (query == std::string_view::npos) {
-    // As for GET, an escaped spelling of the ending counts like the plain
-    // one, with the decoded path as the script path.
-    if (common::endsWith(url, ".php")) {
-      web.filePath = url;
-    } else if (const std::string decoded = urlDecode(url); common::endsWith(decoded, ".php")) {
-      web.filePath = decoded;
-    } else {
-      return;  // 400
-    }
-    web.kind = WebKind::Php;
-  } else {
-    web.kind = WebKind::Php;
-    web.filePath = url.substr(0, query);
+  const std::optional<std::string> query = resolveUrl(url, request, web, site);
+  if (web.kind != WebKind::Php) return;
+  if (query) {
     std::vector<FormField> fields;
-    if (query + 1 < url.size()) decodeForm(url.substr(query + 1), kUrlEncoded, fields);
+    if (!query->empty()) decodeForm(*query, kUrlEncoded, fields);
     buildPhpPrelude(fields, true, web, true, site.phpHttpHost);
   }
   std::vector<FormField> fields;
@@ -252,7 +245,7 @@ void resolvePost(std::string_view url, const engine::HttpRequest& request, WebRe
   }
   // Without a query there is no query block: the body block carries the
   // server values, so the script still sees its cookies, PHP_SELF and host.
-  buildPhpPrelude(fields, true, web, query == std::string_view::npos, site.phpHttpHost);
+  buildPhpPrelude(fields, true, web, !query, site.phpHttpHost);
 }
 
 std::string systemPhpIni(const std::string& phpCgiPath, int timeoutMs) {

@@ -7,6 +7,7 @@
 // string literal it stands in.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,8 +23,11 @@ namespace web {
 struct FormField {
   std::string name;
   std::string value;
-  // A multipart file part: its value is the file's content, and the script
-  // also finds it in $_FILES under these.
+  // A multipart file part (its Content-Disposition has a filename): the
+  // script finds it in $_FILES only, as PHP's own upload handling gives it.
+  // No temporary file is written, so its content (the value) reaches the
+  // script as its size alone. `fileName` is the name as the client sent it,
+  // path and all.
   bool file = false;
   std::string fileName = {};
   std::string fileType = {};
@@ -46,20 +50,23 @@ std::string phpDoubleQuoted(std::string_view text);
 std::string phpSingleQuoted(std::string_view text);
 
 // Appends one prelude block to `web.bodyText`: REQUEST_METHOD, the fields
-// into $_GET or $_POST and $_REQUEST and, with `withServerVars`, the cookies
-// (`web.cookie`), PHP_SELF (`web.filePath`) and HTTP_HOST.
+// into $_GET or $_POST and $_REQUEST (file parts into $_FILES instead) and,
+// with `withServerVars`, the cookies (`web.cookie`), PHP_SELF
+// (`web.filePath`) and HTTP_HOST.
 void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest& web,
                      bool withServerVars, std::string_view phpHttpHost);
 
-// The PHP side of a GET: `scriptUrl` is the URL with ".php" put before its
-// "?" (when it has one). Sets the script path and builds the prelude.
-void resolvePhpGet(const std::string& scriptUrl, std::size_t query, WebRequest& web,
-                   const SiteSettings& site);
+// The prelude of a GET's PHP page (kind and script path set by resolveUrl):
+// the fields of its query, when it has one, into $_GET.
+void buildGetPrelude(const std::optional<std::string>& query, WebRequest& web,
+                     const SiteSettings& site);
 
-// POST (without SOAPACTION): a URL with a query, or one ending in ".php", is
-// a PHP page; anything else stays a 400. Reads the form fields of the
-// request's body too, by `web.contentType`.
-void resolvePost(std::string_view url, const engine::HttpRequest& request, WebRequest& web,
+// POST (without SOAPACTION): the URL is classified by resolveUrl, exactly as
+// for a GET, so only what a GET would run as a PHP page runs, and anything
+// else gets the GET's answer (a static file is sent, never run). A PHP page
+// gets two blocks: the query's fields (when it has a query) and the body's,
+// read by `web.contentType`, both into $_POST.
+void resolvePost(std::string_view url, engine::HttpRequest& request, WebRequest& web,
                  const SiteSettings& site);
 
 // The php.ini that php-cgi reads when no site is in the way: php-cgi itself

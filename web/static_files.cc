@@ -215,39 +215,46 @@ std::optional<ByteWindow> byteWindow(const WebRequest& web, std::uint64_t size) 
   return ByteWindow{size - std::uint64_t(-web.rangeLength), std::uint64_t(-web.rangeLength)};
 }
 
-void resolveGet(std::string_view url, engine::HttpRequest& request, WebRequest& web,
-                const SiteSettings& site) {
+std::optional<std::string> resolveUrl(std::string_view url, engine::HttpRequest& request,
+                                      WebRequest& web, const SiteSettings& site) {
   std::string target(url);
   if (target == "/") target = "/" + site.rootDocument;
 
   const std::size_t query = target.find('?');
   if (query != std::string::npos || target.find(".php") != std::string::npos) {
+    web.kind = WebKind::Php;
     if (query == std::string::npos) {
-      resolvePhpGet(target, query, web, site);
-    } else if (runsNamedScript(target.substr(0, query), site)) {
-      resolvePhpGet(target, query, web, site);
-    } else {
-      target.insert(query, ".php");
-      resolvePhpGet(target, query + 4, web, site);
+      web.filePath = target;
+      return std::nullopt;
     }
-    return;
+    web.filePath = target.substr(0, query);
+    if (!runsNamedScript(web.filePath, site)) web.filePath += ".php";
+    return target.substr(query + 1);
   }
   // The same test on the decoded path, which is what the file lookup uses:
   // /config.%70hp names config.php and runs it, as /config.php does.
   const std::string decoded = urlDecode(target);
   if (decoded.find(".php") != std::string::npos) {
-    resolvePhpGet(decoded, std::string::npos, web, site);
-    return;
+    web.kind = WebKind::Php;
+    web.filePath = decoded;
+    return std::nullopt;
   }
   if (target.size() > 1 && target.back() == '/') {
     web.kind = WebKind::Page;
     web.bodyText = kFolderRefusalPage;
-    return;
+    return std::nullopt;
   }
   const std::string relative(trimAll(trimAll(decoded, '\\'), '/'));
-  if (!lookupMimeType(relative, request, web)) return;  // refused: 400
+  if (!lookupMimeType(relative, request, web)) return std::nullopt;  // refused: 400
   web.kind = WebKind::File;
   web.filePath = relative;
+  return std::nullopt;
+}
+
+void resolveGet(std::string_view url, engine::HttpRequest& request, WebRequest& web,
+                const SiteSettings& site) {
+  const std::optional<std::string> query = resolveUrl(url, request, web, site);
+  if (web.kind == WebKind::Php) buildGetPrelude(query, web, site);
 }
 
 bool serveFile(engine::HttpConnection& connection, const engine::HttpRequest& request,

@@ -66,12 +66,22 @@ struct ByteWindow {
 // whole file without a range); none when the range reaches past the end (416).
 std::optional<ByteWindow> byteWindow(const WebRequest& web, std::uint64_t size);
 
-// Classifies a GET. Whether it is a PHP page is decided on the URL as sent
-// and on its decoded form: an escaped spelling of ".php" ("%70",
-// "%2e", either case of the hex digits) names the same script as the plain
-// one and runs like it, with the decoded path as the script path, so a
-// script's text is never sent as a file. A static file's type may take the
-// request's coding back to identity (lookupMimeType).
+// Classifies a URL, for every method that names a page by it (GET, HEAD
+// and POST), so that a method cannot make a file run that a GET would not.
+// Whether it is a PHP page is decided on the URL as sent and on its decoded
+// form: an escaped spelling of ".php" ("%70", "%2e", either case of the hex
+// digits) names the same script as the plain one and runs like it, with the
+// decoded path as the script path, so a script's text is never sent as a
+// file. A PHP page gets its kind and script path, and the text after its
+// "?" is given back (none without one) for the caller's form fields; the
+// prelude is left to the caller. Anything else is classified as it is
+// answered: a static file (its type may take the request's coding back to
+// identity, lookupMimeType), the folder refusal, or the 400.
+std::optional<std::string> resolveUrl(std::string_view url, engine::HttpRequest& request,
+                                      WebRequest& web, const SiteSettings& site);
+
+// Classifies a GET or HEAD by resolveUrl; a PHP page gets the query's
+// fields in $_GET.
 void resolveGet(std::string_view url, engine::HttpRequest& request, WebRequest& web,
                 const SiteSettings& site);
 

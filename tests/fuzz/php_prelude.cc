@@ -1,5 +1,5 @@
-// The PHP prelude over any field names, values, cookies, script path and
-// host. The prelude is read back the way PHP's lexer reads it: outside the
+// The PHP prelude over any field names, values, file parts, cookies, script
+// path and host. The prelude is read back the way PHP's lexer reads it: outside the
 // literals only the expected statements may stand, every literal must end
 // where it was meant to end (nothing in the data closes it or is
 // interpolated), and the values read back must be the data put in.
@@ -91,6 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     web::FormField field;
     field.name = input.ConsumeRandomLengthString(64);
     field.value = input.ConsumeRandomLengthString(256);
+    field.file = input.ConsumeBool();
+    if (field.file) {
+      field.fileName = input.ConsumeRandomLengthString(64);
+      field.fileType = input.ConsumeRandomLengthString(32);
+    }
     fields.push_back(std::move(field));
   }
 
@@ -110,8 +115,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reader.expect(";");
   };
   for (const web::FormField& field : fields) {
-    assignment(post ? "$_POST" : "$_GET", field.name, field.value);
-    assignment("$_REQUEST", field.name, field.value);
+    if (!field.file) {
+      assignment(post ? "$_POST" : "$_GET", field.name, field.value);
+      assignment("$_REQUEST", field.name, field.value);
+      continue;
+    }
+    // A file part: in $_FILES only, its name the client's name after the
+    // last separator, the client's name in full_path.
+    reader.expect("$_FILES['");
+    if (reader.singleQuoted() != field.name) fail();
+    reader.expect("] = ['name' => \"");
+    const std::string name = reader.doubleQuoted();
+    const std::string& given = field.fileName;
+    if (name.find_first_of("/\\") != std::string::npos || name.size() > given.size()) fail();
+    const std::size_t cut = given.size() - name.size();
+    if (given.compare(cut, name.size(), name) != 0) fail();
+    if (cut > 0 && given[cut - 1] != '/' && given[cut - 1] != '\\') fail();
+    reader.expect(", 'full_path' => \"");
+    if (reader.doubleQuoted() != field.fileName) fail();
+    reader.expect(", 'type' => \"");
+    if (reader.doubleQuoted() != field.fileType) fail();
+    reader.expect(", 'size' => " + std::to_string(field.value.size()) +
+                  ", 'tmp_name' => \"\", 'error' => " + (field.fileName.empty() ? "4" : "0") +
+                  "];");
   }
   if (withServerVars) {
     if (!request.cookie.empty()) {

@@ -1,13 +1,15 @@
 // URL decoding and the check that keeps a decoded path inside the served
 // folder, plus the GET classification that uses both. The check is compared
 // with a walk that climbs for ".." and descends for every other segment. A
-// static file is never one that PHP would run: its path never holds ".php".
+// static file is never one that PHP would run: its path never holds ".php";
+// a POST names what the GET names.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "engine/http_request.h"
+#include "web/php_gateway.h"
 #include "web/site_settings.h"
 #include "web/static_files.h"
 #include "web/web_request.h"
@@ -62,5 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkContainment(classified.filePath);
     checkContainment(web::urlDecode(classified.filePath));
   }
+  // A POST names exactly what the GET names: it runs no file a GET would
+  // not run, and is answered as the GET is otherwise.
+  web::WebRequest posted;
+  web::resolvePost(text, request, posted, site);
+  if (posted.kind != classified.kind || posted.filePath != classified.filePath) std::abort();
   return 0;
 }

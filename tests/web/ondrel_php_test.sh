@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # ondrel running PHP pages through Debian's php-cgi, with curl on a lab
 # host: form fields, cookies and server values as the script sees them
-# (hostile names and values included), multipart uploads, the header block,
+# (hostile names and values included), multipart uploads as $_FILES, POSTs
+# answered as the GET of their URL (no other file run), the header block,
 # includes against the served folder, compression, the PHP-missing page,
 # script paths that try to leave the folder (also through links), escaped
 # spellings of ".php", configuration files in the site, FIFOs, and no child
@@ -26,6 +27,8 @@ cat >"$site/dump.php" <<'PHP'
 <?php
 foreach (['GET' => $_GET, 'POST' => $_POST, 'REQUEST' => $_REQUEST, 'COOKIE' => $_COOKIE] as $n => $a)
   foreach ($a as $k => $v) echo $n, ' ', bin2hex($k), ' ', bin2hex($v), "\n";
+foreach ($_FILES as $k => $f)
+  echo 'FILES ', bin2hex($k), ' ', bin2hex($f['name']), ' ', bin2hex($f['full_path']), ' ', $f['size'], "\n";
 echo 'SERVER ', $_SERVER['REQUEST_METHOD'], ' ', $_SERVER['PHP_SELF'], ' ', $_SERVER['HTTP_HOST'], "\n";
 PHP
 cp "$site/dump.php" "$site/index.php"
@@ -84,13 +87,40 @@ lab_check "POST without query keeps cookies and server values" \
   test "$(get -b 'c=1' -d name=Ann "$base/dump.php" | grep -E 'COOKIE|SERVER')" = "COOKIE $(hex c) $(hex 1)
 SERVER POST /dump.php 198.18.4.1"
 printf '\r\nfile line 1\r\nfile line 2\r\n' >"$work/upload.txt"
-lab_check "multipart upload: the file is the value, CR LF trimmed at its ends" \
-  test "$(get -F a=1 -F "up=@$work/upload.txt" "$base/dump.php" | grep '^POST')" = \
-  "POST $(hex a) $(hex 1)
-POST $(hex up) $(hex $'file line 1\r\nfile line 2')"
-lab_check "POST /page.html?x=1 runs through PHP" test "$(get -d '' "$base/page.html?x=1")" = "ran as PHP"
-lab_check "POST /page.html without query: 400" \
-  test "$(get -o /dev/null -w '%{http_code}' -d '' "$base/page.html")" = 400
+lab_check "multipart upload: in \$_FILES only, its name the base name, CR LF trimmed" \
+  test "$(get -F a=1 -F "up=@$work/upload.txt;filename=../../../etc/cron.d/x" "$base/dump.php" |
+    grep -v SERVER)" = "POST $(hex a) $(hex 1)
+REQUEST $(hex a) $(hex 1)
+FILES $(hex up) $(hex x) $(hex ../../../etc/cron.d/x) 24"
+
+# A POST runs only what a GET of its URL runs; any other URL gets exactly
+# the GET's answer, so a file users may write is never run by posting to it.
+printf '<?php echo "EXEC:".(6*7); ?>' >"$site/notes.txt"
+cp "$site/notes.txt" "$site/tool.exe"
+answer() { get --path-as-is -D - "$@" | tr -d '\r'; }
+while read -r path code; do
+  lab_check "POST $path answers as GET does: $code" \
+    test "$(answer -d a=1 "$base$path")" = "$(answer "$base$path")"
+  reply=$(get --path-as-is -d a=1 -w '|%{http_code}' "$base$path")
+  lab_check "POST $path: $code, nothing run" \
+    test "${reply##*|}" = "$code" -a "${reply/EXEC:42/}" = "$reply"
+done <<'URLS'
+/notes.txt 200
+/notes.txt?x=1 404
+/notes%2etxt?x=1 404
+/tool.exe 400
+/tool.exe?x 404
+/notes.txt%00.php 404
+/notes.txt%00.php?x=1 404
+/none.php 404
+/sub/ 200
+URLS
+lab_check "POST /notes.txt sends its text" \
+  test "$(get -d a=1 "$base/notes.txt")" = '<?php echo "EXEC:".(6*7); ?>'
+lab_check "POST /page.html?x=1 runs no page.html" \
+  test "$(get -o /dev/null -w '%{http_code}' -d '' "$base/page.html?x=1")" = 404
+lab_check "POST /dump?x=1 runs dump.php" \
+  test "$(get -d '' "$base/dump?x=1" | head -n 1)" = "POST $(hex x) $(hex 1)"
 lab_check "a Status line still answers 200, passed on" \
   test "$(get -D - -o /dev/null "$base/status.php" | tr -d '\r' | grep -E '^(HTTP|Status)')" = \
   "HTTP/1.1 200 OK

@@ -98,6 +98,11 @@ WebRequest classified(const std::string& raw, const SiteSettings& site) {
   return classifyWebRequest(request, site);
 }
 
+// A request with its body and the Content-Length for it.
+std::string withBody(const std::string& head, const std::string& body) {
+  return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
 TEST(PhpPrelude, Layouts) {
   SiteSettings site;
   site.phpHttpHost = "192.168.1.5";
@@ -115,7 +120,7 @@ TEST(PhpPrelude, Layouts) {
        "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_GET['id'] = \"3\";$_REQUEST['id'] = \"3\";"
        "\r\n$_COOKIE['a'] = \"1\";$_COOKIE['b'] = \" x y\";"
        "$_SERVER['PHP_SELF']=\"/news.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
-      {"POST /form.php?step=2 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      {"POST /form?step=2 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
        "Content-Length: 8\r\n\r\nname=Ann",
        WebKind::Php, "/form.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['step'] = \"2\";$_REQUEST['step'] = "
@@ -129,24 +134,34 @@ TEST(PhpPrelude, Layouts) {
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['n'] = \"1\";$_REQUEST['n'] = \"1\";"
        "\r\n$_COOKIE['s'] = \"1\";$_SERVER['PHP_SELF']=\"/form.php\";"
        "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
-      {"POST /page.html?x=1 HTTP/1.1\r\n\r\n", WebKind::Php, "/page.html",
+      // A query names path + ".php" for a POST as for a GET: page.html is
+      // never run.
+      {"POST /page.html?x=1 HTTP/1.1\r\n\r\n", WebKind::Php, "/page.html.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['x'] = \"1\";$_REQUEST['x'] = \"1\";"
-       "$_SERVER['PHP_SELF']=\"/page.html\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"
+       "$_SERVER['PHP_SELF']=\"/page.html.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";\r\n ?>"},
-      // A file part: its content is the value, its name, type and size
-      // are in $_FILES; an empty file name is PHP's "no file" (4).
-      {"POST /up.php HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n"
-       "Content-Length: 171\r\n\r\n--B\r\nContent-Disposition: form-data; name=\"f\"; "
-       "filename=\"a\\$.txt\"\r\ncontent-type: text/plain\r\n\r\nhi!\r\n--B\r\n"
-       "Content-Disposition: form-data; name=\"g\"; filename=\"\"\r\n\r\n\r\n--B--\r\n",
+      {"POST /page.html HTTP/1.1\r\n\r\n", WebKind::File, "page.html", ""},
+      {"POST /setup.exe HTTP/1.1\r\n\r\n", WebKind::Error, "", ""},
+      // File parts are in $_FILES only: the base name (after the last "/"
+      // or "\\") is the name, the name as sent the full path; an empty file
+      // name is PHP's "no file" (4). The other fields keep their places.
+      {withBody("POST /up.php HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n",
+                "--B\r\nContent-Disposition: form-data; name=\"f\"; "
+                "filename=\"../../../etc/cron.d/x\"\r\ncontent-type: text/plain\r\n\r\n"
+                "hi!\r\n--B\r\nContent-Disposition: form-data; name=\"t\"\r\n\r\nv\r\n--B\r\n"
+                "Content-Disposition: form-data; name=\"g\"; filename=\"\"\r\n\r\n\r\n--B\r\n"
+                "Content-Disposition: form-data; name=\"h\"; filename=\"C:\\x/y\\$z.txt\"\r\n\r\n"
+                "data\r\n--B--\r\n"),
        WebKind::Php, "/up.php",
-       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['f'] = \"hi!\";$_REQUEST['f'] = \"hi!\";"
-       "$_FILES['f'] = ['name' => \"a\\\\\\$.txt\", 'type' => \"text/plain\", 'size' => 3, "
-       "'tmp_name' => \"\", 'error' => 0];$_POST['g'] = \"\";$_REQUEST['g'] = \"\";"
-       "$_FILES['g'] = ['name' => \"\", 'type' => \"\", 'size' => 0, 'tmp_name' => \"\", "
-       "'error' => 4];$_SERVER['PHP_SELF']=\"/up.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";"
-       "\r\n ?>"},
-      {"POST /page.html HTTP/1.1\r\n\r\n", WebKind::Error, "", ""},
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";"
+       "$_FILES['f'] = ['name' => \"x\", 'full_path' => \"../../../etc/cron.d/x\", "
+       "'type' => \"text/plain\", 'size' => 3, 'tmp_name' => \"\", 'error' => 0];"
+       "$_POST['t'] = \"v\";$_REQUEST['t'] = \"v\";"
+       "$_FILES['g'] = ['name' => \"\", 'full_path' => \"\", 'type' => \"\", 'size' => 0, "
+       "'tmp_name' => \"\", 'error' => 4];"
+       "$_FILES['h'] = ['name' => \"\\$z.txt\", 'full_path' => \"C:\\\\x/y\\\\\\$z.txt\", "
+       "'type' => \"\", 'size' => 4, 'tmp_name' => \"\", 'error' => 0];"
+       "$_SERVER['PHP_SELF']=\"/up.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
       {"GET /a\"$b.php HTTP/1.1\r\n\r\n", WebKind::Php, "/a\"$b.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_SERVER['PHP_SELF']=\"/a\\\"\\$b.php\";"
        "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
@@ -247,6 +262,51 @@ TEST_F(PhpServer, EscapedExtensionRunsTheScriptNeverSendsIt) {
   }
   const std::string post = "POST /config.php HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
   EXPECT_EQ(exchange("POST /config.%70hp HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), exchange(post));
+}
+
+// A POST runs only what a GET of its URL would run, named by the same rules;
+// any other URL gets exactly the GET's answer, so a file the site lets users
+// write is never run by posting to it.
+TEST_F(PhpServer, PostRunsOnlyWhatAGetRuns) {
+  const std::string code = "<?php echo 'EXEC:', 6 * 7; ?>";
+  write("notes.txt", code);
+  write("tool.exe", code);
+  write("post.php", "<?php echo $_SERVER['REQUEST_METHOD'], ' ', $_POST['x'] ?? '-', $_POST['y'];");
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"/notes.txt", "200 OK"},
+      {"/notes.txt?x=1", "404 Not Found"},  // names notes.txt.php: none here
+      {"/notes.txt?", "404 Not Found"},
+      {"/notes%2etxt?x=1", "404 Not Found"},
+      {"/post%2ephp?x=1", "404 Not Found"},  // names post%2ephp.php, undecoded
+      {"/tool.exe", "400 Bad Request"},
+      {"/tool.exe?x", "404 Not Found"},
+      {"/notes.txt%00.php", "404 Not Found"},
+      {"/notes.txt%00.php?x=1", "404 Not Found"},
+      {"/none.php", "404 Not Found"},
+      {"/sub/", "200 OK"},
+  };
+  for (const auto& [url, status] : cases) {
+    const std::string get = exchange("GET " + std::string(url) + " HTTP/1.1\r\n\r\n");
+    const std::string post =
+        exchange("POST " + std::string(url) + " HTTP/1.1\r\nContent-Length: 3\r\n\r\ny=2");
+    EXPECT_EQ(post.substr(0, 9 + status.size()), "HTTP/1.1 " + std::string(status)) << url;
+    EXPECT_EQ(post, get) << url;
+    EXPECT_EQ(post.find("EXEC:42"), std::string::npos) << url;
+  }
+  EXPECT_EQ(body(exchange("POST /notes.txt HTTP/1.1\r\nContent-Length: 0\r\n\r\n")), code);
+  // Scripts still run, the query's fields and the body's in $_POST.
+  const std::pair<std::string_view, std::string_view> scripts[] = {
+      {"/post.php?x=1", "POST 12"},
+      {"/post?x=1", "POST 12"},
+      {"/post%2ephp", "POST -2"},
+  };
+  for (const auto& [url, expected] : scripts) {
+    const std::string post =
+        exchange("POST " + std::string(url) +
+                 " HTTP/1.1\r\nContent-Type: "
+                 "application/x-www-form-urlencoded\r\nContent-Length: 3\r\n\r\ny=2");
+    EXPECT_EQ(body(post), expected) << url;
+  }
 }
 
 // php-cgi runs in the served folder and would read a php.ini (or

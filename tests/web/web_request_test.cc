@@ -40,6 +40,18 @@ TEST(ClassifyWebRequest, HeaderValuesAndMethods) {
       {"GET / HTTP/1.0\r\n\r\n", WebKind::File, "index.html", false, 0, 0},
       {"GET /docs/ HTTP/1.1\r\n\r\n", WebKind::Page, "", false, 0, 0},
       {"POST /f.php HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::Php, "/f.php", false, 0, 0},
+      // A POST names its script as a GET does, and anything else is what the
+      // GET gets: a query names path + ".php", never the path itself.
+      {"POST /notes.txt?x=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::Php, "/notes.txt.php",
+       false, 0, 0},
+      {"POST /tool.exe?x HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::Php, "/tool.exe.php",
+       false, 0, 0},
+      {"POST /notes.txt HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::File, "notes.txt", false,
+       0, 0},
+      {"POST /tool.exe HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::Error, "", false, 0, 0},
+      {"POST /docs/ HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::Page, "", false, 0, 0},
+      {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::File, "index.html", false, 0, 0},
+      {"POST /f%2ephp HTTP/1.1\r\nContent-Length: 0\r\n\r\n", WebKind::Php, "/f.php", false, 0, 0},
       // A SOAP request is no form post.
       {"POST /f.php HTTP/1.1\r\nSOAPACTION: \"x\"\r\nContent-Length: 0\r\n\r\n", WebKind::Error, "",
        false, 0, 0},
