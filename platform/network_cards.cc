@@ -8,7 +8,8 @@
 namespace platform {
 namespace {
 
-// Calls `visit(name, address)` for every listed IPv4 address.
+// Calls `visit(name, address, netmask)` for every listed IPv4 address; the
+// netmask in network order (0 when the system gives none).
 template <typename Visit>
 void forEachCardAddress(Visit&& visit) {
   ifaddrs* list = nullptr;
@@ -21,7 +22,11 @@ void forEachCardAddress(Visit&& visit) {
     if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr) continue;
     const std::string address = text;
     if (address == "0.0.0.0") continue;
-    if (!visit(std::string(entry->ifa_name), address)) break;
+    std::uint32_t netmask = 0;
+    if (entry->ifa_netmask != nullptr && entry->ifa_netmask->sa_family == AF_INET) {
+      netmask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr;
+    }
+    if (!visit(std::string(entry->ifa_name), address, netmask)) break;
   }
   ::freeifaddrs(list);
 }
@@ -29,7 +34,7 @@ void forEachCardAddress(Visit&& visit) {
 }  // namespace
 
 void listNetworkCards(std::vector<NetworkCard>& cards) {
-  forEachCardAddress([&](const std::string&, const std::string& address) {
+  forEachCardAddress([&](const std::string&, const std::string& address, std::uint32_t) {
     cards.push_back(address);
     return true;
   });
@@ -37,7 +42,7 @@ void listNetworkCards(std::vector<NetworkCard>& cards) {
 
 std::string interfaceNameOf(const std::string& address) {
   std::string found;
-  forEachCardAddress([&](const std::string& name, const std::string& text) {
+  forEachCardAddress([&](const std::string& name, const std::string& text, std::uint32_t) {
     if (text != address) return true;
     found = name;
     return false;
@@ -48,6 +53,16 @@ std::string interfaceNameOf(const std::string& address) {
 int interfaceIndexOf(const std::string& address) {
   const std::string name = interfaceNameOf(address);
   return name.empty() ? 0 : int(::if_nametoindex(name.c_str()));
+}
+
+std::uint32_t netmaskOf(const std::string& address) {
+  std::uint32_t found = 0;
+  forEachCardAddress([&](const std::string&, const std::string& text, std::uint32_t netmask) {
+    if (text != address) return true;
+    found = netmask;
+    return false;
+  });
+  return found;
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // The local IPv4 addresses, as the operator types them for -li and -ri.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,8 @@ void listNetworkCards(std::vector<NetworkCard>& cards);
 std::string interfaceNameOf(const std::string& address);
 // The index of that interface, or 0 when there is none.
 int interfaceIndexOf(const std::string& address);
+// The netmask (network order) that goes with `address` on its interface, or
+// 0 when no non-loopback interface holds it.
+std::uint32_t netmaskOf(const std::string& address);
 
 }  // namespace platform

@@ -38,6 +38,8 @@ constexpr std::string_view kReceiveFailed = "Igmp snooper: WSARecv failed with e
 constexpr std::string_view kReceiveFailedLog = "Igmp snooper:: WSARecv failed with error: ";
 constexpr std::string_view kSendFailed = "WSASendTo failed with error: ";
 constexpr std::string_view kWaitFailed = "WSAWaitForMultipleEvents failed with error: ";
+constexpr std::string_view kNoSubnet = "Igmp snooper: No network interface holds ";
+constexpr std::string_view kNoReportAccepted = ": no report is accepted";
 
 constexpr const char* kAllSystems = "224.0.0.1";
 
@@ -201,15 +203,17 @@ bool IgmpSnooper::State::drain(int fd, int boundIndex) {
     const std::span<const std::uint8_t> packet(buffer, std::size_t(n));
     // Without the filter every IPv4 packet of the link arrives here.
     if (packet.size() > 9 && packet[9] != IPPROTO_IGMP) continue;
-    // The relay's own queries; and a host without an address yet cannot
-    // be forwarded to.
-    if (packet.size() >= 20) {
-      const Ipv4 source = sourceOf(packet);
-      if (source == settings.listenAddress || source == INADDR_ANY) continue;
-    }
+    // The group is sent to whatever source address a report carries, and
+    // any LAN host can write any: only the LAN's own hosts are heard. That
+    // also passes over the relay's own queries and hosts without an address
+    // yet. Refused silently: the sender chooses how many.
+    if (packet.size() >= 20 && !isLanHost(shared->lan, sourceOf(packet))) continue;
     const std::optional<IgmpReading> reading = parseIgmp(packet, settings.log);
     if (!reading) continue;
-    for (const GroupChange& change : reading->changes) table.apply(reading->source, change);
+    const LinkAddress link = linkAddressOf(from.sll_addr, from.sll_halen);
+    for (const GroupChange& change : reading->changes) {
+      table.apply(reading->source, change, link);
+    }
   }
 }
 
@@ -316,6 +320,14 @@ void IgmpSnooper::start() {
   State& s = *state_;
   if (s.started || s.stopped) return;
   s.started = true;
+  // Without the listening interface's subnet no source address can be told
+  // from a forged one. Guessing a subnet such as a /24 would forward to
+  // hosts that may not be on the LAN at all, so no report is believed.
+  s.shared->lan = lanSubnetOf(s.settings.listenAddress);
+  if (s.shared->lan.netmask == 0) {
+    s.report(Report::both(std::string(kNoSubnet) + ipv4Text(s.settings.listenAddress) +
+                          std::string(kNoReportAccepted)));
+  }
   platform::startJoinable(s.listener, [&s] { s.listenerThread(); });
   platform::startJoinable(s.querier, [&s] { s.querierThread(); });
 }

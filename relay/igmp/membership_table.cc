@@ -29,12 +29,6 @@ std::string pairText(std::string_view start, Ipv4 first, std::string_view middle
   return std::string(start) + ipv4Text(first) + std::string(middle) + ipv4Text(second);
 }
 
-// Local network control (224.0.0.0/24) and SSDP are never forwarded.
-bool excludedGroup(Ipv4 group) {
-  const std::uint32_t value = ntohl(group);
-  return (value & 0xffffff00u) == 0xe0000000u || value == 0xeffffffau;
-}
-
 }  // namespace
 
 MembershipTable::MembershipTable(std::shared_ptr<ForwarderShared> shared, SecondsClock now,
@@ -45,11 +39,15 @@ MembershipTable::~MembershipTable() {
   stopAll();
 }
 
-void MembershipTable::apply(Ipv4 host, const GroupChange& change) {
+void MembershipTable::apply(Ipv4 host, const GroupChange& change, LinkAddress link) {
+  // A unicast "group" would have the forwarder receive on that address:
+  // whatever is sent there, the relay's own address included, would go to
+  // the reporting host.
+  if (!isForwardedGroup(change.group)) return;
   std::lock_guard<std::mutex> hold(lock_);
   if (closed_) return;
   if (change.join) {
-    join(host, change);
+    join(host, change, link);
   } else if (change.filter == SourceFilter::Without) {
     block(host, change);
   } else {
@@ -101,7 +99,7 @@ void MembershipTable::block(Ipv4 host, const GroupChange& change) {
   if (found->sources.empty()) leave(host, change.group);
 }
 
-void MembershipTable::join(Ipv4 host, const GroupChange& change) {
+void MembershipTable::join(Ipv4 host, const GroupChange& change, LinkAddress link) {
   const Ipv4 group = change.group;
   const std::int64_t now = now_();
   const auto found = std::find_if(pairs_.begin(), pairs_.end(), [&](const Pair& pair) {
@@ -118,8 +116,7 @@ void MembershipTable::join(Ipv4 host, const GroupChange& change) {
                            pairText(kHostLog, host, kRespondedFor, group)});
     return;
   }
-  if (excludedGroup(group)) return;
-  if (full(host)) {
+  if (full(host, link)) {
     refuse(host, group, now);
     return;
   }
@@ -128,6 +125,7 @@ void MembershipTable::join(Ipv4 host, const GroupChange& change) {
   Pair& pair = pairs_.emplace_back();
   pair.host = host;
   pair.group = group;
+  pair.link = link;
   pair.stop = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
   pair.expiry = now + kPairLifetimeSeconds;
   // A new member by an allow record was in include mode with no source.
@@ -147,13 +145,17 @@ void MembershipTable::join(Ipv4 host, const GroupChange& change) {
   shared_->report(Report::blankOnConsole(pairText(kStarting, group, kToHost, host)));
 }
 
-bool MembershipTable::full(Ipv4 host) const {
+bool MembershipTable::full(Ipv4 host, LinkAddress link) const {
   // Removed pairs count until their forwarder has been joined: their
   // threads and sockets are still there.
   if (pairs_.size() + retired_.size() >= kMostPairs) return true;
   const auto ofHost = std::count_if(pairs_.begin(), pairs_.end(),
                                     [&](const Pair& pair) { return pair.host == host; });
-  return std::size_t(ofHost) >= kMostGroupsPerHost;
+  if (std::size_t(ofHost) >= kMostGroupsPerHost) return true;
+  if (link == kNoLinkAddress) return false;
+  const auto ofLink = std::count_if(pairs_.begin(), pairs_.end(),
+                                    [&](const Pair& pair) { return pair.link == link; });
+  return std::size_t(ofLink) >= kMostGroupsPerHost;
 }
 
 void MembershipTable::refuse(Ipv4 host, Ipv4 group, std::int64_t now) {

@@ -15,6 +15,7 @@
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "relay/igmp/igmp_packet.h"
+#include "relay/igmp/lan_rules.h"
 #include "relay/igmp/multicast_forwarder.h"
 
 namespace relay {
@@ -34,6 +35,8 @@ inline constexpr int kIdleCheckSeconds = 260;
 // Every pair costs two threads and about seven descriptors, so one LAN host
 // reporting hundreds of groups would exhaust the process. Beyond these a
 // join is refused until a pair ends; the host's next report tries again.
+// A host is counted by its IP address and, apart, by its link-layer
+// address: one machine writing many source addresses is still one host.
 inline constexpr std::size_t kMostGroupsPerHost = 32;
 inline constexpr std::size_t kMostPairs = 256;
 // Refused (host, group) pairs whose line was written, so that a host's
@@ -66,9 +69,11 @@ class MembershipTable {
   MembershipTable(const MembershipTable&) = delete;
   MembershipTable& operator=(const MembershipTable&) = delete;
 
-  // A join or leave of `host`, with its console and log lines. A leave
-  // ends that host's pair at once, whatever other hosts of the group do.
-  void apply(platform::Ipv4 host, const GroupChange& change);
+  // A join or leave of `host`, sent from link-layer address `link`, with
+  // its console and log lines. A leave ends that host's pair at once,
+  // whatever other hosts of the group do. Changes of groups that are not
+  // forwarded are ignored, silently.
+  void apply(platform::Ipv4 host, const GroupChange& change, LinkAddress link = kNoLinkAddress);
 
   // Removes the lapsed pairs (silently) and adds the groups due for a
   // group query to `pending`, sorted and once each. The next check's wait
@@ -92,6 +97,7 @@ class MembershipTable {
   struct Pair {
     platform::Ipv4 host = 0;
     platform::Ipv4 group = 0;
+    LinkAddress link = kNoLinkAddress;  // of the report that started the pair
     std::shared_ptr<platform::Event> stop;
     std::thread thread;
     std::atomic<bool> finished{false};
@@ -107,11 +113,11 @@ class MembershipTable {
     std::int64_t lastHeard;
   };
 
-  void join(platform::Ipv4 host, const GroupChange& change);
+  void join(platform::Ipv4 host, const GroupChange& change, LinkAddress link);
   void leave(platform::Ipv4 host, platform::Ipv4 group);
   // A host's include-mode sources blocked; a leave when none is left.
   void block(platform::Ipv4 host, const GroupChange& change);
-  bool full(platform::Ipv4 host) const;
+  bool full(platform::Ipv4 host, LinkAddress link) const;
   void refuse(platform::Ipv4 host, platform::Ipv4 group, std::int64_t now);
   void forgetRefusal(platform::Ipv4 host, platform::Ipv4 group);
   int collectLocked(std::vector<platform::Ipv4>& pending);

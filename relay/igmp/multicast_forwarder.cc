@@ -196,9 +196,15 @@ class Forwarding {
     if (error != 0) {
       // Nothing to send with: the first send reports it and ends the forwarder.
       shared_.report(Report::consoleError(kSendSocketFailed, error));
-    } else if (int size = 0;
-               socket.intOption(SOL_SOCKET, SO_SNDBUF, size) != 0 || size < kSendBufferBytes) {
-      socket.setSendBuffer(kSendBufferBytes);
+    } else {
+      if (int size = 0;
+          socket.intOption(SOL_SOCKET, SO_SNDBUF, size) != 0 || size < kSendBufferBytes) {
+        socket.setSendBuffer(kSendBufferBytes);
+      }
+      // Should a multicast destination ever get here, the relay's own
+      // sockets must not hear the copy: a forwarder of that group would send
+      // it again, without end.
+      socket.setMulticastLoop(false);
     }
     if (!wake_.valid()) return;
 
@@ -312,6 +318,7 @@ std::optional<std::uint16_t> sniffedUdpPort(std::span<const unsigned char> packe
 
 void runForwarder(ForwarderContext context) {
   ForwarderShared& shared = *context.shared;
+  if (!isLanHost(shared.lan, context.host) || !isForwardedGroup(context.group)) return;
   const std::shared_ptr<Event> pairStop =
       context.pairStop ? context.pairStop : std::make_shared<Event>(Event::Reset::Manual);
 

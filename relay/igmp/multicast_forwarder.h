@@ -14,6 +14,7 @@
 
 #include "platform/event.h"
 #include "platform/socket.h"
+#include "relay/igmp/lan_rules.h"
 #include "relay/igmp/snooper_report.h"
 
 namespace relay {
@@ -34,6 +35,9 @@ class PortCache {
 struct ForwarderShared {
   platform::Ipv4 receiveAddress = 0;  // network order
   std::uint16_t forwardPort = 0;      // host order; 0: the group's own port
+  // Set before the first forwarder starts; a forwarder sends only to its
+  // hosts.
+  LanSubnet lan;
   PortCache portCache;
   platform::Event snooperStop{platform::Event::Reset::Manual};
   Reporter report;
@@ -54,7 +58,9 @@ std::optional<std::uint16_t> sniffedUdpPort(std::span<const unsigned char> packe
                                             platform::Ipv4 group);
 
 // The forwarder thread's body; returns when the pair's stop event or the
-// snooper's is set, or on a socket failure (reported on the console).
+// snooper's is set, or on a socket failure (reported on the console). It
+// returns at once, silently, for a host outside `shared->lan` or a group
+// that is not forwarded: the snooper never starts such a pair.
 void runForwarder(ForwarderContext context);
 
 }  // namespace relay

@@ -64,8 +64,9 @@ struct Table {
   }();
   MembershipTable table{shared, [this] { return now; }, forwarders.body()};
 
-  void report(const char* host, const char* group, bool join = true) {
-    table.apply(parseIpv4(host), GroupChange{join, parseIpv4(group), SourceFilter::Any, {}});
+  void report(const char* host, const char* group, bool join = true,
+              LinkAddress link = kNoLinkAddress) {
+    table.apply(parseIpv4(host), GroupChange{join, parseIpv4(group), SourceFilter::Any, {}}, link);
   }
   // The lines since the last call.
   std::pair<Lines, Lines> lines() {
@@ -171,16 +172,122 @@ TEST(MembershipTable, ExcludedGroups) {
     const char* group;
     bool forwarded;
   } cases[] = {
-      {"224.0.0.0", false},       {"224.0.0.251", false},    {"224.0.0.255", false},
-      {"239.255.255.250", false}, {"224.0.1.0", true},       {"225.0.0.1", true},
-      {"239.255.255.249", true},  {"239.255.255.251", true},
+      {"224.0.0.0", false},
+      {"224.0.0.251", false},
+      {"224.0.0.255", false},
+      {"239.255.255.250", false},
+      {"224.0.1.0", true},
+      {"225.0.0.1", true},
+      {"239.255.255.249", true},
+      {"239.255.255.251", true},
+      // Not multicast: the forwarder would receive on that address.
+      {"192.168.0.1", false},
+      {"198.19.201.1", false},
+      {"223.255.255.255", false},
+      {"240.0.0.1", false},
+      {"255.255.255.255", false},
+      {"0.0.0.0", false},
+      {"239.255.255.255", true},
   };
   Table t;
   for (const auto& c : cases) {
     t.report("192.168.0.50", c.group);
     EXPECT_EQ(t.lines().first.size(), c.forwarded ? 1u : 0u) << c.group;
+    // A leave of a group that is not forwarded ends nothing and says nothing.
+    if (!c.forwarded) t.report("192.168.0.50", c.group, false);
+    EXPECT_EQ(t.lines(), (std::pair<Lines, Lines>{})) << c.group;
   }
-  EXPECT_EQ(t.table.pairs().size(), 4u);
+  EXPECT_EQ(t.table.pairs().size(), 5u);
+}
+
+// Only unicast hosts of the listening interface's subnet are heard and
+// forwarded to: a report's source address is whatever its sender wrote.
+TEST(LanRules, HostsOfTheLan) {
+  const LanSubnet lan{parseIpv4("192.168.0.1"), parseIpv4("255.255.255.0")};
+  const LanSubnet wide{parseIpv4("10.1.2.3"), parseIpv4("255.0.0.0")};
+  const LanSubnet pointToPoint{parseIpv4("192.168.7.0"), parseIpv4("255.255.255.254")};
+  const LanSubnet unknown{parseIpv4("192.168.0.1"), 0};
+  const struct {
+    const LanSubnet& lan;
+    const char* host;
+    bool heard;
+  } cases[] = {
+      {lan, "192.168.0.50", true},
+      {lan, "192.168.0.2", true},
+      {lan, "192.168.0.254", true},
+      {lan, "192.168.0.0", false},    // network address
+      {lan, "192.168.0.255", false},  // broadcast address
+      {lan, "192.168.0.1", false},    // the relay itself
+      {lan, "127.0.0.1", false},
+      {lan, "239.1.1.1", false},
+      {lan, "224.0.0.1", false},
+      {lan, "198.19.201.2", false},  // a host of the IPTV side
+      {lan, "192.168.1.50", false},
+      {lan, "0.0.0.0", false},
+      {lan, "255.255.255.255", false},
+      {wide, "10.200.0.1", true},
+      {wide, "10.255.255.255", false},
+      {pointToPoint, "192.168.7.1", true},  // a /31 has two hosts, no broadcast
+      {pointToPoint, "192.168.7.2", false},
+      {unknown, "192.168.0.50", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isLanHost(c.lan, parseIpv4(c.host)), c.heard) << c.host;
+  }
+  // However wide a subnet is set up, loopback, multicast and reserved
+  // addresses are never hosts of it.
+  const LanSubnet everything{parseIpv4("10.0.0.1"), parseIpv4("128.0.0.0")};
+  for (const char* host : {"127.0.0.1", "0.1.2.3"}) {
+    EXPECT_FALSE(isLanHost(everything, parseIpv4(host))) << host;
+  }
+  const LanSubnet upper{parseIpv4("200.0.0.1"), parseIpv4("128.0.0.0")};
+  for (const char* host : {"239.1.1.1", "240.0.0.1", "255.255.255.254"}) {
+    EXPECT_FALSE(isLanHost(upper, parseIpv4(host))) << host;
+  }
+}
+
+// One machine posing as many hosts is still one host: its groups are
+// counted by link-layer address too. Hosts on a link without such
+// addresses are counted by IP address alone.
+TEST(MembershipTable, GroupsPerHostAlsoCountedByLinkAddress) {
+  constexpr LinkAddress m1 = 0x020000000001, m2 = 0x020000000002;
+  const auto group = [](int g) { return "239.1.0." + std::to_string(1 + g); };
+  Table t;
+  for (int g = 0; g < 32; ++g) t.report("192.168.0.10", group(g).c_str(), true, m1);
+  ASSERT_EQ(t.table.pairs().size(), 32u);
+  t.lines();
+  const struct {
+    const char* what;
+    const char* host;
+    int group;
+    bool join;
+    LinkAddress link;
+    bool started;
+    bool refused;
+  } steps[] = {
+      {"another address, same machine", "192.168.0.11", 40, true, m1, false, true},
+      {"the same group from there", "192.168.0.11", 0, true, m1, false, true},
+      {"another machine", "192.168.0.12", 40, true, m2, true, false},
+      {"the first address from another machine", "192.168.0.10", 41, true, m2, false, true},
+      {"no link address: by IP alone", "192.168.0.13", 40, true, kNoLinkAddress, true, false},
+      {"the full machine leaves a group", "192.168.0.10", 0, false, m1, false, false},
+      {"then its other address is taken", "192.168.0.11", 40, true, m1, true, false},
+      {"and the machine is full again", "192.168.0.14", 42, true, m1, false, true},
+  };
+  for (const auto& s : steps) {
+    t.report(s.host, group(s.group).c_str(), s.join, s.link);
+    const Lines log = t.lines().second;
+    const auto has = [&](std::string_view start) {
+      return std::any_of(log.begin(), log.end(),
+                         [&](const std::string& line) { return line.starts_with(start); });
+    };
+    EXPECT_EQ(has("Igmp snooper: Starting proxying"), s.started) << s.what;
+    EXPECT_EQ(has("Igmp snooper: Too many groups for host " + std::string(s.host) + ", group " +
+                  group(s.group) + " not forwarded"),
+              s.refused)
+        << s.what;
+  }
+  EXPECT_EQ(t.table.pairs().size(), 34u);
 }
 
 // Each pair has its own forwarder with its own stop; a leave ends only its

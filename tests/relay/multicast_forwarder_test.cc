@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -122,6 +124,12 @@ using testsupport::enterPrivateLoopback;
 using testsupport::eventually;
 
 constexpr const char* kLoopback = "127.0.0.1";
+// The forwarder sends only to hosts of the LAN, never to loopback: the host
+// gets an address of a LAN subnet of its own on the loopback interface,
+// whose relay (kRelay) is nowhere.
+constexpr const char* kHostAddress = "198.18.3.2";
+constexpr const char* kRelay = "198.18.3.1";
+constexpr const char* kNetmask = "255.255.255.0";
 constexpr std::size_t kDatagramBytes = 1316;
 // Bounds every wait for the network, so a broken forwarder fails the test
 // instead of hanging it.
@@ -204,7 +212,24 @@ class GroupSource {
   std::thread thread_;
 };
 
-// The host behind the snooper: a UDP socket on loopback.
+// Puts kHostAddress on the loopback interface; false when it cannot.
+bool hostAddressOnLoopback() {
+  static const bool added = [] {
+    if (!enterPrivateLoopback()) return false;
+    platform::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo:1");
+    auto* in = reinterpret_cast<sockaddr_in*>(&request.ifr_addr);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = parseIpv4(kHostAddress);
+    if (::ioctl(fd.get(), SIOCSIFADDR, &request) != 0) return false;
+    in->sin_addr.s_addr = parseIpv4(kNetmask);
+    return ::ioctl(fd.get(), SIOCSIFNETMASK, &request) == 0;
+  }();
+  return added;
+}
+
+// The host behind the snooper: a UDP socket on kHostAddress.
 class Host {
  public:
   explicit Host(std::uint16_t port) {
@@ -213,7 +238,7 @@ class Host {
     // Room for a burst of the largest datagrams while the test checks.
     int granted = 0;
     bound_ = error == 0 && socket_.setReceiveBuffer(8 << 20, granted) == 0 &&
-             socket_.bind(parseIpv4(kLoopback), port) == 0;
+             socket_.bind(parseIpv4(kHostAddress), port) == 0;
   }
   bool bound() const { return bound_; }
 
@@ -262,9 +287,9 @@ class ForwarderRun {
   }
   ~ForwarderRun() { end(); }
 
-  void start(platform::Ipv4 group) {
-    thread_ = std::thread([this, group] {
-      runForwarder(ForwarderContext{group, parseIpv4(kLoopback), pairStop_, shared_});
+  void start(platform::Ipv4 group, const char* host = kHostAddress) {
+    thread_ = std::thread([this, group, to = parseIpv4(host)] {
+      runForwarder(ForwarderContext{group, to, pairStop_, shared_});
       finished_ = true;
     });
   }
@@ -296,6 +321,7 @@ std::shared_ptr<ForwarderShared> loopbackShared(std::uint16_t forwardPort) {
   auto shared = std::make_shared<ForwarderShared>();
   shared->receiveAddress = parseIpv4(kLoopback);
   shared->forwardPort = forwardPort;
+  shared->lan = LanSubnet{parseIpv4(kRelay), parseIpv4(kNetmask)};
   return shared;
 }
 
@@ -304,7 +330,7 @@ std::shared_ptr<ForwarderShared> loopbackShared(std::uint16_t forwardPort) {
 // after the first it gets as one datagram of its own, in order, unchanged
 // and of the same size, however the sizes mix.
 TEST(ForwarderRun, SniffsThePortAndForwardsEachDatagramUnchanged) {
-  if (!enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  if (!hostAddressOnLoopback()) GTEST_SKIP() << "no network namespace of our own";
   struct Case {
     const char* name;
     const char* group;
@@ -343,7 +369,7 @@ TEST(ForwarderRun, SniffsThePortAndForwardsEachDatagramUnchanged) {
 // A group whose port is cached is bound at once, before any of its traffic
 // arrives; with a fixed forward port the host gets it there.
 TEST(ForwarderRun, CachedPortNeedsNoSniffingAndFixedForwardPortIsUsed) {
-  if (!enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  if (!hostAddressOnLoopback()) GTEST_SKIP() << "no network namespace of our own";
   const platform::Ipv4 group = parseIpv4("239.1.2.5");
   auto shared = loopbackShared(5000);
   shared->portCache.add(group, 5006);
@@ -368,7 +394,7 @@ TEST(ForwarderRun, CachedPortNeedsNoSniffingAndFixedForwardPortIsUsed) {
 // A silent group keeps its forwarder sniffing; either stop ends it there,
 // and the membership it held goes with it.
 TEST(ForwarderRun, EitherStopEndsASniffingForwarder) {
-  if (!enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  if (!hostAddressOnLoopback()) GTEST_SKIP() << "no network namespace of our own";
   for (const bool pairStop : {true, false}) {
     SCOPED_TRACE(pairStop ? "pair stop" : "snooper stop");
     const platform::Ipv4 group = parseIpv4("239.1.2.7");
@@ -396,7 +422,7 @@ TEST(ForwarderRun, EitherStopEndsASniffingForwarder) {
 // A group sent to UDP port 0 cannot be received: the forwarder caches the
 // port and ends by itself.
 TEST(ForwarderRun, GroupOnPortZeroEndsTheForwarder) {
-  if (!enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  if (!hostAddressOnLoopback()) GTEST_SKIP() << "no network namespace of our own";
   const platform::Ipv4 group = parseIpv4("239.1.2.9");
   auto shared = loopbackShared(0);
   const std::size_t fdsBefore = openFdCount();
@@ -422,6 +448,43 @@ TEST(ForwarderRun, GroupOnPortZeroEndsTheForwarder) {
   EXPECT_EQ(shared->portCache.find(group), 0);
   EXPECT_FALSE(groupJoined(group));
   EXPECT_EQ(openFdCount(), fdsBefore);
+}
+
+// The snooper starts no pair for another host or group; should one be
+// started all the same, its forwarder ends at once and silently, without
+// joining the group, before anything is sent.
+TEST(ForwarderRun, NoForwarderForHostsOffTheLanOrGroupsNotForwarded) {
+  if (!hostAddressOnLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  const struct {
+    const char* what;
+    const char* host;
+    const char* group;
+    bool subnetKnown = true;
+  } cases[] = {
+      {"loopback", "127.0.0.1", "239.1.3.1"},
+      {"the relay itself", kRelay, "239.1.3.1"},
+      {"network address", "198.18.3.0", "239.1.3.1"},
+      {"broadcast address", "198.18.3.255", "239.1.3.1"},
+      {"off the LAN", "198.18.4.2", "239.1.3.1"},
+      {"a multicast host", "239.77.0.1", "239.1.3.1"},
+      {"the group itself", "239.1.3.1", "239.1.3.1"},
+      {"a unicast group", kHostAddress, kRelay},
+      {"link-local group", kHostAddress, "224.0.0.251"},
+      {"subnet unknown", kHostAddress, "239.1.3.1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto shared = loopbackShared(0);
+    if (!c.subnetKnown) shared->lan.netmask = 0;
+    Host host(5004);
+    ASSERT_TRUE(host.bound());
+    ForwarderRun run(shared);
+    run.start(parseIpv4(c.group), c.host);
+    EXPECT_TRUE(eventually([&] { return run.finished(); }));
+    EXPECT_FALSE(groupJoined(parseIpv4(c.group)));
+    run.end();
+    EXPECT_TRUE(run.console().empty()) << run.console().front();
+  }
 }
 
 }  // namespace
