@@ -2,12 +2,18 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include "platform/network_cards.h"
 
 namespace relay {
 
 LanSubnet lanSubnetOf(platform::Ipv4 listenAddress) {
-  return LanSubnet{listenAddress, platform::netmaskOf(platform::ipv4Text(listenAddress))};
+  LanSubnet lan{listenAddress, platform::netmaskOf(platform::ipv4Text(listenAddress)), {}};
+  std::vector<platform::NetworkCard> cards;
+  platform::listNetworkCards(cards);
+  for (const platform::NetworkCard& card : cards) lan.own.push_back(platform::parseIpv4(card));
+  return lan;
 }
 
 bool isLanHost(const LanSubnet& lan, platform::Ipv4 host) {
@@ -20,6 +26,7 @@ bool isLanHost(const LanSubnet& lan, platform::Ipv4 host) {
   if (first == 0 || first == 127 || first >= 224) return false;
   if ((value & mask) != (ntohl(lan.address) & mask)) return false;
   if (host == lan.address) return false;
+  if (std::find(lan.own.begin(), lan.own.end(), host) != lan.own.end()) return false;
   // A /31 has no network or broadcast address (both are hosts); a /32 has
   // no other host at all, which the check above already refuses.
   const std::uint32_t hostPart = value & ~mask;
