@@ -207,8 +207,8 @@ TEST(LanRules, HostsOfTheLan) {
   const LanSubnet wide{parseIpv4("10.1.2.3"), parseIpv4("255.0.0.0"), {}};
   const LanSubnet pointToPoint{parseIpv4("192.168.7.0"), parseIpv4("255.255.255.254"), {}};
   const LanSubnet unknown{parseIpv4("192.168.0.1"), 0, {}};
-  const LanSubnet twoAddresses{parseIpv4("192.168.0.1"), parseIpv4("255.255.255.0"),
-                               {parseIpv4("192.168.0.9")}};
+  const LanSubnet twoAddresses{
+      parseIpv4("192.168.0.1"), parseIpv4("255.255.255.0"), {parseIpv4("192.168.0.9")}};
   const struct {
     const LanSubnet& lan;
     const char* host;
