@@ -5,6 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <system_error>
 
 #include "common/text.h"
 #include "engine/response_writer.h"
@@ -79,6 +84,11 @@ void decodeMultipart(std::string_view text, std::string_view contentType,
         const std::string_view fileName = line.substr(at + kFileName.size());
         field.file = true;
         field.fileName = fileName.substr(0, fileName.find('"'));
+        // A file's content is kept byte for byte: only the line end that
+        // belongs to the next delimiter goes, never the file's own.
+        std::string_view content = value;
+        if (common::endsWith(content, "\r\n")) content.remove_suffix(2);
+        field.value = content;
         for (std::string_view other : lines) {
           constexpr std::string_view kType = "content-type:";
           if (common::startsWith(common::toLowerAscii(other.substr(0, kType.size())), kType)) {
@@ -110,17 +120,40 @@ std::string_view baseName(std::string_view fileName) {
   return separator == std::string_view::npos ? fileName : fileName.substr(separator + 1);
 }
 
-// A file part's $_FILES entry, with the client's name as PHP gives it: the
-// base name in name, the name as sent in full_path. No temporary file is
-// written, so tmp_name is empty; a part without a chosen file reports "no
-// file" as PHP does.
-void appendFile(std::string& out, const FormField& field) {
-  out += "$_FILES['";
-  out += phpSingleQuoted(field.name);
-  out += "'] = ['name' => \"" + phpDoubleQuoted(baseName(field.fileName)) +
-         "\", 'full_path' => \"" + phpDoubleQuoted(field.fileName) + "\", 'type' => \"" +
-         phpDoubleQuoted(field.fileType) + "\", 'size' => " + std::to_string(field.value.size()) +
-         ", 'tmp_name' => \"\", 'error' => " + (field.fileName.empty() ? "4" : "0") + "];";
+// The folder for a run's temporary files: TMPDIR when it is set, /tmp else.
+std::string temporaryRoot() {
+  const char* root = std::getenv("TMPDIR");
+  return root != nullptr && *root != '\0' ? root : "/tmp";
+}
+
+// The upload folders that exist now. The server's end removes any still
+// there (a worker that was stopped may not have got to it) and no more are
+// made. Never destroyed: detached connection workers may reach it at exit.
+struct LiveFolders {
+  std::mutex mutex;
+  std::set<std::string> paths;
+  bool closed = false;
+};
+LiveFolders& liveFolders() {
+  static LiveFolders* const folders = new LiveFolders;
+  return *folders;
+}
+
+void removeFolder(const std::string& path) {
+  // A script may have added files or folders of its own: all of it goes.
+  // Links inside are removed, never followed.
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(std::size_t(n));
+  }
+  return true;
 }
 
 // The script's lines as text-mode reading gives them, each ended by CR LF; a
@@ -192,15 +225,15 @@ std::string phpSingleQuoted(std::string_view text) {
   return out;
 }
 
-void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest& web,
-                     bool withServerVars, std::string_view phpHttpHost) {
+void buildPhpPrelude(std::vector<FormField> fields, bool post, WebRequest& web, bool withServerVars,
+                     std::string_view phpHttpHost) {
   std::string& out = web.bodyText;
   out += "<?PHP ";
   out += post ? "$_SERVER['REQUEST_METHOD']=\"POST\";" : "$_SERVER['REQUEST_METHOD']=\"GET\";";
   const std::string_view array = post ? "$_POST" : "$_GET";
-  for (const FormField& field : fields) {
+  for (FormField& field : fields) {
     if (field.file) {
-      appendFile(out, field);
+      web.uploads.push_back(std::move(field));
       continue;
     }
     appendAssignment(out, array, field.name, field.value);
@@ -223,11 +256,78 @@ void buildPhpPrelude(const std::vector<FormField>& fields, bool post, WebRequest
   out += "\r\n ?>";
 }
 
+UploadFolder::~UploadFolder() {
+  if (folder_.empty()) return;
+  LiveFolders& live = liveFolders();
+  const std::lock_guard<std::mutex> lock(live.mutex);
+  if (live.paths.erase(folder_) != 0) removeFolder(folder_);
+}
+
+StoredUpload UploadFolder::storeOne(std::string_view content) {
+  if (folder_.empty() && !folderFailed_) {
+    LiveFolders& live = liveFolders();
+    const std::lock_guard<std::mutex> lock(live.mutex);
+    std::string name = temporaryRoot() + "/ondrel-XXXXXX";
+    if (!live.closed && ::mkdtemp(name.data()) != nullptr) {
+      live.paths.insert(name);
+      folder_ = std::move(name);
+    } else {
+      folderFailed_ = true;
+    }
+  }
+  if (folder_.empty()) return {"", 6};
+  std::string path = folder_ + "/" + std::to_string(++count_);
+  const platform::UniqueFd file(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!file.valid()) return {"", 7};
+  if (!writeAll(file.get(), content)) {
+    ::unlink(path.c_str());
+    return {"", 7};
+  }
+  return {std::move(path), 0};
+}
+
+std::vector<StoredUpload> UploadFolder::store(const std::vector<FormField>& uploads) {
+  std::vector<StoredUpload> stored;
+  stored.reserve(uploads.size());
+  for (const FormField& upload : uploads) {
+    stored.push_back(upload.fileName.empty() ? StoredUpload{"", 4} : storeOne(upload.value));
+  }
+  return stored;
+}
+
+void removeUploadFolders() {
+  LiveFolders& live = liveFolders();
+  const std::lock_guard<std::mutex> lock(live.mutex);
+  live.closed = true;
+  for (const std::string& path : live.paths) removeFolder(path);
+  live.paths.clear();
+}
+
+std::string filesPrelude(const std::vector<FormField>& uploads,
+                         const std::vector<StoredUpload>& stored) {
+  if (uploads.empty()) return {};
+  std::string out = "<?PHP ";
+  for (std::size_t i = 0; i < uploads.size(); ++i) {
+    const FormField& field = uploads[i];
+    const StoredUpload done = i < stored.size() ? stored[i] : StoredUpload{"", 7};
+    out += "$_FILES['";
+    out += phpSingleQuoted(field.name);
+    out += "'] = ['name' => \"" + phpDoubleQuoted(baseName(field.fileName)) +
+           "\", 'full_path' => \"" + phpDoubleQuoted(field.fileName) + "\", 'type' => \"" +
+           phpDoubleQuoted(field.fileType) + "\", 'size' => " +
+           std::to_string(done.error == 0 ? field.value.size() : 0) + ", 'tmp_name' => \"" +
+           phpDoubleQuoted(done.tmpName) + "\", 'error' => " + std::to_string(done.error) + "];";
+  }
+  out += "\r\n ?>";
+  return out;
+}
+
 void buildGetPrelude(const std::optional<std::string>& query, WebRequest& web,
                      const SiteSettings& site) {
   std::vector<FormField> fields;
   if (query && !query->empty()) decodeForm(*query, kUrlEncoded, fields);
-  buildPhpPrelude(fields, false, web, true, site.phpHttpHost);
+  buildPhpPrelude(std::move(fields), false, web, true, site.phpHttpHost);
 }
 
 void resolvePost(std::string_view url, engine::HttpRequest& request, WebRequest& web,
@@ -237,7 +337,7 @@ void resolvePost(std::string_view url, engine::HttpRequest& request, WebRequest&
   if (query) {
     std::vector<FormField> fields;
     if (!query->empty()) decodeForm(*query, kUrlEncoded, fields);
-    buildPhpPrelude(fields, true, web, true, site.phpHttpHost);
+    buildPhpPrelude(std::move(fields), true, web, true, site.phpHttpHost);
   }
   std::vector<FormField> fields;
   if (const std::string_view body = request.body(); !body.empty()) {
@@ -245,7 +345,7 @@ void resolvePost(std::string_view url, engine::HttpRequest& request, WebRequest&
   }
   // Without a query there is no query block: the body block carries the
   // server values, so the script still sees its cookies, PHP_SELF and host.
-  buildPhpPrelude(fields, true, web, !query, site.phpHttpHost);
+  buildPhpPrelude(std::move(fields), true, web, !query, site.phpHttpHost);
 }
 
 std::string systemPhpIni(const std::string& phpCgiPath, int timeoutMs) {
@@ -288,6 +388,9 @@ bool servePhp(engine::HttpConnection& connection, const engine::HttpRequest& req
     return engine::writeResponse(connection, request, notFoundAnswer());
   }
   std::string script = std::move(web.bodyText);
+  // The uploads' files exist from here until this returns, whichever way.
+  UploadFolder temporary;
+  if (site.phpAvailable) script += filesPrelude(web.uploads, temporary.store(web.uploads));
   appendScriptLines(file, script);
   platform::ChildResult run = runPhpCgi(script, site, &connection.shutdownEvent());
   if (run.outcome == platform::ChildOutcome::Stopped) return false;

@@ -86,6 +86,7 @@ int runWebServer(const std::vector<std::string>& args, std::shared_ptr<platform:
   engine->shutdownEvent().set();
   platform::sleepMs(kStopGraceMs);
   engine.reset();
+  removeUploadFolders();
   return 0;
 }
 

@@ -6,12 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/http_engine.h"
 #include "engine/http_request.h"
 #include "web/site_settings.h"
 
 namespace web {
+
+struct FormField {
+  std::string name;
+  std::string value;
+  // A multipart file part (its Content-Disposition has a filename): the
+  // script finds it in $_FILES only, as PHP's own upload handling gives it.
+  // The value is the file's content, written to a temporary file only when
+  // the page runs. `fileName` is the name as the client sent it, path and
+  // all; an empty one means no file was chosen.
+  bool file = false;
+  std::string fileName = {};
+  std::string fileType = {};
+};
 
 enum class WebKind {
   Page,   // a generated page: `bodyText`
@@ -38,6 +52,9 @@ struct WebRequest {
   std::size_t mimeIndex = 0;  // row of mimeTable() for a static file
   std::string filePath;       // relative path of a file, script path of a PHP page
   std::string bodyText;       // a page's text; the PHP prelude for a script
+  // A PHP page's file parts, content and all, in the order sent. Classifying
+  // writes nothing: servePhp stores them in temporary files for the run.
+  std::vector<FormField> uploads;
 };
 
 // Reads the header values the web server uses (Content-Type, Cookie, Range,

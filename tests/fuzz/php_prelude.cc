@@ -1,8 +1,9 @@
-// The PHP prelude over any field names, values, file parts, cookies, script
-// path and host. The prelude is read back the way PHP's lexer reads it: outside the
-// literals only the expected statements may stand, every literal must end
-// where it was meant to end (nothing in the data closes it or is
-// interpolated), and the values read back must be the data put in.
+// The PHP prelude over any field names, values, file parts (and where the
+// run stored them), cookies, script path and host. The prelude is read back
+// the way PHP's lexer reads it: outside the literals only the expected
+// statements may stand, every literal must end where it was meant to end
+// (nothing in the data closes it or is interpolated), and the values read
+// back must be the data put in.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -87,6 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   request.filePath = input.ConsumeRandomLengthString(128);
   const std::string host = input.ConsumeRandomLengthString(64);
   std::vector<web::FormField> fields;
+  std::vector<web::FormField> files;
+  std::vector<web::StoredUpload> stored;  // one per file part, as the run stores it
   while (input.remaining_bytes() > 0 && fields.size() < 16) {
     web::FormField field;
     field.name = input.ConsumeRandomLengthString(64);
@@ -95,11 +98,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (field.file) {
       field.fileName = input.ConsumeRandomLengthString(64);
       field.fileType = input.ConsumeRandomLengthString(32);
+      web::StoredUpload upload;
+      upload.tmpName = input.ConsumeRandomLengthString(64);
+      upload.error = input.PickValueInArray({0, 4, 6, 7});
+      stored.push_back(std::move(upload));
+      files.push_back(field);
     }
     fields.push_back(std::move(field));
   }
 
   web::buildPhpPrelude(fields, post, request, withServerVars, host);
+  // Classifying writes nothing: the file parts are kept whole, in order.
+  if (request.uploads.size() != files.size()) fail();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const web::FormField& kept = request.uploads[i];
+    if (kept.name != files[i].name || kept.value != files[i].value || !kept.file ||
+        kept.fileName != files[i].fileName || kept.fileType != files[i].fileType) {
+      fail();
+    }
+  }
 
   PreludeReader reader(request.bodyText);
   reader.expect("<?PHP ");
@@ -115,29 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reader.expect(";");
   };
   for (const web::FormField& field : fields) {
-    if (!field.file) {
-      assignment(post ? "$_POST" : "$_GET", field.name, field.value);
-      assignment("$_REQUEST", field.name, field.value);
-      continue;
-    }
-    // A file part: in $_FILES only, its name the client's name after the
-    // last separator, the client's name in full_path.
-    reader.expect("$_FILES['");
-    if (reader.singleQuoted() != field.name) fail();
-    reader.expect("] = ['name' => \"");
-    const std::string name = reader.doubleQuoted();
-    const std::string& given = field.fileName;
-    if (name.find_first_of("/\\") != std::string::npos || name.size() > given.size()) fail();
-    const std::size_t cut = given.size() - name.size();
-    if (given.compare(cut, name.size(), name) != 0) fail();
-    if (cut > 0 && given[cut - 1] != '/' && given[cut - 1] != '\\') fail();
-    reader.expect(", 'full_path' => \"");
-    if (reader.doubleQuoted() != field.fileName) fail();
-    reader.expect(", 'type' => \"");
-    if (reader.doubleQuoted() != field.fileType) fail();
-    reader.expect(", 'size' => " + std::to_string(field.value.size()) +
-                  ", 'tmp_name' => \"\", 'error' => " + (field.fileName.empty() ? "4" : "0") +
-                  "];");
+    if (field.file) continue;
+    assignment(post ? "$_POST" : "$_GET", field.name, field.value);
+    assignment("$_REQUEST", field.name, field.value);
   }
   if (withServerVars) {
     if (!request.cookie.empty()) {
@@ -159,5 +156,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   reader.expect("\r\n ?>");
   if (!reader.atEnd()) fail();
+
+  // The file parts' block, made when the page runs: in $_FILES only, its
+  // name the client's name after the last separator, the client's name in
+  // full_path, the stored file's path in tmp_name.
+  const std::string block = web::filesPrelude(request.uploads, stored);
+  PreludeReader filesReader(block);
+  if (files.empty()) {
+    if (!block.empty()) fail();
+    return 0;
+  }
+  filesReader.expect("<?PHP ");
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const web::FormField& field = files[i];
+    filesReader.expect("$_FILES['");
+    if (filesReader.singleQuoted() != field.name) fail();
+    filesReader.expect("] = ['name' => \"");
+    const std::string name = filesReader.doubleQuoted();
+    const std::string& given = field.fileName;
+    if (name.find_first_of("/\\") != std::string::npos || name.size() > given.size()) fail();
+    const std::size_t cut = given.size() - name.size();
+    if (given.compare(cut, name.size(), name) != 0) fail();
+    if (cut > 0 && given[cut - 1] != '/' && given[cut - 1] != '\\') fail();
+    filesReader.expect(", 'full_path' => \"");
+    if (filesReader.doubleQuoted() != field.fileName) fail();
+    filesReader.expect(", 'type' => \"");
+    if (filesReader.doubleQuoted() != field.fileType) fail();
+    const std::size_t size = stored[i].error == 0 ? field.value.size() : 0;
+    filesReader.expect(", 'size' => " + std::to_string(size) + ", 'tmp_name' => \"");
+    if (filesReader.doubleQuoted() != stored[i].tmpName) fail();
+    filesReader.expect(", 'error' => " + std::to_string(stored[i].error) + "];");
+  }
+  filesReader.expect("\r\n ?>");
+  if (!filesReader.atEnd()) fail();
   return 0;
 }

@@ -3,8 +3,8 @@
 # from another lab host (driven by tests/web/browser_driver, installed by
 # scripts/setup): the stylesheet applies, the image loads, the script runs,
 # a link with a query reaches a PHP page, GET, url-encoded POST and
-# multipart forms with a file arrive, and a cookie set by one page is read
-# by the next. The last page is kept as a screenshot ($ONDREL_SHOT, or in
+# multipart forms with a file arrive (the page reads the file's content),
+# and a cookie set by one page is read by the next. The last page is kept as a screenshot ($ONDREL_SHOT, or in
 # the work folder).
 set -u
 web_bin=$1
@@ -69,7 +69,7 @@ $fields = [];
 foreach ($_SERVER['REQUEST_METHOD'] === 'POST' ? $_POST : $_GET as $k => $v)
   if (!isset($_FILES[$k])) $fields[] = "$k=$v";
 $f = $_FILES['notes'] ?? null;
-$file = $f ? "{$f['name']}, {$f['size']} bytes, {$f['type']}" : 'none';
+$file = $f ? "{$f['name']}, {$f['size']} bytes, {$f['type']}: " . file_get_contents($f['tmp_name']) : 'none';
 ?><!doctype html>
 <html><head><meta charset="utf-8"><title>Result</title><link rel="stylesheet" href="style.css"></head>
 <body><h1><img src="logo.png" alt="logo" width="48" height="48"> Thank you</h1>
@@ -82,8 +82,9 @@ $file = $f ? "{$f['name']}, {$f['size']} bytes, {$f['type']}" : 'none';
 PHP
 printf 'hello from the lab' >"$work/notes.txt"
 
-ip netns exec "$(lab_ns web)" "$web_bin" -q -li 198.18.5.1 -lp 8080 -sp "$site/" </dev/null \
-  >"$work/out" 2>&1 &
+mkdir "$work/tmp"
+ip netns exec "$(lab_ns web)" env TMPDIR="$work/tmp" "$web_bin" -q -li 198.18.5.1 -lp 8080 \
+  -sp "$site/" </dev/null >"$work/out" 2>&1 &
 pid=$!
 lab_check "starts" lab_wait_line "$work/out" 50 "Enter q to exit."
 
@@ -99,7 +100,9 @@ lab_check "form.php runs with the query" saw "query who=browser n=3"
 lab_check "GET form" saw "get GET color=deep blue"
 lab_check "url-encoded POST form" saw "post POST city=Oslo & Bergen"
 lab_check "multipart POST form" saw "upload POST title=lab notes"
-lab_check "the uploaded file's name, size and type" saw "file notes.txt, 18 bytes, text/plain"
+lab_check "the uploaded file's name, size, type and content" \
+  saw "file notes.txt, 18 bytes, text/plain: hello from the lab"
+lab_check "no upload left in TMPDIR" test -z "$(ls -A "$work/tmp")"
 lab_check "the cookie set by form.php reaches result.php" saw "cookie Ann & Bob"
 lab_check "the walk ends, screenshot taken" test -s "$shot" -a "$(tail -n 1 "$work/seen")" = "done ok"
 [ "$LAB_FAILURES" = 0 ] || { cat "$work/seen"; tail -n 20 "$work/driver-err"; }

@@ -2,7 +2,8 @@
 # ondrel running PHP pages through Debian's php-cgi, with curl on a lab
 # host: form fields, cookies and server values as the script sees them
 # (hostile names and values included), multipart uploads as $_FILES, POSTs
-# answered as the GET of their URL (no other file run), the header block,
+# answered as the GET of their URL (no other file run), uploads stored in
+# temporary files for the page's run only, the header block,
 # includes against the served folder, compression, the PHP-missing page,
 # script paths that try to leave the folder (also through links), escaped
 # spellings of ".php", configuration files in the site, FIFOs, and no child
@@ -21,7 +22,10 @@ lab_link web eth0 198.18.4.1/24 lan eth0 198.18.4.2/24
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 site=$work/www
-mkdir -p "$site/sub/lib" "$site/lib"
+# The servers' TMPDIR: their uploads' folders are made here, and must be
+# gone once each page has ended.
+tmp=$work/tmp
+mkdir -p "$site/sub/lib" "$site/lib" "$tmp"
 # Each array entry as "ARRAY hex(name) hex(value)", then the server values.
 cat >"$site/dump.php" <<'PHP'
 <?php
@@ -46,7 +50,8 @@ printf '<?php echo "SECRET";' >"$work/secret.php"
 start() {
   local name=$1
   shift
-  ip netns exec "$(lab_ns web)" "$web_bin" -q -sp "$site/" "$@" </dev/null >"$work/$name.out" 2>&1 &
+  ip netns exec "$(lab_ns web)" env TMPDIR="$tmp" "$web_bin" -q -sp "$site/" "$@" </dev/null \
+    >"$work/$name.out" 2>&1 &
   eval "${name}_pid=$!"
 }
 start main -lp 8080 -li 198.18.4.1 -rd index.php
@@ -87,11 +92,31 @@ lab_check "POST without query keeps cookies and server values" \
   test "$(get -b 'c=1' -d name=Ann "$base/dump.php" | grep -E 'COOKIE|SERVER')" = "COOKIE $(hex c) $(hex 1)
 SERVER POST /dump.php 198.18.4.1"
 printf '\r\nfile line 1\r\nfile line 2\r\n' >"$work/upload.txt"
-lab_check "multipart upload: in \$_FILES only, its name the base name, CR LF trimmed" \
+lab_check "multipart upload: in \$_FILES only, its name the base name, its content whole" \
   test "$(get -F a=1 -F "up=@$work/upload.txt;filename=../../../etc/cron.d/x" "$base/dump.php" |
     grep -v SERVER)" = "POST $(hex a) $(hex 1)
 REQUEST $(hex a) $(hex 1)
-FILES $(hex up) $(hex x) $(hex ../../../etc/cron.d/x) 24"
+FILES $(hex up) $(hex x) $(hex ../../../etc/cron.d/x) 28"
+
+# The page reads the upload from tmp_name, byte for byte as curl sent it;
+# the file and its folder are gone when the page has ended, also by exit.
+printf '<?php $f = $_FILES["f"]; echo $f["error"], "|", $f["size"], "|", $f["error"] ? $f["tmp_name"] : file_get_contents($f["tmp_name"]);' \
+  >"$site/read.php"
+printf '<?php echo is_file($_FILES["f"]["tmp_name"]) ? "stored" : "none"; exit; echo "after";' \
+  >"$site/exit.php"
+printf '\r\nNUL \0 quote " \x27 <?php echo "ran"; ?> \\ $x\r\n' >"$work/binary.bin"
+{ printf '0|%s|' "$(wc -c <"$work/binary.bin")"; cat "$work/binary.bin"; } >"$work/binary.expected"
+get -F "f=@$work/binary.bin" -o "$work/binary.got" "$base/read.php"
+lab_check "upload read from tmp_name as sent" cmp "$work/binary.expected" "$work/binary.got"
+lab_check "no upload folder after the page" test -z "$(ls -A "$tmp")"
+lab_check "a page that exits still had the file" \
+  test "$(get -F "f=@$work/binary.bin" "$base/exit.php")" = stored
+lab_check "no upload folder after exit" test -z "$(ls -A "$tmp")"
+lab_check "a part without a file: error 4, nothing stored" \
+  test "$(get -H 'Content-Type: multipart/form-data; boundary=B' --data-binary \
+    $'--B\r\nContent-Disposition: form-data; name="f"; filename=""\r\n\r\n\r\n--B--\r\n' \
+    "$base/read.php")" = "4|0|"
+lab_check "no upload folder after an empty part" test -z "$(ls -A "$tmp")"
 
 # A POST runs only what a GET of its URL runs; any other URL gets exactly
 # the GET's answer, so a file users may write is never run by posting to it.
@@ -233,9 +258,20 @@ lab_check "a script linked inside runs" test "$(get "$base/inner.php")" = "SERVE
 
 children() { cat /proc/"$1"/task/*/children 2>/dev/null | tr -d ' \n'; }
 lab_check "no php-cgi left behind" test -z "$(children "$main_pid")"
+
+# A page still running with its upload when the server stops: the folder
+# is there while it runs, and gone once the server has ended.
+printf '<?php sleep(20);' >"$site/sleep.php"
+get -F "f=@$work/binary.bin" "$base/sleep.php" >/dev/null &
+client=$!
+waiting() { [ -n "$(ls -A "$tmp")" ]; }
+for ((i = 0; i < 50; i++)); do waiting && break; sleep 0.1; done
+lab_check "the upload is stored while the page runs" waiting
 for name in main host nophp; do
   eval "pid=\$${name}_pid"
   kill -TERM "$pid"
   lab_check "$name stops on SIGTERM" lab_wait_exit "$pid" 20
 done
+wait "$client"
+lab_check "no upload folder after the stop" test -z "$(ls -A "$tmp")"
 lab_finish

@@ -52,8 +52,11 @@ TEST(DecodeForm, Multipart) {
       "--XyZ\r\nContent-Type: text/plain\r\n\r\nno disposition\r\n"
       "--XyZ\r\nContent-Disposition: form-data; name=\"headonly\"\r\n"
       "--XyZ--\r\n";
-  EXPECT_EQ(decoded(body, type),
-            (Fields{{"title", "Hello%20there"}, {"up", "line 1\r\nline 2"}, {"headonly", ""}}));
+  // A field loses the line ends around its value; a file keeps its content
+  // exactly, its own line ends too.
+  EXPECT_EQ(
+      decoded(body, type),
+      (Fields{{"title", "Hello%20there"}, {"up", "\r\nline 1\r\nline 2\r\n"}, {"headonly", ""}}));
   EXPECT_EQ(decoded(body, "multipart/form-data"), Fields{});  // no boundary: nothing
   EXPECT_EQ(decoded("a=1", "text/plain", false), Fields{});
 }
@@ -91,6 +94,55 @@ TEST(SystemPhpIni, TakesTheFullPathPhpCgiReports) {
             (std::vector<std::string>{"-c", "/etc/php/cgi/php.ini", "-d", "user_ini.filename="}));
 }
 
+// Parts with a chosen file are stored, one file each, in one folder; a part
+// without one is PHP's "no file" (4), and no usable TMPDIR is its "no
+// temporary folder" (6). The folder goes with its owner, whatever a script
+// put in it, without following a link out.
+TEST(UploadFolder, StoresChosenFilesAndRemovesAllItHolds) {
+  const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("upload_folder_test_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(root / "outside");
+  std::ofstream(root / "outside" / "keep") << "keep";
+  const std::vector<FormField> parts = {{"a", std::string("x\0y", 3), true, "a.txt", ""},
+                                        {"b", "", true, "", ""},
+                                        {"c", "", true, "c", ""}};
+  ::setenv("TMPDIR", (root / "missing").c_str(), 1);
+  {
+    UploadFolder folder;
+    const std::vector<StoredUpload> stored = folder.store(parts);
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[0].error, 6);
+    EXPECT_EQ(stored[1].error, 4);
+    EXPECT_EQ(stored[2].error, 6);
+    EXPECT_EQ(folder.path(), "");
+  }
+  ::setenv("TMPDIR", root.c_str(), 1);
+  std::string made;
+  {
+    UploadFolder folder;
+    const std::vector<StoredUpload> stored = folder.store(parts);
+    made = folder.path();
+    ::unsetenv("TMPDIR");
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(made.rfind((root / "ondrel-").string(), 0), 0u) << made;
+    EXPECT_EQ(std::filesystem::status(made).permissions(), std::filesystem::perms::owner_all);
+    EXPECT_EQ(stored[0].error, 0);
+    EXPECT_EQ(stored[0].tmpName, made + "/1");
+    EXPECT_EQ(std::filesystem::status(stored[0].tmpName).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::ifstream file(stored[0].tmpName, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), parts[0].value);
+    EXPECT_EQ(stored[1].tmpName, "");
+    EXPECT_EQ(stored[1].error, 4);
+    EXPECT_EQ(stored[2].tmpName, made + "/2");
+    std::filesystem::create_directories(made + "/sub/deeper");
+    std::filesystem::create_directory_symlink(root / "outside", made + "/sub/out");
+  }
+  EXPECT_FALSE(std::filesystem::exists(made));
+  EXPECT_TRUE(std::filesystem::exists(root / "outside" / "keep"));
+  std::filesystem::remove_all(root);
+}
+
 // Parses a raw request and classifies it, as the web server's handler does.
 WebRequest classified(const std::string& raw, const SiteSettings& site) {
   engine::HttpRequest request;
@@ -110,7 +162,8 @@ TEST(PhpPrelude, Layouts) {
     std::string request;
     WebKind kind;
     std::string filePath;
-    std::string prelude;
+    std::string prelude;  // the classified prelude, then the file parts' block
+    std::vector<StoredUpload> stored = {};
   };
   const Case cases[] = {
       {"GET /info.php HTTP/1.1\r\n\r\n", WebKind::Php, "/info.php",
@@ -142,9 +195,11 @@ TEST(PhpPrelude, Layouts) {
        "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";\r\n ?>"},
       {"POST /page.html HTTP/1.1\r\n\r\n", WebKind::File, "page.html", ""},
       {"POST /setup.exe HTTP/1.1\r\n\r\n", WebKind::Error, "", ""},
-      // File parts are in $_FILES only: the base name (after the last "/"
-      // or "\\") is the name, the name as sent the full path; an empty file
-      // name is PHP's "no file" (4). The other fields keep their places.
+      // File parts are in $_FILES only, in a block of their own made when
+      // the page runs: the base name (after the last "/" or "\\") is the
+      // name, the name as sent the full path, the stored file's path (escaped
+      // like every value) tmp_name; an empty file name is PHP's "no file"
+      // (4), and a part not stored has no size.
       {withBody("POST /up.php HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n",
                 "--B\r\nContent-Disposition: form-data; name=\"f\"; "
                 "filename=\"../../../etc/cron.d/x\"\r\ncontent-type: text/plain\r\n\r\n"
@@ -152,16 +207,17 @@ TEST(PhpPrelude, Layouts) {
                 "Content-Disposition: form-data; name=\"g\"; filename=\"\"\r\n\r\n\r\n--B\r\n"
                 "Content-Disposition: form-data; name=\"h\"; filename=\"C:\\x/y\\$z.txt\"\r\n\r\n"
                 "data\r\n--B--\r\n"),
-       WebKind::Php, "/up.php",
-       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";"
-       "$_FILES['f'] = ['name' => \"x\", 'full_path' => \"../../../etc/cron.d/x\", "
-       "'type' => \"text/plain\", 'size' => 3, 'tmp_name' => \"\", 'error' => 0];"
-       "$_POST['t'] = \"v\";$_REQUEST['t'] = \"v\";"
+       WebKind::Php,
+       "/up.php",
+       "<?PHP $_SERVER['REQUEST_METHOD']=\"POST\";$_POST['t'] = \"v\";$_REQUEST['t'] = \"v\";"
+       "$_SERVER['PHP_SELF']=\"/up.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"
+       "<?PHP $_FILES['f'] = ['name' => \"x\", 'full_path' => \"../../../etc/cron.d/x\", "
+       "'type' => \"text/plain\", 'size' => 3, 'tmp_name' => \"/tmp/a\\\"\\$b/1\", 'error' => 0];"
        "$_FILES['g'] = ['name' => \"\", 'full_path' => \"\", 'type' => \"\", 'size' => 0, "
        "'tmp_name' => \"\", 'error' => 4];"
        "$_FILES['h'] = ['name' => \"\\$z.txt\", 'full_path' => \"C:\\\\x/y\\\\\\$z.txt\", "
-       "'type' => \"\", 'size' => 4, 'tmp_name' => \"\", 'error' => 0];"
-       "$_SERVER['PHP_SELF']=\"/up.php\";$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
+       "'type' => \"\", 'size' => 0, 'tmp_name' => \"\", 'error' => 7];\r\n ?>",
+       {{"/tmp/a\"$b/1", 0}, {"", 4}, {"", 7}}},
       {"GET /a\"$b.php HTTP/1.1\r\n\r\n", WebKind::Php, "/a\"$b.php",
        "<?PHP $_SERVER['REQUEST_METHOD']=\"GET\";$_SERVER['PHP_SELF']=\"/a\\\"\\$b.php\";"
        "$_SERVER['HTTP_HOST']=\"192.168.1.5\";\r\n ?>"},
@@ -171,7 +227,7 @@ TEST(PhpPrelude, Layouts) {
     const WebRequest web = classified(c.request, site);
     EXPECT_EQ(web.kind, c.kind);
     EXPECT_EQ(web.filePath, c.filePath);
-    EXPECT_EQ(web.bodyText, c.prelude);
+    EXPECT_EQ(web.bodyText + filesPrelude(web.uploads, c.stored), c.prelude);
   }
 }
 
@@ -183,6 +239,11 @@ class PhpServer : public ::testing::Test {
     folder_ =
         std::filesystem::temp_directory_path() / ("php_gateway_test_" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder_ / "sub");
+    // Uploads are stored under TMPDIR: a private one, its name made of what
+    // a PHP literal must escape.
+    temporary_ = folder_.string() + "_tmp \"$x'\\";
+    std::filesystem::create_directories(temporary_);
+    ::setenv("TMPDIR", temporary_.c_str(), 1);
     write("slow.php", "<?php sleep(20); echo 'late';");
     write("hello.php", "<?php echo 'hello ', $_GET['n'];");
     WebOptions options;
@@ -195,6 +256,10 @@ class PhpServer : public ::testing::Test {
   void TearDown() override {
     if (engine_) engine_->shutdownEvent().set();
     engine_.reset();
+    ::unsetenv("TMPDIR");
+    // However the test's pages ended, they left no temporary file behind.
+    EXPECT_TRUE(std::filesystem::is_empty(temporary_));
+    std::filesystem::remove_all(temporary_);
     std::filesystem::remove_all(folder_);
     std::filesystem::remove_all(outside());
   }
@@ -228,8 +293,70 @@ class PhpServer : public ::testing::Test {
   }
 
   std::filesystem::path folder_;
+  std::filesystem::path temporary_;
   std::unique_ptr<engine::HttpEngine> engine_;
 };
+
+// A multipart POST of one file part `f` with `content` and a field.
+std::string upload(std::string_view url, std::string_view content) {
+  return withBody(
+      std::string("POST ") + std::string(url) +
+          " HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n",
+      "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"../up.bin\"\r\n"
+      "Content-Type: application/octet-stream\r\n\r\n" +
+          std::string(content) +
+          "\r\n--B\r\nContent-Disposition: form-data; name=\"t\"\r\n\r\nv\r\n--B--\r\n");
+}
+
+// An upload's content is in the file named by tmp_name while the page runs
+// (its own private folder, 0700, and file, 0600, named by neither the client
+// nor the field), and both are gone when the page has ended: normally, by
+// exit, killed over the limit (504), or by the server stopping.
+TEST_F(PhpServer, UploadsAreTemporaryFilesForTheRunOnly) {
+  write("read.php",
+        "<?php $f = $_FILES['f']; $t = $f['tmp_name']; echo $f['error'], '|', $f['size'], '|', "
+        "$f['name'], '|', basename($t), '|', decoct(fileperms($t) & 0777), '|', "
+        "decoct(fileperms(dirname($t)) & 0777), '|', dirname($t, 2) === getenv('TMPDIR') ? 'in' : "
+        "'out', '|', $_POST['t'], '|', isset($_POST['f']) ? 'in _POST' : '', '|', "
+        "file_get_contents($t);");
+  const std::string content = std::string(1, '\0') + "\"'$x<?php echo 1; ?>\r\nend\r\n";
+  EXPECT_EQ(body(exchange(upload("/read.php", content))),
+            "0|" + std::to_string(content.size()) + "|up.bin|1|600|700|in|v||" + content);
+  write("exit.php",
+        "<?php copy($_FILES['f']['tmp_name'], $_FILES['f']['tmp_name'] . 'x'); "
+        "mkdir(dirname($_FILES['f']['tmp_name']) . '/d'); exit('bye');");
+  EXPECT_EQ(body(exchange(upload("/exit.php", "data"))), "bye");
+  EXPECT_TRUE(std::filesystem::is_empty(temporary_));
+  EXPECT_EQ(exchange(upload("/slow.php", "data")),
+            "HTTP/1.1 504 Gateway Timeout\r\nContent-Length: 0\r\nConnection: Close\r\n\r\n");
+  EXPECT_TRUE(std::filesystem::is_empty(temporary_));
+  // No script, no file written.
+  EXPECT_EQ(exchange(upload("/none.php", "data")).substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
+  EXPECT_TRUE(std::filesystem::is_empty(temporary_));
+
+  // A page still running when the server stops (its limit far off): the
+  // stored file is there until then, and gone once the server has stopped.
+  engine_->shutdownEvent().set();
+  WebOptions options;
+  options.servePath = folder_.string() + "/";
+  options.quiet = true;
+  engine_ = std::make_unique<engine::HttpEngine>(webServerSettings(options, 0, 30000));
+  engine_->startListening();
+  ASSERT_FALSE(engine_->listeningPorts().empty());
+  int error;
+  platform::Socket socket = platform::Socket::tcp(error);
+  ASSERT_EQ(socket.connect(platform::parseIpv4("127.0.0.1"), engine_->listeningPorts()[0]), 0);
+  const std::string request = upload("/slow.php", "data");
+  ::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL);
+  for (int i = 0; i < 100 && std::filesystem::is_empty(temporary_); ++i) ::usleep(20000);
+  EXPECT_FALSE(std::filesystem::is_empty(temporary_));
+  engine_->shutdownEvent().set();
+  engine_.reset();
+  // The connection's worker ends on its own: php-cgi is killed, then the
+  // folder removed.
+  for (int i = 0; i < 250 && !std::filesystem::is_empty(temporary_); ++i) ::usleep(20000);
+  EXPECT_TRUE(std::filesystem::is_empty(temporary_));
+}
 
 TEST_F(PhpServer, ScriptOverTheLimitGets504AndLeavesNoChild) {
   EXPECT_EQ(exchange("GET /hello?n=1 HTTP/1.1\r\n\r\n"),
