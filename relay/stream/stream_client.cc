@@ -79,7 +79,7 @@ class Streamer {
     pieces_.reserve(kMostPieces);
     std::int64_t lastProgress = platform::monotonicMs();
     for (;;) {
-      if (behind() > kMostBehindBytes) return;  // too slow: the others go on
+      if (receiver_->tooFarBehind(at_)) return;  // too slow: the others go on
       BufferPosition end = at_;
       const std::size_t total = gather(end);
       if (total == 0) {
