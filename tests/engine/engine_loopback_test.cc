@@ -34,9 +34,13 @@ struct Reply {
 
 class Client {
  public:
-  explicit Client(std::uint16_t port) {
+  // From `from` (a loopback address) when given.
+  explicit Client(std::uint16_t port, platform::Ipv4 from = 0) {
     int error;
     socket_ = platform::Socket::tcp(error);
+    if (from != 0) {
+      EXPECT_EQ(socket_.bind(from, 0), 0);
+    }
     EXPECT_EQ(socket_.connect(kLoopback, port), 0);
   }
   void send(const std::string& bytes) {
@@ -63,6 +67,23 @@ class Client {
   Reply exchange(const std::string& request, int quietMs = 300) {
     send(request);
     return read(quietMs);
+  }
+
+  // Sends `request` and reads its answer's head, up to the empty line
+  // (bounded by 5 s): for answers without a body, one after the other.
+  std::string headExchange(const std::string& request) {
+    send(request);
+    std::string head;
+    const std::int64_t end = platform::monotonicMs() + 5000;
+    while (head.find("\r\n\r\n") == std::string::npos && platform::monotonicMs() < end) {
+      pollfd p{socket_.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 1000) <= 0) continue;
+      char chunk[4096];
+      const ssize_t n = ::recv(socket_.fd(), chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      head.append(chunk, std::size_t(n));
+    }
+    return head;
   }
 
  private:
@@ -272,6 +293,31 @@ TEST_F(RelayEngine, SubscriptionKeepsItsSidAndGetsOneInitialEvent) {
   const Reply refused = client.exchange(renewal);
   EXPECT_EQ(refused.bytes, "HTTP/1.1 412 Precondition Failed\r\nContent-Length: 0\r\n\r\n");
   EXPECT_TRUE(refused.closed);
+}
+
+// A host that floods SUBSCRIBE requests fills its own share of the table,
+// not the others': a subscriber on another address, granted before the
+// flood and closer to its end than any of it, still renews with its SID.
+TEST_F(RelayEngine, SubscribeFloodFromOneHostLeavesAnotherHostsSubscription) {
+  const std::string subscribe =
+      "SUBSCRIBE /upnp/event/cm HTTP/1.1\r\nNT: upnp:event\r\nTIMEOUT: Second-";
+  Client subscriber(port_, platform::parseIpv4("127.0.0.3"));
+  const std::string granted = subscriber.headExchange(subscribe + "300\r\n\r\n");
+  std::smatch sid;
+  ASSERT_TRUE(std::regex_search(granted, sid, std::regex("SID: (uuid:[0-9a-f-]{36})\r\n")))
+      << granted;
+
+  Client flooder(port_, platform::parseIpv4("127.0.0.2"));
+  for (std::size_t i = 0; i < relay::kMostSubscriptions; ++i) {
+    const std::string answer = flooder.headExchange(subscribe + "1800\r\n\r\n");
+    ASSERT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << i << ": " << answer;
+  }
+
+  EXPECT_EQ(subscriber.headExchange("SUBSCRIBE /upnp/event/cm HTTP/1.1\r\nSID: " + sid[1].str() +
+                                    "\r\nTIMEOUT: Second-300\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nSERVER: Linux/6.1 UPnP/1.0 UPnP-Device-Host/1.0\r\n"
+            "TIMEOUT: Second-300\r\nSID: " +
+                sid[1].str() + "\r\nCONTENT-LENGTH: 0\r\n\r\n");
 }
 
 TEST_F(RelayEngine, KeepAliveServesSeveralRequestsOnOneConnection) {
