@@ -47,10 +47,11 @@ class Client {
     ASSERT_EQ(::send(socket_.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
               ssize_t(bytes.size()));
   }
-  // Reads until the peer closes or `quietMs` pass without data (bounded by 5 s).
-  Reply read(int quietMs = 300) {
+  // Reads until the peer closes or `quietMs` pass without data (bounded by
+  // `boundMs`).
+  Reply read(int quietMs = 300, int boundMs = 5000) {
     Reply reply;
-    const std::int64_t end = platform::monotonicMs() + 5000;
+    const std::int64_t end = platform::monotonicMs() + boundMs;
     while (platform::monotonicMs() < end) {
       pollfd p{socket_.fd(), POLLIN, 0};
       if (::poll(&p, 1, quietMs) <= 0) break;
@@ -68,7 +69,6 @@ class Client {
     send(request);
     return read(quietMs);
   }
-
   // Sends `request` and reads its answer's head, up to the empty line
   // (bounded by 5 s): for answers without a body, one after the other.
   std::string headExchange(const std::string& request) {
@@ -452,6 +452,54 @@ TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
     EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads; }));
     EXPECT_EQ(testsupport::entriesIn("/proc/self/fd"), fds);
   }
+}
+
+// Stream requests for a group that never sends get the silent 500 after
+// the receive time-out; the relay then holds each connection no longer
+// than the idle time-out, though its client neither leaves nor sends, and
+// every worker and receiving thread ends with it.
+TEST(RelayEngineStreams, SilentGroupConnectionsEndAtTheIdleTimeOut) {
+  if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  const std::size_t threads = testsupport::threadCount();
+  {
+    engine::HttpEngineSettings settings = relay::relayEngineSettings(kLoopback, 0);
+    settings.idleTimeoutMs = 1000;
+    relay::RelaySettings relaySettings;
+    relaySettings.receiveAddress = kLoopback;
+    relaySettings.recvTimeoutSeconds = 1;
+    relay::RelayFramingSettings framing;
+    framing.stream = relay::streamHandoff(relaySettings);
+    relay::RelayRoutes routes;
+    routes.get = [](std::string_view url, relay::RelayRequest& r) {
+      if (url == "/silent") {
+        r.kind = RelayKind::Stream;
+        r.stream = relay::StreamAddress{platform::parseIpv4("239.255.0.9"), 5500};
+      }
+    };
+    settings.handler = relay::relayRequestHandler(
+        std::move(routes),
+        std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
+    engine::HttpEngine engine(std::move(settings));
+    engine.startListening();
+    ASSERT_EQ(engine.listeningPorts().size(), 1u);
+
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 8; ++i) {
+      clients.push_back(std::make_unique<Client>(engine.listeningPorts()[0]));
+      clients.back()->send("GET /silent HTTP/1.1\r\n\r\n");
+    }
+    // Bounded well past both time-outs; how soon is not the point.
+    const std::int64_t deadline = platform::monotonicMs() + 20000;
+    for (auto& client : clients) {
+      const int left = int(std::max<std::int64_t>(1, deadline - platform::monotonicMs()));
+      const Reply reply = client->read(left, left);
+      EXPECT_EQ(reply.bytes, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+      EXPECT_TRUE(reply.closed);
+    }
+    // Only the accept thread is left.
+    EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads + 1; }));
+  }
+  EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads; }));
 }
 
 class WebEngine : public ::testing::Test {
