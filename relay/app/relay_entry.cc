@@ -138,8 +138,8 @@ std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const Channe
   };
 }
 
-// A stream request shares its group's receiver with every other client of
-// the group for its whole life.
+}  // namespace
+
 StreamHandoff streamHandoff(const RelaySettings& relay) {
   const platform::Ipv4 receiveAddress = relay.receiveAddress;
   const int recvTimeout = relay.recvTimeoutSeconds;
@@ -163,10 +163,12 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
     entry.received = receiver->counters();
     entry.sent = sent;
     const StreamRegistry::Registration registration = streamRegistry().add(std::move(entry));
-    runStreamClient({connection.fd(), connection.shutdownEvent()}, std::move(receiver), recvTimeout,
-                    heads, sent.get());
+    runStreamClient({connection.fd(), connection.shutdownEvent(), connection.idleTimeoutMs()},
+                    std::move(receiver), recvTimeout, heads, sent.get());
   };
 }
+
+namespace {
 
 // With a playlist the engine answers control requests over it. Workers may
 // outlive the engine, so the control handler is shared with the framing and

@@ -8,6 +8,8 @@
 
 #include "engine/http_engine.h"
 #include "platform/console.h"
+#include "relay/app/relay_framing.h"
+#include "relay/app/relay_options.h"
 
 namespace relay {
 
@@ -24,6 +26,12 @@ struct RelayTuning {
 // never grow past the 8192-byte buffer, connections kept unless asked to
 // close, two minutes of idle time.
 engine::HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port);
+
+// The stream sender behind the relay's stream requests: the group joined
+// on `relay.receiveAddress`, shared with every other client of the group
+// for the stream's whole life, the silent head after
+// `relay.recvTimeoutSeconds`.
+StreamHandoff streamHandoff(const RelaySettings& relay);
 
 // Returns the process exit status: 0 after the usage or a normal stop,
 // kExitRefused when no card matches -li or -ri, kExitBadCommandLine for an

@@ -203,9 +203,12 @@ bool RelayFraming::answerSubscription(engine::HttpConnection& connection,
   SubscriptionTable& table = *settings_.subscriptions;
   const std::int64_t now = platform::monotonicMs();
   const bool renewal = !decision.renewalSid.empty();
+  platform::Ipv4 peer = 0;
+  std::uint16_t peerPort = 0;
+  if (platform::peerAddressOf(connection.fd(), peer, peerPort) != 0) peer = 0;
   std::string sid = decision.renewalSid;
   if (!renewal) {
-    sid = table.add(request.url, decision.seconds, now);
+    sid = table.add(peer, request.url, decision.seconds, now);
   } else if (!table.renew(sid, request.url, decision.seconds, now)) {
     return engine::writeResponse(connection, request, errorAnswer(ErrorRow::PreconditionFailed));
   }
@@ -217,9 +220,6 @@ bool RelayFraming::answerSubscription(engine::HttpConnection& connection,
   if (renewal) return keep;
   const auto body = settings_.initialEvents.find(request.url);
   if (body == settings_.initialEvents.end()) return keep;
-  platform::Ipv4 peer = 0;
-  std::uint16_t peerPort = 0;
-  if (platform::peerAddressOf(connection.fd(), peer, peerPort) != 0) peer = 0;
   if (const std::optional<EventCallback> callback = eventCallback(decision.callback, peer)) {
     sendInitialEvent(*callback, initialEventMessage(*callback, sid, body->second),
                      connection.shutdownEvent());

@@ -216,7 +216,7 @@ class Forwarding {
     for (;;) {
       // A host this far behind skips to the newest data rather than hold
       // the group's memory.
-      if (receiver_.behind(at_) > kMostBehindBytes) {
+      if (receiver_.tooFarBehind(at_)) {
         at_ = receiver_.attach(false, unitOffset);
       }
       const std::size_t count = gather();

@@ -7,6 +7,12 @@
 // yet, and the receiver keeps what a new client may start from. A block goes
 // as soon as nobody holds it or an earlier one.
 //
+// A block lets go of the next one only as it is freed itself: the last
+// hold on a block is the only point where nobody can still read its link
+// (the release of that hold orders every reader's use before it). A chain
+// as long as the slowest client is behind goes block by block on the
+// freeing thread's stack, however long it is.
+//
 // Publishing: the receiving thread writes a datagram's bytes and end offset,
 // then raises the block's count (release); a reader loads the count
 // (acquire) and reads only below it. A full block is sealed by linking the
@@ -26,12 +32,13 @@ inline constexpr std::size_t kBlockDatagrams = 512;
 
 class DatagramBlock {
  public:
-  // `firstByte`: where the block starts in the group's byte count.
-  explicit DatagramBlock(std::uint64_t firstByte) : firstByte_(firstByte) {}
+  // `firstByte`: where the block starts in the group's byte count;
+  // `index`: its place in the chain, counted from the group's first block.
+  explicit DatagramBlock(std::uint64_t firstByte, std::uint64_t index = 0)
+      : firstByte_(firstByte), index_(index) {}
   // Frees the blocks after this one that nobody else holds, each from the
-  // one before: as deep as a client is behind (a few hundred blocks; the
-  // slow-client limit bounds it).
-  ~DatagramBlock() = default;
+  // one before, in a loop rather than one destructor inside the next.
+  ~DatagramBlock();
   DatagramBlock(const DatagramBlock&) = delete;
   DatagramBlock& operator=(const DatagramBlock&) = delete;
 
@@ -60,9 +67,11 @@ class DatagramBlock {
   std::uint32_t end(std::uint32_t datagram) const { return ends_[datagram]; }
   const unsigned char* bytes() const { return bytes_; }
   std::uint64_t firstByte() const { return firstByte_; }
+  std::uint64_t index() const { return index_; }
 
  private:
   const std::uint64_t firstByte_;
+  const std::uint64_t index_;
   std::atomic<std::uint32_t> count_{0};
   std::atomic<bool> sealed_{false};
   std::uint32_t written_ = 0;  // writer only

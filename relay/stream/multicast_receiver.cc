@@ -137,7 +137,7 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
   }
   auto continuity = std::make_unique<ContinuityCheck>();
   StartPointTracker<Place> starts;
-  std::uint64_t startByte = 0;
+  std::uint64_t startBlock = 0;
   bool hasStart = false;
   ReceiveCounters& counters = shared->counters;
   const platform::WaitItem items[] = {platform::WaitItem::event(shared->stopEvent),
@@ -167,9 +167,10 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
         bytes += size;
         continuity->datagram(datagram, size, found);
         if (!block->fits(size)) {
-          auto next = std::make_shared<DatagramBlock>(block->endByte());
+          auto next = std::make_shared<DatagramBlock>(block->endByte(), block->index() + 1);
           block->seal(next);
           block = std::move(next);
+          shared->newestBlock.store(block->index(), std::memory_order_relaxed);
           newTail = true;
         }
         const std::uint32_t index = block->written();
@@ -186,15 +187,17 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
       }
       block->publish();
       const std::uint64_t received = block->endByte();
-      const bool stale = hasStart && received - startByte > kMostStartBacklog;
+      // Counted in blocks, like a client's backlog: a start point followed
+      // by tiny datagrams would otherwise keep a great many of them.
+      const bool stale =
+          hasStart && (block->index() - startBlock + 1) * kBlockBytes > kMostStartBacklog;
       if (newTail || newStart || stale) {
         std::lock_guard guard(shared->lock);
         shared->tail = block;
         if (newStart) {
           const auto& point = starts.latest();
           shared->start = StartPoint{point.place.block, point.place.datagram, point.offset};
-          startByte =
-              point.place.block->firstByte() + point.place.block->begin(point.place.datagram);
+          startBlock = point.place.block->index();
           hasStart = true;
           starts.forgetLatest();
         } else if (stale) {

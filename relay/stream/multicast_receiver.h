@@ -29,16 +29,19 @@ namespace relay {
 
 inline constexpr int kReceiveBufferBytes = 987000;
 inline constexpr int kReceiverStopWaitMs = 10000;
-// A start point further back than this is not offered: a source whose
-// keyframes are that far apart starts at the newest data.
+// A start point that holds more of the chain than this is not offered: a
+// source whose keyframes are that far apart starts at the newest data.
 inline constexpr std::uint64_t kMostStartBacklog = 16 * 1024 * 1024;
 // A start point is only offered while the group is flowing: data came
 // within this time.
 inline constexpr std::int64_t kFlowingMs = 1000;
-// A client further behind the newest data than this is dropped (a stream)
-// or skips ahead (a forwarder): ten thousand chunks of two 1316-byte
-// datagrams, about 26 MB.
-inline constexpr std::uint64_t kMostBehindBytes = 10000ull * 2 * 1316;
+// A client whose place holds more of the chain than this is dropped (a
+// stream) or skips ahead (a forwarder): ten thousand chunks of two
+// 1316-byte datagrams, about 26 MB. Counted in whole blocks from the
+// client's block to the newest, the memory they take however little each
+// carries: tiny datagrams fill a block's datagram count long before its
+// bytes, and the same backlog of them would hold a hundred times as much.
+inline constexpr std::uint64_t kMostHeldBytes = 10000ull * 2 * 1316;
 
 struct ReceiverKey {
   platform::Ipv4 group = 0;             // network order
@@ -81,6 +84,16 @@ class MulticastReceiver {
     const std::uint64_t place = at.byte();
     return received > place ? received - place : 0;
   }
+  // The memory of the blocks a client at `at` keeps: its own and every
+  // one after it up to the newest, whole. Follows the chain a little, like
+  // behind().
+  std::uint64_t heldBytes(const BufferPosition& at) const {
+    const std::uint64_t newest = shared_->newestBlock.load(std::memory_order_relaxed);
+    const std::uint64_t first = at.block->index();
+    return (newest > first ? newest - first + 1 : 1) * kBlockBytes;
+  }
+  // Whether a client at `at` holds more than kMostHeldBytes.
+  bool tooFarBehind(const BufferPosition& at) const { return heldBytes(at) > kMostHeldBytes; }
   // `event` is set once, after the next batch is published; forgetWake
   // takes the request back (call it before the event goes).
   void wakeOnData(platform::Event& event) const;
@@ -106,6 +119,7 @@ class MulticastReceiver {
     platform::Event finished{platform::Event::Reset::Manual};
     ReceiveCounters counters;
     std::atomic<std::uint64_t> receivedBytes{0};
+    std::atomic<std::uint64_t> newestBlock{0};  // its index
     std::atomic<std::int64_t> lastDataMs{0};
     std::atomic<int> waiting{0};
     // Guards the fields below: the newest block, the start point, the

@@ -30,7 +30,11 @@ Payload clientSpan(const unsigned char* datagram, std::size_t size, StreamFormat
 class Streamer {
  public:
   Streamer(StreamClientSocket client, ReceiverPool::Lease receiver, SendCounters* sent)
-      : fd_(client.fd), shutdown_(client.shutdown), receiver_(std::move(receiver)), sent_(sent) {}
+      : fd_(client.fd),
+        shutdown_(client.shutdown),
+        idleMs_(client.idleMs),
+        receiver_(std::move(receiver)),
+        sent_(sent) {}
 
   bool ready() const { return wake_.valid(); }
 
@@ -64,10 +68,12 @@ class Streamer {
     return platform::sendAll(fd_, text, waits).status == platform::SendStatus::Sent;
   }
 
-  // After the silent head: nothing comes, the client may only leave.
+  // After the silent head: nothing comes, the client may only leave. It
+  // is held no longer than any idle connection, or a host could keep a
+  // worker thread for each one it opened.
   void awaitEnd() {
     const WaitItem items[] = {WaitItem::event(shutdown_), WaitItem::readable(fd_)};
-    platform::waitAny(items, -1);
+    platform::waitAny(items, idleMs_);
   }
 
   void streamData() {
@@ -79,7 +85,7 @@ class Streamer {
     pieces_.reserve(kMostPieces);
     std::int64_t lastProgress = platform::monotonicMs();
     for (;;) {
-      if (behind() > kMostBehindBytes) return;  // too slow: the others go on
+      if (receiver_->tooFarBehind(at_)) return;  // too slow: the others go on
       BufferPosition end = at_;
       const std::size_t total = gather(end);
       if (total == 0) {
@@ -221,6 +227,7 @@ class Streamer {
 
   int fd_;
   platform::Event& shutdown_;
+  int idleMs_;
   ReceiverPool::Lease receiver_;
   SendCounters* sent_;
   platform::Event wake_{platform::Event::Reset::Auto};

@@ -23,11 +23,13 @@ inline constexpr int kEmptyQueuePollMs = 1000;
 // to gather before the next one.
 inline constexpr int kCoalesceMs = 20;
 
-// The client's side: its connected, non-blocking socket and the event that
-// stops every connection of the server.
+// The client's side: its connected, non-blocking socket, the event that
+// stops every connection of the server, and the longest the connection
+// waits on a client that sends nothing (the server's idle time-out).
 struct StreamClientSocket {
   int fd;
   platform::Event& shutdown;
+  int idleMs;
 };
 
 // The heads the connection's program writes: before the data, or alone
@@ -38,10 +40,11 @@ struct StreamHeads {
 };
 
 // `receiver` is the client's share of its group's receiver; it is given up
-// on every way out (at once when the group stays silent). A client of a
-// group already flowing starts at its latest start point. `sent`, when
-// given, counts the bytes sent after the head and the format the probe
-// found.
+// on every way out (at once when the group stays silent). After the silent
+// head the connection ends when the client leaves or sends anything, the
+// relay stops, or the idle time-out passes. A client of a group already
+// flowing starts at its latest start point. `sent`, when given, counts the
+// bytes sent after the head and the format the probe found.
 void runStreamClient(StreamClientSocket client, ReceiverPool::Lease receiver,
                      int recvTimeoutSeconds, const StreamHeads& heads,
                      SendCounters* sent = nullptr);

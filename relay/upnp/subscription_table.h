@@ -1,7 +1,8 @@
 // The event subscriptions the relay has granted, so that a renewal keeps its
 // SID and a renewal of one it never granted, or of one that has lapsed, is
-// refused. Bounded: a LAN host that subscribes without end displaces the
-// subscriptions closest to their end, and costs no more memory.
+// refused. Bounded in all and for each host: a LAN host that subscribes
+// without end displaces its own subscriptions, not those of the others, and
+// costs no more memory.
 #pragma once
 
 #include <cstddef>
@@ -11,21 +12,32 @@
 #include <string>
 #include <string_view>
 
+#include "platform/socket.h"
+
 namespace relay {
 
 // Each entry is a SID, a target and an end time: a few hundred cost a few
 // dozen kilobytes, and are more than the control points of a home network.
 inline constexpr std::size_t kMostSubscriptions = 512;
+// A control point subscribes to each service of each server it shows: two
+// here, a few more for one that lost track of its own and subscribes again.
+inline constexpr std::size_t kMostSubscriptionsPerHost = 32;
 
 // Safe to use from several connection workers at once.
 class SubscriptionTable {
  public:
-  explicit SubscriptionTable(std::size_t capacity = kMostSubscriptions) : capacity_(capacity) {}
+  explicit SubscriptionTable(std::size_t capacity = kMostSubscriptions,
+                             std::size_t perHost = kMostSubscriptionsPerHost)
+      : capacity_(capacity), perHost_(perHost) {}
 
-  // A new subscription to `target` for `seconds` from `nowMs` (monotonic
-  // milliseconds): its new SID, "uuid:" and a time-based UUID. A full table
-  // first forgets the lapsed ones, then the one closest to its end.
-  std::string add(std::string_view target, std::uint32_t seconds, std::int64_t nowMs);
+  // A new subscription of `host` (the subscriber's address) to `target` for
+  // `seconds` from `nowMs` (monotonic milliseconds): its new SID, "uuid:"
+  // and a time-based UUID. A host at its quota, or a full table, first
+  // forgets the lapsed ones; then a host at its quota gives up its own
+  // subscription closest to its end, and a full table that of the host
+  // holding the most.
+  std::string add(platform::Ipv4 host, std::string_view target, std::uint32_t seconds,
+                  std::int64_t nowMs);
   // Extends the subscription `sid` to `target` to `seconds` from `nowMs`;
   // false when there is no such subscription or it has lapsed.
   bool renew(std::string_view sid, std::string_view target, std::uint32_t seconds,
@@ -36,10 +48,14 @@ class SubscriptionTable {
 
  private:
   struct Subscription {
+    platform::Ipv4 host = 0;
     std::string target;
     std::int64_t endMs = 0;
   };
+  std::size_t heldBy(platform::Ipv4 host) const;
+
   const std::size_t capacity_;
+  const std::size_t perHost_;
   mutable std::mutex lock_;
   std::map<std::string, Subscription, std::less<>> bySid_;
 };

@@ -34,19 +34,24 @@ struct Reply {
 
 class Client {
  public:
-  explicit Client(std::uint16_t port) {
+  // From `from` (a loopback address) when given.
+  explicit Client(std::uint16_t port, platform::Ipv4 from = 0) {
     int error;
     socket_ = platform::Socket::tcp(error);
+    if (from != 0) {
+      EXPECT_EQ(socket_.bind(from, 0), 0);
+    }
     EXPECT_EQ(socket_.connect(kLoopback, port), 0);
   }
   void send(const std::string& bytes) {
     ASSERT_EQ(::send(socket_.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
               ssize_t(bytes.size()));
   }
-  // Reads until the peer closes or `quietMs` pass without data (bounded by 5 s).
-  Reply read(int quietMs = 300) {
+  // Reads until the peer closes or `quietMs` pass without data (bounded by
+  // `boundMs`).
+  Reply read(int quietMs = 300, int boundMs = 5000) {
     Reply reply;
-    const std::int64_t end = platform::monotonicMs() + 5000;
+    const std::int64_t end = platform::monotonicMs() + boundMs;
     while (platform::monotonicMs() < end) {
       pollfd p{socket_.fd(), POLLIN, 0};
       if (::poll(&p, 1, quietMs) <= 0) break;
@@ -63,6 +68,22 @@ class Client {
   Reply exchange(const std::string& request, int quietMs = 300) {
     send(request);
     return read(quietMs);
+  }
+  // Sends `request` and reads its answer's head, up to the empty line
+  // (bounded by 5 s): for answers without a body, one after the other.
+  std::string headExchange(const std::string& request) {
+    send(request);
+    std::string head;
+    const std::int64_t end = platform::monotonicMs() + 5000;
+    while (head.find("\r\n\r\n") == std::string::npos && platform::monotonicMs() < end) {
+      pollfd p{socket_.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 1000) <= 0) continue;
+      char chunk[4096];
+      const ssize_t n = ::recv(socket_.fd(), chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      head.append(chunk, std::size_t(n));
+    }
+    return head;
   }
 
  private:
@@ -275,6 +296,31 @@ TEST_F(RelayEngine, SubscriptionKeepsItsSidAndGetsOneInitialEvent) {
   EXPECT_TRUE(refused.closed);
 }
 
+// A host that floods SUBSCRIBE requests fills its own share of the table,
+// not the others': a subscriber on another address, granted before the
+// flood and closer to its end than any of it, still renews with its SID.
+TEST_F(RelayEngine, SubscribeFloodFromOneHostLeavesAnotherHostsSubscription) {
+  const std::string subscribe =
+      "SUBSCRIBE /upnp/event/cm HTTP/1.1\r\nNT: upnp:event\r\nTIMEOUT: Second-";
+  Client subscriber(port_, platform::parseIpv4("127.0.0.3"));
+  const std::string granted = subscriber.headExchange(subscribe + "300\r\n\r\n");
+  std::smatch sid;
+  ASSERT_TRUE(std::regex_search(granted, sid, std::regex("SID: (uuid:[0-9a-f-]{36})\r\n")))
+      << granted;
+
+  Client flooder(port_, platform::parseIpv4("127.0.0.2"));
+  for (std::size_t i = 0; i < relay::kMostSubscriptions; ++i) {
+    const std::string answer = flooder.headExchange(subscribe + "1800\r\n\r\n");
+    ASSERT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << i << ": " << answer;
+  }
+
+  EXPECT_EQ(subscriber.headExchange("SUBSCRIBE /upnp/event/cm HTTP/1.1\r\nSID: " + sid[1].str() +
+                                    "\r\nTIMEOUT: Second-300\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nSERVER: Linux/6.1 UPnP/1.0 UPnP-Device-Host/1.0\r\n"
+            "TIMEOUT: Second-300\r\nSID: " +
+                sid[1].str() + "\r\nCONTENT-LENGTH: 0\r\n\r\n");
+}
+
 TEST_F(RelayEngine, KeepAliveServesSeveralRequestsOnOneConnection) {
   Client client(port_);
   for (int i = 0; i < 3; ++i) {
@@ -407,6 +453,54 @@ TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
     EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads; }));
     EXPECT_EQ(testsupport::entriesIn("/proc/self/fd"), fds);
   }
+}
+
+// Stream requests for a group that never sends get the silent 500 after
+// the receive time-out; the relay then holds each connection no longer
+// than the idle time-out, though its client neither leaves nor sends, and
+// every worker and receiving thread ends with it.
+TEST(RelayEngineStreams, SilentGroupConnectionsEndAtTheIdleTimeOut) {
+  if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  const std::size_t threads = testsupport::threadCount();
+  {
+    engine::HttpEngineSettings settings = relay::relayEngineSettings(kLoopback, 0);
+    settings.idleTimeoutMs = 1000;
+    relay::RelaySettings relaySettings;
+    relaySettings.receiveAddress = kLoopback;
+    relaySettings.recvTimeoutSeconds = 1;
+    relay::RelayFramingSettings framing;
+    framing.stream = relay::streamHandoff(relaySettings);
+    relay::RelayRoutes routes;
+    routes.get = [](std::string_view url, relay::RelayRequest& r) {
+      if (url == "/silent") {
+        r.kind = RelayKind::Stream;
+        r.stream = relay::StreamAddress{platform::parseIpv4("239.255.0.9"), 5500};
+      }
+    };
+    settings.handler = relay::relayRequestHandler(
+        std::move(routes),
+        std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
+    engine::HttpEngine engine(std::move(settings));
+    engine.startListening();
+    ASSERT_EQ(engine.listeningPorts().size(), 1u);
+
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 8; ++i) {
+      clients.push_back(std::make_unique<Client>(engine.listeningPorts()[0]));
+      clients.back()->send("GET /silent HTTP/1.1\r\n\r\n");
+    }
+    // Bounded well past both time-outs; how soon is not the point.
+    const std::int64_t deadline = platform::monotonicMs() + 20000;
+    for (auto& client : clients) {
+      const int left = int(std::max<std::int64_t>(1, deadline - platform::monotonicMs()));
+      const Reply reply = client->read(left, left);
+      EXPECT_EQ(reply.bytes, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+      EXPECT_TRUE(reply.closed);
+    }
+    // Only the accept thread is left.
+    EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads + 1; }));
+  }
+  EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads; }));
 }
 
 class WebEngine : public ::testing::Test {

@@ -109,11 +109,13 @@ TEST(Gena, AnswerCarriesTheSidAndTheGrantedTime) {
             "TIMEOUT: Second-300\r\nSID: uuid:abc\r\nCONTENT-LENGTH: 0\r\n\r\n");
 }
 
+const platform::Ipv4 kHost = platform::parseIpv4("192.168.0.9");
+
 TEST(SubscriptionTable, RenewalsKeepTheirSidUntilTheyLapse) {
   relay::SubscriptionTable table(2);
   const std::string cds = "/upnp/event/cds";
-  const std::string a = table.add(cds, 60, 0);
-  const std::string b = table.add(cds, 60, 0);
+  const std::string a = table.add(kHost, cds, 60, 0);
+  const std::string b = table.add(kHost, cds, 60, 0);
   const std::regex form("uuid:[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
   EXPECT_TRUE(std::regex_match(a, form)) << a;
   EXPECT_NE(a, b);
@@ -145,15 +147,74 @@ TEST(SubscriptionTable, RenewalsKeepTheirSidUntilTheyLapse) {
 
 TEST(SubscriptionTable, AFullTableDropsTheLapsedThenTheNearestEnd) {
   relay::SubscriptionTable table(2);
-  const std::string lapsed = table.add("/e", 60, 0);
-  const std::string longer = table.add("/e", 1800, 0);
-  const std::string third = table.add("/e", 60, 61000);  // `lapsed` goes
+  const std::string lapsed = table.add(kHost, "/e", 60, 0);
+  const std::string longer = table.add(kHost, "/e", 1800, 0);
+  const std::string third = table.add(kHost, "/e", 60, 61000);  // `lapsed` goes
   EXPECT_EQ(table.size(), 2u);
-  const std::string fourth = table.add("/e", 60, 62000);  // `third` ends first
+  const std::string fourth = table.add(kHost, "/e", 60, 62000);  // `third` ends first
   EXPECT_EQ(table.size(), 2u);
   EXPECT_FALSE(table.renew(third, "/e", 60, 62000));
   EXPECT_TRUE(table.renew(longer, "/e", 60, 62000));
   EXPECT_TRUE(table.renew(fourth, "/e", 60, 62000));
+}
+
+// Which subscriptions survive a run of new ones from several hosts: each
+// host within its quota, a full table giving way at the host that holds
+// the most. The adds come a millisecond apart, so among the same times the
+// older ends first.
+TEST(SubscriptionTable, EachHostDisplacesItsOwnBeforeAnyOther) {
+  struct Add {
+    char host;
+    std::uint32_t seconds;
+  };
+  const auto flood = [](char host, std::size_t count) {
+    return std::vector<Add>(count, Add{host, 1800});
+  };
+  const auto join = [](std::vector<Add> first, const std::vector<Add>& then) {
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+  };
+  const struct {
+    const char* what;
+    std::size_t capacity;
+    std::size_t perHost;
+    std::vector<Add> adds;
+    std::string kept;  // for each add: whether it is still there ('y') or not
+  } cases[] = {
+      {"a flood from one host leaves the other's subscription", 512, 32,
+       join({{'b', 300}}, flood('a', 512)), "y" + std::string(480, 'n') + std::string(32, 'y')},
+      {"a host at its quota gives up its own nearest end, not an earlier one of another",
+       8,
+       3,
+       {{'a', 60}, {'b', 60}, {'a', 1800}, {'a', 300}, {'a', 1800}},
+       "nyyyy"},
+      {"a full table gives way at the biggest holder, not at the nearest end of all",
+       4,
+       3,
+       {{'b', 60}, {'a', 1800}, {'a', 300}, {'c', 60}, {'d', 1800}},
+       "yynyy"},
+      {"biggest holders alike: the nearest end among them, not a smaller holder's",
+       5,
+       3,
+       {{'a', 1800}, {'b', 300}, {'a', 1800}, {'b', 1800}, {'c', 60}, {'d', 1800}},
+       "ynyyyy"},
+      {"the flooder's addresses each within the quota, still the biggest give way", 6, 2,
+       join(join({{'z', 60}}, flood('a', 3)), join(flood('b', 3), flood('c', 3))), "ynnynyynyy"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(c.kept.size(), c.adds.size());
+    relay::SubscriptionTable table(c.capacity, c.perHost);
+    std::vector<std::string> sids;
+    std::int64_t nowMs = 0;
+    for (const Add& add : c.adds) {
+      sids.push_back(table.add(platform::Ipv4(add.host), "/e", add.seconds, nowMs++));
+    }
+    EXPECT_LE(table.size(), c.capacity);
+    std::string kept;
+    for (const std::string& sid : sids) kept += table.renew(sid, "/e", 60, nowMs) ? 'y' : 'n';
+    EXPECT_EQ(kept, c.kept);
+  }
 }
 
 TEST(Gena, CallbackIsTheSubscribersOwnHttpUrl) {

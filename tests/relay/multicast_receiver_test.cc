@@ -158,5 +158,53 @@ TEST(ReceiverPool, ClientsOfAGroupShareItsReceiverAndReadEveryDatagram) {
   EXPECT_EQ(pool.size(), 0u);
 }
 
+// A client that does not move is too far behind once the blocks it keeps
+// take the limit's memory, whatever they carry: with one-byte datagrams
+// that is a few hundred kilobytes of data, not 26 MB of it (which would be
+// gigabytes of blocks).
+TEST(ReceiverBacklog, TinyDatagramsCountByTheBlocksTheyTake) {
+  if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  const platform::Ipv4 loopback = platform::parseIpv4("127.0.0.1");
+  const ReceiverKey key{platform::parseIpv4("239.1.1.4"), 5004, loopback};
+  MulticastReceiver receiver(key);
+  ASSERT_EQ(receiver.createSocket(), 0);
+  ASSERT_EQ(receiver.start(), 0);
+  std::uint32_t offset = 0;
+  const BufferPosition still = receiver.attach(false, offset);
+  const std::uint64_t base = receiver.receivedBytes();
+
+  int error = 0;
+  platform::Socket sender = platform::Socket::udp(error);
+  ASSERT_EQ(error, 0);
+  sender.setMulticastInterface(loopback);
+  const sockaddr_in to = platform::makeSockaddr(key.group, key.port);
+  const unsigned char byte = 0x47;
+  // A block takes kBlockDatagrams of them: the limit comes at about this
+  // many. Three times as many bound the run.
+  const std::uint64_t limitBlocks = kMostHeldBytes / kBlockBytes;
+  const std::uint64_t atTheLimit = limitBlocks * kBlockDatagrams;
+  std::uint64_t received = 0;
+  bool behind = false;
+  while (!behind && received < 3 * atTheLimit) {
+    for (int i = 0; i < 256; ++i) {
+      ASSERT_EQ(
+          ::sendto(sender.fd(), &byte, 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 1);
+    }
+    // Wait (bounded) for the batch; one the socket dropped is just not counted.
+    const std::uint64_t expected = received + 256;
+    for (int i = 0; i < 1000 && receiver.receivedBytes() - base < expected; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    received = receiver.receivedBytes() - base;
+    behind = receiver.tooFarBehind(still);
+  }
+  ASSERT_TRUE(behind) << received << " datagrams";
+  EXPECT_GE(received, atTheLimit - kBlockDatagrams);
+  EXPECT_LE(received, atTheLimit + 2 * kBlockDatagrams);
+  EXPECT_EQ(receiver.behind(still), received);
+  EXPECT_GT(receiver.heldBytes(still), kMostHeldBytes);
+  receiver.stop();
+}
+
 }  // namespace
 }  // namespace relay
