@@ -77,6 +77,9 @@ struct ExtInf {
   std::string_view title;
   std::string_view logo;
   std::string_view groupTitle;
+  std::string_view tvgId;
+  std::string_view tvgName;
+  std::string_view tvgChno;
 };
 
 // "#EXTINF:<duration> <attributes>,<title>". A duration of exactly "0" (no
@@ -105,6 +108,9 @@ std::optional<ExtInf> readExtInf(std::string_view line) {
   info.number = channelNumber(numberText);
   info.logo = attribute(head, "tvg-logo");
   info.groupTitle = attribute(head, "group-title");
+  info.tvgId = attribute(head, "tvg-id");
+  info.tvgName = attribute(head, "tvg-name");
+  info.tvgChno = attribute(head, "tvg-chno");
   return info;
 }
 
@@ -178,6 +184,9 @@ class PlaylistReader {
     pending_.number = info->number;
     pending_.title = clean(info->title);
     pending_.logo = clean(info->logo);
+    pending_.tvgId = clean(info->tvgId);
+    pending_.tvgName = clean(info->tvgName);
+    pending_.tvgChno = clean(info->tvgChno);
     if (!pendingHasExtTv_) {
       pending_.groups = clean(info->groupTitle);
       pending_.groupSeparator = ';';

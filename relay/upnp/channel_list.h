@@ -24,6 +24,12 @@ struct Channel {
   std::int32_t groupIndex = 0;  // index into groupNames; 0 is "All"
   std::string logo;             // the tvg-logo URL, or empty
   char groupSeparator = ',';    // "," for #EXTTV text, ";" for a group-title
+  // The #EXTINF attributes that link a channel to a programme guide, as the
+  // playlist gave them (cleaned), or empty. Initialised here, so that a
+  // channel written out field by field may end before them.
+  std::string tvgId = {};
+  std::string tvgName = {};
+  std::string tvgChno = {};
 };
 
 // The number of a channel whose number is missing or does not convert: it
