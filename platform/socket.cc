@@ -131,13 +131,18 @@ int peerAddressOf(int fd, Ipv4& address, std::uint16_t& port) {
   return 0;
 }
 
-int Socket::localAddress(Ipv4& address, std::uint16_t& port) const {
+int localAddressOf(int fd, Ipv4& address, std::uint16_t& port) {
   sockaddr_in sa{};
   socklen_t length = sizeof sa;
-  if (::getsockname(fd(), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return errno;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return errno;
+  if (sa.sin_family != AF_INET) return EAFNOSUPPORT;
   address = sa.sin_addr.s_addr;
   port = ntohs(sa.sin_port);
   return 0;
+}
+
+int Socket::localAddress(Ipv4& address, std::uint16_t& port) const {
+  return localAddressOf(fd(), address, port);
 }
 
 }  // namespace platform

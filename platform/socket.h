@@ -22,6 +22,8 @@ sockaddr_in makeSockaddr(Ipv4 address, std::uint16_t port);
 // The IPv4 peer of the connected socket `fd` (port in host order): 0, or
 // errno (EAFNOSUPPORT for a peer that is not IPv4).
 int peerAddressOf(int fd, Ipv4& address, std::uint16_t& port);
+// The local IPv4 address and port of the socket `fd`, as peerAddressOf.
+int localAddressOf(int fd, Ipv4& address, std::uint16_t& port);
 
 class Socket {
  public:
