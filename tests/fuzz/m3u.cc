@@ -1,6 +1,8 @@
 // A playlist file as anyone may write it: the loaded list must keep the
 // layout the ContentDirectory relies on, and browsing it must succeed with
-// every title escaped inside the result and the answer clean UTF-8.
+// every title escaped inside the result and the answer clean UTF-8. The
+// relay's own playlist made from it is clean UTF-8 too, one #EXTINF line
+// and one of the relay's stream URLs per channel.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -9,6 +11,7 @@
 #include "common/utf8.h"
 #include "relay/upnp/channel_list.h"
 #include "relay/upnp/control_handler.h"
+#include "relay/upnp/playlist_export.h"
 
 namespace {
 
@@ -34,6 +37,41 @@ void checkBrowse(const relay::ControlHandler& control, std::string_view objectId
   if (open == std::string::npos || close == std::string::npos || close < open) fail();
   if (body.substr(open + 8, close - open - 8).find('<') != std::string::npos) fail();
   if (arguments[relay::soapslot::kTotalMatches] != std::to_string(expectedTotal)) fail();
+}
+
+// Every value quoted and free of quotes, so the title starts after the
+// first comma outside them; every URL one of the relay's.
+void checkExport(const relay::ChannelList& list) {
+  const std::string text = relay::exportPlaylist({&list, "192.168.0.2:2901", true});
+  if (!text.starts_with("#EXTM3U x-tvg-url=\"http://192.168.0.2:2901/epg.xml.gz\"\n")) fail();
+  std::size_t lines = 0;
+  std::size_t start = text.find('\n') + 1;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) fail();
+    const std::string_view line = std::string_view(text).substr(start, end - start);
+    if (common::cleanUtf8(line) != line) fail();
+    if (lines % 2 == 0) {
+      if (!line.starts_with("#EXTINF:-1")) fail();
+      std::size_t i = 10;
+      while (i < line.size() && line[i] == ' ') {
+        const std::size_t open = line.find("=\"", i);
+        const std::size_t close = open == std::string_view::npos ? open : line.find('"', open + 2);
+        if (close == std::string_view::npos) fail();
+        i = close + 1;
+      }
+      if (i >= line.size() || line[i] != ',') fail();
+    } else {
+      const std::string_view url = "http://192.168.0.2:2901/vkx/";
+      if (!line.starts_with(url) ||
+          line.find_first_not_of("0123456789.:", url.size()) != std::string_view::npos) {
+        fail();
+      }
+    }
+    ++lines;
+    start = end + 1;
+  }
+  if (lines % 2 != 0 || lines / 2 > list.channels.size()) fail();
 }
 
 }  // namespace
@@ -72,5 +110,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!list.entries.empty()) {
     checkBrowse(control, std::to_string(list.entries.size()), "BrowseMetadata", 1);
   }
+  checkExport(list);
   return 0;
 }

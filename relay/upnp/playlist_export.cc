@@ -1,0 +1,84 @@
+#include "relay/upnp/playlist_export.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "platform/socket.h"
+
+namespace relay {
+namespace {
+
+// The stream URLs the relay routes (resolveUrl).
+constexpr std::string_view kStreamPrefix = "/vkx/";
+
+// ` name="value"`, nothing for an empty value.
+void appendAttribute(std::string& out, std::string_view name, std::string_view value) {
+  if (value.empty()) return;
+  out += ' ';
+  out += name;
+  out += "=\"";
+  for (const char c : value) {
+    if (c != '"') out += c;
+  }
+  out += '"';
+}
+
+// The group as the relay's stream URLs name it, or empty when the address is
+// no IPv4 multicast group.
+std::string groupText(const std::string& address) {
+  const platform::Ipv4 group = platform::parseIpv4(address);
+  const std::uint32_t firstOctet = ntohl(group) >> 24;
+  if (group == platform::Ipv4(INADDR_NONE) || firstOctet < 224 || firstOctet > 239) return {};
+  return platform::ipv4Text(group);
+}
+
+}  // namespace
+
+std::string exportPlaylist(const PlaylistExport& input) {
+  std::string out = "#EXTM3U";
+  if (input.guideLoaded) {
+    out += " x-tvg-url=\"http://";
+    out += input.host;
+    out += "/epg.xml.gz\"";
+  }
+  out += '\n';
+  if (input.channels == nullptr) return out;
+
+  // The "All" container lists every channel in this order.
+  const std::vector<Channel>& channels = input.channels->channels;
+  out.reserve(out.size() + channels.size() * 160);
+  std::string groupTitle;
+  for (const Channel& channel : channels) {
+    const std::string group = groupText(channel.address);
+    if (group.empty()) continue;
+    out += "#EXTINF:-1";
+    appendAttribute(out, "tvg-id", channel.tvgId);
+    appendAttribute(out, "tvg-name", channel.tvgName);
+    appendAttribute(out, "tvg-logo", channel.logo);
+    // #EXTTV lists its groups with commas; a group-title separates them
+    // with semicolons, as the loader reads it.
+    groupTitle = channel.groups;
+    if (channel.groupSeparator != ';') std::replace(groupTitle.begin(), groupTitle.end(), ',', ';');
+    appendAttribute(out, "group-title", groupTitle);
+    if (!channel.tvgChno.empty()) {
+      appendAttribute(out, "tvg-chno", channel.tvgChno);
+    } else if (channel.number != kUnnumbered) {
+      appendAttribute(out, "tvg-chno", std::to_string(channel.number));
+    }
+    out += ',';
+    out += channel.title;
+    out += "\nhttp://";
+    out += input.host;
+    out += kStreamPrefix;
+    out += group;
+    out += ':';
+    out += std::to_string(channel.port);
+    out += '\n';
+  }
+  return out;
+}
+
+}  // namespace relay

@@ -1,0 +1,85 @@
+#include "relay/upnp/playlist_export.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "relay/upnp/channel_list.h"
+
+namespace {
+
+// The source playlist as the loader reads it, and the relay's playlist made
+// from it for a client that reached 198.18.2.1:2901.
+TEST(PlaylistExport, SourceAttributesInOneOrderWithTheRelaysUrls) {
+  const std::string url = "http://198.18.2.1:2901/vkx/";
+  const struct {
+    const char* name;
+    std::string source;
+    bool guideLoaded;
+    std::string exported;
+  } cases[] = {
+      {"every attribute, written in the relay's order",
+       "#EXTM3U\n#EXTINF:-1 tvg-chno=\"101\" group-title=\"News\" tvg-logo=\"http://l/1.png\" "
+       "tvg-name=\"One HD\" tvg-id=\"one.de\",One\nudp://@239.1.1.1:5000\n",
+       false,
+       "#EXTM3U\n#EXTINF:-1 tvg-id=\"one.de\" tvg-name=\"One HD\" tvg-logo=\"http://l/1.png\" "
+       "group-title=\"News\" tvg-chno=\"101\",One\n" +
+           url + "239.1.1.1:5000\n"},
+      {"no attributes and no number", "#EXTM3U\n#EXTINF:-1,Plain\nudp://@239.1.1.2:5000\n", false,
+       "#EXTM3U\n#EXTINF:-1,Plain\n" + url + "239.1.1.2:5000\n"},
+      {"tvg-chno from the number, unless the source gives one; Browse order",
+       "#EXTM3U\n#EXTINF:-1,Last\nudp://@239.1.1.9:1\n#EXTINF:4 tvg-chno=\"104\",Four\n"
+       "udp://@239.1.1.4:1\n#EXTINF:0,3 - Three\nrtp://10.0.0.1@239.1.1.3:1\n",
+       false,
+       "#EXTM3U\n#EXTINF:-1 tvg-chno=\"3\",Three\n" + url +
+           "239.1.1.3:1\n#EXTINF:-1 tvg-chno=\"104\",Four\n" + url +
+           "239.1.1.4:1\n#EXTINF:-1,Last\n" + url + "239.1.1.9:1\n"},
+      {"a loaded guide is named in the header",
+       "#EXTM3U\n#EXTINF:-1 tvg-id=\"a\",A\nudp://@239.1.1.1:1\n", true,
+       "#EXTM3U x-tvg-url=\"http://198.18.2.1:2901/epg.xml.gz\"\n#EXTINF:-1 tvg-id=\"a\",A\n" +
+           url + "239.1.1.1:1\n"},
+      {"commas in the title and in a quoted value",
+       "#EXTM3U\n#EXTINF:-1 tvg-name=\"News, late\",News, late edition\nudp://@239.1.1.1:1\n",
+       false,
+       "#EXTM3U\n#EXTINF:-1 tvg-name=\"News, late\",News, late edition\n" + url + "239.1.1.1:1\n"},
+      {"double quotes are left out of values, kept in the title",
+       "#EXTM3U\n#EXTINF:-1 tvg-id=a\"b tvg-name=\"x\",Say \"Hi\"\nudp://@239.1.1.1:1\n"
+       "#EXTINF:-1,\"Quoted\"\n#EXTTV:Fun \"Zone\",Kids\nudp://@239.1.1.2:1\n",
+       false,
+       "#EXTM3U\n#EXTINF:-1 tvg-id=\"ab\" tvg-name=\"x\",Say \"Hi\"\n" + url +
+           "239.1.1.1:1\n#EXTINF:-1 group-title=\"Fun Zone;Kids\",\"Quoted\"\n" + url +
+           "239.1.1.2:1\n"},
+      {"a channel in several groups: #EXTTV joined with ';', a group-title as given",
+       "#EXTM3U\n#EXTINF:1,A\n#EXTTV:News,Sport;de;x\nudp://@239.1.1.1:1\n"
+       "#EXTINF:2 group-title=\"Kids;Fun\",B\nudp://@239.1.1.2:1\n",
+       false,
+       "#EXTM3U\n#EXTINF:-1 group-title=\"News;Sport\" tvg-chno=\"1\",A\n" + url +
+           "239.1.1.1:1\n#EXTINF:-1 group-title=\"Kids;Fun\" tvg-chno=\"2\",B\n" + url +
+           "239.1.1.2:1\n"},
+      // The URL is the relay's own: a host name, a unicast address or text
+      // that would lead elsewhere in the relay never reaches it.
+      {"only multicast groups, written in dotted form",
+       "#EXTM3U\n#EXTINF:1,Host\nudp://@example.com:1\n#EXTINF:2,Unicast\nudp://@10.0.0.1:1\n"
+       "#EXTINF:3,Path\nudp://@239.1.1.1 /../../command/quit#:1\n"
+       "#EXTINF:4,Short\nudp://@239.7:1\n",
+       false,
+       "#EXTM3U\n#EXTINF:-1 tvg-chno=\"3\",Path\n" + url +
+           "239.1.1.1:1\n#EXTINF:-1 tvg-chno=\"4\",Short\n" + url + "239.0.0.7:1\n"},
+      {"text cleaned as Browse text is",
+       "#EXTM3U\n#EXTINF:-1 tvg-id=\"a\x01\" tvg-name=\"\xFF\",T\xC3\nudp://@239.1.1.1:1\n", false,
+       "#EXTM3U\n#EXTINF:-1 tvg-id=\"a\" tvg-name=\"\xEF\xBF\xBD\",T\xEF\xBF\xBD\n" + url +
+           "239.1.1.1:1\n"},
+      {"an empty playlist", "#EXTM3U\n", true,
+       "#EXTM3U x-tvg-url=\"http://198.18.2.1:2901/epg.xml.gz\"\n"},
+      {"not a playlist", "<html>\n#EXTINF:-1,A\nudp://@239.1.1.1:1\n", false, "#EXTM3U\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    relay::ChannelList list;
+    list.loadText(c.source);
+    EXPECT_EQ(relay::exportPlaylist({&list, "198.18.2.1:2901", c.guideLoaded}), c.exported);
+  }
+  EXPECT_EQ(relay::exportPlaylist({nullptr, "198.18.2.1:2901", false}), "#EXTM3U\n");
+}
+
+}  // namespace
