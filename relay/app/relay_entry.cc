@@ -31,6 +31,7 @@
 #include "relay/upnp/descriptions.h"
 #include "relay/upnp/device_uuid.h"
 #include "relay/upnp/event_notify.h"
+#include "relay/upnp/playlist_export.h"
 #include "relay/upnp/ssdp_advertiser.h"
 
 namespace relay {
@@ -193,6 +194,10 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   framing.logText = [] { return relayLog().logText(); };
   framing.stream = streamHandoff(relay);
   framing.status = statusWriter(playlist, std::move(snooperSlot), options.igmpSnooperEnabled);
+  // Built per request: the text names the address each client reached.
+  framing.playlist = [playlist](std::string_view host) {
+    return exportPlaylist({playlist.get(), host, false});
+  };
   if (playlist) {
     routes.mediaServer = true;
     framing.streamFields = dlnaStreamFields(playlist->protocolInfo);

@@ -15,6 +15,7 @@ using engine::Response;
 
 constexpr char kXmlType[] = "Content-Type: text/xml; charset=UTF-8\r\n";
 constexpr char kLanguageLine[] = "Content-Language: en\r\n";
+constexpr char kPlaylistType[] = "Content-Type: audio/x-mpegurl; charset=UTF-8\r\n";
 // The log holds what clients sent; a browser shows it as text and is told
 // not to guess otherwise.
 constexpr char kLogFields[] =
@@ -146,6 +147,22 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       out.fields = kTypes[int(relayRequest.statusView)];
       out.fields += "Cache-Control: no-store\r\n";
       const std::string body = settings_.status(relayRequest.statusView);
+      out.body = body;
+      out.compress = true;
+      return engine::writeResponse(connection, request, out);
+    }
+    case RelayKind::Playlist: {
+      // The URLs name the address the client reached rather than -li: on a
+      // relay listening on every address each LAN needs URLs it can reach.
+      if (!settings_.playlist) break;
+      platform::Ipv4 address = 0;
+      std::uint16_t port = 0;
+      if (platform::localAddressOf(connection.fd(), address, port) != 0) {
+        return engine::writeResponse(connection, request, errorAnswer(ErrorRow::InternalError));
+      }
+      const std::string body =
+          settings_.playlist(platform::ipv4Text(address) + ":" + std::to_string(port));
+      out.fields = kPlaylistType;
       out.body = body;
       out.compress = true;
       return engine::writeResponse(connection, request, out);

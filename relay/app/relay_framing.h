@@ -38,6 +38,9 @@ struct RelayFramingSettings {
   std::function<std::string()> logText;
   // The status in one of its views; without it the status URLs are 400.
   std::function<std::string(StatusView)> status;
+  // The relay's playlist, its URLs naming `host` ("address:port", where the
+  // client reached the relay); without it /playlist.m3u is 400.
+  std::function<std::string(std::string_view host)> playlist;
   // A control answer's body; 0 for success, else the body is a fault.
   std::function<int(SoapCall&, std::string& body)> soapResponder;
   // Set by the quit command.

@@ -18,6 +18,7 @@ enum class RelayKind {
   Document,       // a built-in document, by `document`
   GeneratedText,  // the event log
   Status,         // the status page, by `statusView`
+  Playlist,       // the relay's channels as an M3U of its own URLs
   Stream,         // a multicast group, by `stream`
   Soap,           // a control request, by `soap`
   Subscription,   // an accepted SUBSCRIBE, by `subscription`

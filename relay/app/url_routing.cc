@@ -70,6 +70,8 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
     request.statusView = url == "/status"        ? StatusView::Html
                          : url == "/status.json" ? StatusView::Json
                                                  : StatusView::Metrics;
+  } else if (url == "/playlist.m3u") {
+    request.kind = RelayKind::Playlist;
   } else if (url.starts_with(kStreamPrefix)) {
     if (url.size() <= kStreamPrefix.size()) {
       request.errorRow = ErrorRow::BadRequest;

@@ -34,14 +34,14 @@ struct Reply {
 
 class Client {
  public:
-  // From `from` (a loopback address) when given.
-  explicit Client(std::uint16_t port, platform::Ipv4 from = 0) {
+  // From `from` (a loopback address) when given, to `to`.
+  explicit Client(std::uint16_t port, platform::Ipv4 from = 0, platform::Ipv4 to = kLoopback) {
     int error;
     socket_ = platform::Socket::tcp(error);
     if (from != 0) {
       EXPECT_EQ(socket_.bind(from, 0), 0);
     }
-    EXPECT_EQ(socket_.connect(kLoopback, port), 0);
+    EXPECT_EQ(socket_.connect(to, port), 0);
   }
   void send(const std::string& bytes) {
     ASSERT_EQ(::send(socket_.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
@@ -123,6 +123,11 @@ void expectExchanges(std::uint16_t port, const ExchangeCase (&cases)[N]) {
   }
 }
 
+// The relay's playlist as the tests' framing makes it for `host`.
+std::string playlistFor(std::string_view host) {
+  return "#EXTM3U\n#EXTINF:-1,A\nhttp://" + std::string(host) + "/vkx/239.1.1.1:1\n";
+}
+
 class RelayEngine : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -140,7 +145,9 @@ class RelayEngine : public ::testing::Test {
       if (url == "/quit") r.kind = RelayKind::Quit;
       if (url == "/stream") r.kind = RelayKind::Stream;
       if (url == "/soap") r.kind = RelayKind::Soap;
+      if (url == "/playlist.m3u") r.kind = RelayKind::Playlist;
     };
+    framing.playlist = [](std::string_view host) { return playlistFor(host); };
     framing.soapResponder = [](relay::SoapCall&, std::string& body) {
       body = "<fault/>";
       return 1;
@@ -162,6 +169,7 @@ class RelayEngine : public ::testing::Test {
 };
 
 const std::string kXmlHead = "200 OK\r\nContent-Type: text/xml; charset=UTF-8\r\n";
+const std::string kPlaylistHead = "200 OK\r\nContent-Type: audio/x-mpegurl; charset=UTF-8\r\n";
 const std::string kLiveFields =
     "Content-Type: video/mpeg\r\ntransferMode.dlna.org: Streaming\r\n"
     "contentFeatures.dlna.org: "
@@ -195,6 +203,11 @@ TEST(StreamHead, DlnaFieldsFromProtocolInfoWhenAsked) {
 }
 
 TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
+  // The playlist's URLs name the address and port the client reached.
+  const std::string playlist = playlistFor("127.0.0.1:" + std::to_string(port_));
+  const std::string playlistLength = "Content-Length: " + std::to_string(playlist.size()) + "\r\n";
+  const std::string gzipPlaylist =
+      engine::compressBody(true, playlist, engine::kResponseLevel, engine_->startTime());
   const ExchangeCase cases[] = {
       {"GET /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 " + kXmlHead + "Content-Length: 7\r\n\r\n<doc0/>",
        false},
@@ -218,6 +231,14 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
       // A stream's HEAD is answered at once, with what a DLNA player looks for.
       {"HEAD /stream HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n" + kLiveFields + "\r\n", false},
       {"HEAD /quit HTTP/1.1\r\n\r\n", "", true},
+      {"GET /playlist.m3u HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 " + kPlaylistHead + playlistLength + "\r\n" + playlist, false},
+      {"HEAD /playlist.m3u HTTP/1.1\r\n\r\n", "HTTP/1.1 " + kPlaylistHead + playlistLength + "\r\n",
+       false},
+      {"GET /playlist.m3u HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n",
+       "HTTP/1.1 " + kPlaylistHead + "Content-Encoding: gzip\r\nContent-Length: " +
+           std::to_string(gzipPlaylist.size()) + "\r\n\r\n" + gzipPlaylist,
+       false},
       {"POST /d0 HTTP/1.1\r\nContent-Length: x\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true},
       // More than the relay's buffer can ever hold: refused at once.
@@ -231,6 +252,33 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
   };
   expectExchanges(port_, cases);
   EXPECT_FALSE(quit_->wait(0));  // HEAD /quit only asked
+}
+
+// Listening on every address, the relay names in its playlist the one each
+// client reached: a client on another LAN gets URLs it can open.
+TEST(RelayEnginePlaylist, UrlsNameTheAddressTheClientReached) {
+  if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  engine::HttpEngineSettings settings = relay::relayEngineSettings(0, 0);
+  relay::RelayFramingSettings framing;
+  framing.playlist = [](std::string_view host) { return playlistFor(host); };
+  relay::RelayRoutes routes;
+  routes.get = [](std::string_view url, relay::RelayRequest& r) {
+    if (url == "/playlist.m3u") r.kind = RelayKind::Playlist;
+  };
+  settings.handler = relay::relayRequestHandler(
+      std::move(routes),
+      std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
+  engine::HttpEngine engine(std::move(settings));
+  engine.startListening();
+  ASSERT_EQ(engine.listeningPorts().size(), 1u);
+  const std::uint16_t port = engine.listeningPorts()[0];
+  for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
+    Client client(port, 0, platform::parseIpv4(address));
+    EXPECT_TRUE(
+        client.exchange("GET /playlist.m3u HTTP/1.1\r\n\r\n")
+            .bytes.ends_with("\r\n\r\n" + playlistFor(address + (":" + std::to_string(port)))))
+        << address;
+  }
 }
 
 // Accepts the one connection a NOTIFY comes on and answers it; what came.

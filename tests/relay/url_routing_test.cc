@@ -41,7 +41,8 @@ TEST(ResolveUrl, Table) {
   // The relay's kinds by the numbers the table uses.
   const std::map<int, RelayKind> kinds = {
       {0, RelayKind::Document}, {1, RelayKind::GeneratedText}, {3, RelayKind::Stream},
-      {4, RelayKind::Status},   {8, RelayKind::Quit},          {9, RelayKind::Error},
+      {4, RelayKind::Status},   {5, RelayKind::Playlist},      {8, RelayKind::Quit},
+      {9, RelayKind::Error},
   };
   const Case cases[] = {
       {"/", 0, 0, 0},
@@ -57,6 +58,9 @@ TEST(ResolveUrl, Table) {
       {"/metrics", 4, 2, 0},
       {"/status/", 9, 0, 0},
       {"/metrics?x=1", 9, 0, 0},
+      {"/playlist.m3u", 5, 0, 0},
+      {"/playlist.m3u?x=1", 9, 0, 0},
+      {"/Playlist.m3u", 9, 0, 0},
       {"/vkx/", 9, 0, 0},
       {"/vkx", 9, 0, 0},
       {"/vkx/239.255.0.1:5002", 3, group("239.255.0.1"), 5002},
