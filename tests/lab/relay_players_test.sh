@@ -2,7 +2,9 @@
 # Players nobody here wrote, on `lan`, against the relay fed by an ffmpeg
 # channel on `src`: VLC plays a stream URL, the URL of a Browse answer, and
 # a channel it finds by browsing the media server itself; VLC's UPnP
-# discovery lists the server; mpv plays the stream URL. The players write
+# discovery lists the server; mpv plays the stream URL. Then, over two
+# channels, VLC plays the first entry of the relay's /playlist.m3u and mpv
+# its second. The players write
 # what they decoded (raw pictures, PCM sound) to files that ffprobe reads:
 # a player that got bytes but decoded nothing fails here.
 set -u
@@ -55,11 +57,11 @@ decoded() {
   lab_check "$name: at least 1 s of sound" test "$(seconds "$3")" -ge 1
 }
 
-# vlc NAME URL: VLC plays URL for 4 s, writing the pictures it decoded
-# (I420 with a YUV4MPEG2 head) and the sound (PCM).
+# vlc NAME URL [OPTION...]: VLC plays URL for 4 s, writing the pictures it
+# decoded (I420 with a YUV4MPEG2 head) and the sound (PCM).
 vlc() {
   local name=$1 out=$work/vlc/$1
-  as_vlc timeout 30 cvlc -I dummy --play-and-exit --run-time=4 \
+  as_vlc timeout 30 cvlc -I dummy --play-and-exit --run-time=4 "${@:3}" \
     --vout=yuv --yuv-chroma=I420 --yuv-yuv4mpeg2 --yuv-file="$out.y4m" \
     --aout=afile --audiofile-file="$out.wav" "$2" >"$out.log" 2>&1
   lab_check "$name: VLC ends with status 0" test $? = 0
@@ -106,16 +108,51 @@ echo quit >&4
 lab_check "VLC's remote control quits" lab_wait_exit "$vlc_pid" 50
 kill "$vlc_pid" 2>/dev/null
 
+# mpv_plays NAME URL [OPTION...]: mpv plays 50 pictures of URL, writing them as
+# images and the sound as PCM.
+mpv_plays() {
+  local name=$1 out=$work/mpv/$1
+  mkdir -p "$out"
+  lab_exec lan timeout 30 mpv --no-config --really-quiet --frames=50 "${@:3}" \
+    --vo=image --vo-image-outdir="$out" --ao=pcm --ao-pcm-file="$out.wav" "$2" >"$out.log" 2>&1
+  lab_check "$name: mpv ends with status 0" test $? = 0
+  lab_check "$name: 50 pictures" test "$(find "$out" -name '*.jpg' | wc -l)" = 50
+  lab_check "$name: pictures of 320x240" test "$(pictures "$out/00000050.jpg" | cut -d' ' -f1-2)" = "320 240"
+  lab_check "$name: at least 1 s of sound" test "$(seconds "$out.wav")" -ge 1
+}
+
 lab_phase "mpv plays the stream URL"
-mkdir "$work/mpv"
-lab_exec lan timeout 30 mpv --no-config --really-quiet --frames=50 \
-  --vo=image --vo-image-outdir="$work/mpv" --ao=pcm --ao-pcm-file="$work/mpv.wav" "$stream" \
-  >"$work/mpv.log" 2>&1
-lab_check "mpv ends with status 0" test $? = 0
-lab_check "mpv: 50 pictures" test "$(find "$work/mpv" -name '*.jpg' | wc -l)" = 50
-lab_check "mpv: pictures of 320x240" test "$(pictures "$work/mpv/00000050.jpg" | cut -d' ' -f1-2)" = "320 240"
-lab_check "mpv: at least 1 s of sound" test "$(seconds "$work/mpv.wav")" -ge 1
+mpv_plays mpv "$stream"
 
 echo q >&3
 lab_check "relay stops" lab_wait_exit "$relay_pid" 40
-lab_finish || { tail -n 20 "$work/out" "$work"/vlc/*.log "$work/discovery" "$work/mpv.log"; exit 1; }
+cp "$work/out" "$work/out.browse"
+
+# streams_after LINE: the stream URLs the relay was asked for after its
+# console's line LINE.
+streams_after() {
+  tail -n +"$(($1 + 1))" "$work/out" | sed -n 's/^Received vkx request: //p' | tr '\n' ' '
+}
+
+lab_phase "the relay's playlist: VLC plays its first entry, mpv its second"
+lab_ffmpeg_channel 40 239.1.2.2:5000
+printf '%s\n' '#EXTM3U' '#EXTINF:1 tvg-id="card.one",Test Card, one' 'udp://@239.1.2.1:5000' \
+  '#EXTINF:2 tvg-id="card.two" group-title="Cards",Test Card 2' 'udp://@239.1.2.2:5000' \
+  >"$work/channels.m3u"
+lab_start_relay "$relay_bin" -p "$work/channels.m3u"
+mark=$(wc -l <"$work/out")
+# Stopped after its first item, VLC plays nothing more of the list.
+vlc playlist "$base/playlist.m3u" --play-and-stop
+lab_check "VLC asked for the first entry alone (got: $(streams_after "$mark"))" \
+  test "$(streams_after "$mark")" = "/vkx/239.1.2.1:5000 "
+mark=$(wc -l <"$work/out")
+mpv_plays playlist "$base/playlist.m3u" --playlist-start=1
+lab_check "mpv asked for the second entry alone (got: $(streams_after "$mark"))" \
+  test "$(streams_after "$mark")" = "/vkx/239.1.2.2:5000 "
+
+echo q >&3
+lab_check "relay stops (playlist run)" lab_wait_exit "$relay_pid" 40
+lab_finish || {
+  tail -n 20 "$work/out.browse" "$work/out" "$work"/vlc/*.log "$work/discovery" "$work"/mpv/*.log
+  exit 1
+}
