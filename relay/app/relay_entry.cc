@@ -194,9 +194,9 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   framing.logText = [] { return relayLog().logText(); };
   framing.stream = streamHandoff(relay);
   framing.status = statusWriter(playlist, std::move(snooperSlot), options.igmpSnooperEnabled);
-  // Built per request: the text names the address each client reached.
-  framing.playlist = [playlist](std::string_view host) {
-    return exportPlaylist({playlist.get(), host, false});
+  auto playlistAnswers = std::make_shared<PlaylistAnswers>(std::uint32_t(platform::unixSeconds()));
+  framing.playlist = [playlist, playlistAnswers](std::string_view host) {
+    return playlistAnswers->get(playlist, host, /*guideLoaded=*/false);
   };
   if (playlist) {
     routes.mediaServer = true;

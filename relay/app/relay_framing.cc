@@ -160,11 +160,18 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       if (platform::localAddressOf(connection.fd(), address, port) != 0) {
         return engine::writeResponse(connection, request, errorAnswer(ErrorRow::InternalError));
       }
-      const std::string body =
+      const std::shared_ptr<const PlaylistAnswer> playlist =
           settings_.playlist(platform::ipv4Text(address) + ":" + std::to_string(port));
+      if (!playlist) break;
       out.fields = kPlaylistType;
-      out.body = body;
-      out.compress = true;
+      out.body = playlist->text;
+      if (request.coding == engine::kGzip) {
+        out.body = playlist->gzip;
+        out.bodyCoding = engine::kGzip;
+      } else if (request.coding == engine::kDeflate) {
+        out.body = playlist->deflate;
+        out.bodyCoding = engine::kDeflate;
+      }
       return engine::writeResponse(connection, request, out);
     }
     case RelayKind::Soap: {

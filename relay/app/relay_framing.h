@@ -17,6 +17,7 @@
 #include "engine/response_writer.h"
 #include "platform/event.h"
 #include "relay/app/relay_request.h"
+#include "relay/upnp/playlist_export.h"
 #include "relay/upnp/subscription_table.h"
 
 namespace relay {
@@ -40,7 +41,7 @@ struct RelayFramingSettings {
   std::function<std::string(StatusView)> status;
   // The relay's playlist, its URLs naming `host` ("address:port", where the
   // client reached the relay); without it /playlist.m3u is 400.
-  std::function<std::string(std::string_view host)> playlist;
+  std::function<std::shared_ptr<const PlaylistAnswer>(std::string_view host)> playlist;
   // A control answer's body; 0 for success, else the body is a fault.
   std::function<int(SoapCall&, std::string& body)> soapResponder;
   // Set by the quit command.

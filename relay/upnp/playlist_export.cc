@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/compression.h"
 #include "platform/socket.h"
 
 namespace relay {
@@ -79,6 +80,27 @@ std::string exportPlaylist(const PlaylistExport& input) {
     out += '\n';
   }
   return out;
+}
+
+std::shared_ptr<const PlaylistAnswer> PlaylistAnswers::get(
+    std::shared_ptr<const ChannelList> channels, std::string_view host, bool guideLoaded) {
+  // Only the addresses of this host's own cards reach here; the bound is a
+  // guard, not a policy.
+  constexpr std::size_t kMostHosts = 16;
+  std::lock_guard guard(lock_);
+  if (channels != channels_ || guideLoaded != guideLoaded_) {
+    byHost_.clear();
+    channels_ = std::move(channels);
+    guideLoaded_ = guideLoaded;
+  }
+  if (const auto kept = byHost_.find(host); kept != byHost_.end()) return kept->second;
+  if (byHost_.size() >= kMostHosts) byHost_.clear();
+  auto answer = std::make_shared<PlaylistAnswer>();
+  answer->text = exportPlaylist({channels_.get(), host, guideLoaded_});
+  answer->gzip = engine::compressBody(true, answer->text, engine::kDocumentLevel, gzipTime_);
+  answer->deflate = engine::compressBody(false, answer->text, engine::kDocumentLevel, gzipTime_);
+  byHost_.emplace(std::string(host), answer);
+  return answer;
 }
 
 }  // namespace relay

@@ -2,6 +2,10 @@
 // for IPTV apps and media centers that take a playlist instead of browsing.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -31,5 +35,33 @@ struct PlaylistExport {
 // the URL would otherwise carry the playlist's text as given; the address is
 // written in dotted form.
 std::string exportPlaylist(const PlaylistExport& input);
+
+// One client address's playlist with its gzip and deflate forms.
+struct PlaylistAnswer {
+  std::string text;
+  std::string gzip;
+  std::string deflate;
+};
+
+// The playlist answers, each built and compressed once per channel list,
+// client address and guide state, then served from memory: apps poll the
+// playlist, and a large one costs more to build and compress than to send.
+class PlaylistAnswers {
+ public:
+  // `gzipTime` goes into the gzip headers.
+  explicit PlaylistAnswers(std::uint32_t gzipTime) : gzipTime_(gzipTime) {}
+
+  // A new list (by identity) or guide state drops every answer kept.
+  std::shared_ptr<const PlaylistAnswer> get(std::shared_ptr<const ChannelList> channels,
+                                            std::string_view host, bool guideLoaded);
+
+ private:
+  std::uint32_t gzipTime_;
+  std::mutex lock_;
+  std::shared_ptr<const ChannelList> channels_;
+  bool guideLoaded_ = false;
+  // One per address of this host that clients reach: a handful.
+  std::map<std::string, std::shared_ptr<const PlaylistAnswer>, std::less<>> byHost_;
+};
 
 }  // namespace relay

@@ -128,6 +128,15 @@ std::string playlistFor(std::string_view host) {
   return "#EXTM3U\n#EXTINF:-1,A\nhttp://" + std::string(host) + "/vkx/239.1.1.1:1\n";
 }
 
+// The playlist answers over one channel (playlistFor's), with the gzip time
+// of the documents.
+std::function<std::shared_ptr<const relay::PlaylistAnswer>(std::string_view)> playlistAnswers() {
+  auto list = std::make_shared<relay::ChannelList>();
+  list->loadText("#EXTM3U\n#EXTINF:-1,A\nudp://@239.1.1.1:1\n");
+  auto answers = std::make_shared<relay::PlaylistAnswers>(kDocumentTime);
+  return [list, answers](std::string_view host) { return answers->get(list, host, false); };
+}
+
 class RelayEngine : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -147,7 +156,7 @@ class RelayEngine : public ::testing::Test {
       if (url == "/soap") r.kind = RelayKind::Soap;
       if (url == "/playlist.m3u") r.kind = RelayKind::Playlist;
     };
-    framing.playlist = [](std::string_view host) { return playlistFor(host); };
+    framing.playlist = playlistAnswers();
     framing.soapResponder = [](relay::SoapCall&, std::string& body) {
       body = "<fault/>";
       return 1;
@@ -207,7 +216,7 @@ TEST_F(RelayEngine, ExactAnswersAndWhetherTheConnectionStays) {
   const std::string playlist = playlistFor("127.0.0.1:" + std::to_string(port_));
   const std::string playlistLength = "Content-Length: " + std::to_string(playlist.size()) + "\r\n";
   const std::string gzipPlaylist =
-      engine::compressBody(true, playlist, engine::kResponseLevel, engine_->startTime());
+      engine::compressBody(true, playlist, engine::kDocumentLevel, kDocumentTime);
   const ExchangeCase cases[] = {
       {"GET /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 " + kXmlHead + "Content-Length: 7\r\n\r\n<doc0/>",
        false},
@@ -260,7 +269,7 @@ TEST(RelayEnginePlaylist, UrlsNameTheAddressTheClientReached) {
   if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
   engine::HttpEngineSettings settings = relay::relayEngineSettings(0, 0);
   relay::RelayFramingSettings framing;
-  framing.playlist = [](std::string_view host) { return playlistFor(host); };
+  framing.playlist = playlistAnswers();
   relay::RelayRoutes routes;
   routes.get = [](std::string_view url, relay::RelayRequest& r) {
     if (url == "/playlist.m3u") r.kind = RelayKind::Playlist;

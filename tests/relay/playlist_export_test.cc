@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
+#include "engine/compression.h"
 #include "relay/upnp/channel_list.h"
 
 namespace {
@@ -80,6 +82,37 @@ TEST(PlaylistExport, SourceAttributesInOneOrderWithTheRelaysUrls) {
     EXPECT_EQ(relay::exportPlaylist({&list, "198.18.2.1:2901", c.guideLoaded}), c.exported);
   }
   EXPECT_EQ(relay::exportPlaylist({nullptr, "198.18.2.1:2901", false}), "#EXTM3U\n");
+}
+
+}  // namespace
+
+namespace {
+
+std::shared_ptr<const relay::ChannelList> listOf(const std::string& text) {
+  auto list = std::make_shared<relay::ChannelList>();
+  list->loadText(text);
+  return list;
+}
+
+// Built once per list, address and guide state; a new list (a reload) or
+// guide state is answered afresh.
+TEST(PlaylistAnswers, KeptPerListAddressAndGuideState) {
+  relay::PlaylistAnswers answers(1700000000);
+  const auto first = listOf("#EXTM3U\n#EXTINF:-1,A\nudp://@239.1.1.1:1\n");
+  const auto a = answers.get(first, "10.0.0.1:80", false);
+  EXPECT_EQ(answers.get(first, "10.0.0.1:80", false), a);
+  EXPECT_EQ(a->gzip, engine::compressBody(true, a->text, engine::kDocumentLevel, 1700000000));
+  EXPECT_EQ(a->deflate, engine::compressBody(false, a->text, engine::kDocumentLevel, 1700000000));
+
+  const auto b = answers.get(first, "10.0.1.1:80", false);
+  EXPECT_EQ(b->text, "#EXTM3U\n#EXTINF:-1,A\nhttp://10.0.1.1:80/vkx/239.1.1.1:1\n");
+  EXPECT_EQ(answers.get(first, "10.0.0.1:80", false), a);
+
+  EXPECT_TRUE(answers.get(first, "10.0.0.1:80", true)->text.starts_with("#EXTM3U x-tvg-url="));
+  const auto reloaded = listOf("#EXTM3U\n#EXTINF:-1,B\nudp://@239.1.1.2:1\n");
+  EXPECT_EQ(answers.get(reloaded, "10.0.0.1:80", false)->text,
+            "#EXTM3U\n#EXTINF:-1,B\nhttp://10.0.0.1:80/vkx/239.1.1.2:1\n");
+  EXPECT_EQ(answers.get(nullptr, "10.0.0.1:80", false)->text, "#EXTM3U\n");
 }
 
 }  // namespace
