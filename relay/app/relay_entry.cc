@@ -17,9 +17,11 @@
 #include "platform/thread.h"
 #include "platform/uuid.h"
 #include "relay/app/card_report.h"
+#include "relay/app/playlist_source.h"
 #include "relay/app/relay_framing.h"
 #include "relay/app/relay_log.h"
 #include "relay/app/relay_options.h"
+#include "relay/app/source_fetch.h"
 #include "relay/app/status_page.h"
 #include "relay/app/url_routing.h"
 #include "relay/igmp/igmp_snooper.h"
@@ -221,6 +223,8 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   if (commandLine.exitStatus) return *commandLine.exitStatus;
   const RelayOptions& options = commandLine.options;
   const RelaySettings& settings = commandLine.settings;
+  // libcurl's global set-up, before any thread of the relay's own starts.
+  initFetching();
 
   std::vector<platform::NetworkCard> cards;
   platform::listNetworkCards(cards);
@@ -241,7 +245,16 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     playlist = std::make_shared<ChannelList>();
     if (!options.playlistProtocolInfo.empty())
       playlist->protocolInfo = options.playlistProtocolInfo;
-    playlist->load(options.playlistPath, writeLine);
+    if (isUrl(options.playlistPath)) {
+      // Bounded by the fetch's own time limit: nothing can stop the relay
+      // before it has started. PlaylistLoad::Empty is where a later fetch
+      // would take over.
+      loadPlaylistFromUrl(
+          {options.playlistPath, options.cacheDir, playlistFetchLimits(settings.maxFetchMb)},
+          *playlist, nullptr, platform::writeUntrustedLine);
+    } else {
+      playlist->load(options.playlistPath, writeLine);
+    }
     advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
   }
 
