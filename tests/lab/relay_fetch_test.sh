@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The playlist by URL, with ondrel as the provider on the relay's host: the
+# relay fetches it at start and serves its channels (Browse and
+# /status.json), keeping a copy in --cache. With ondrel gone, a restart
+# says the fetch failed and starts with the cached channels; without a
+# cached copy, with none, the media server still up.
+set -u
+relay_bin=$1
+web_bin=$2
+. "$(dirname "$0")/lab.sh"
+for tool in curl jq; do
+  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+done
+
+lab_init rft
+lab_relay_hosts
+work=$(mktemp -d)
+trap 'lab_teardown; rm -rf "$work"' EXIT
+mkdir -p "$work/www" "$work/cache" "$work/empty-cache"
+printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' \
+  '#EXTINF:2,Sport' 'udp://@239.1.2.2:5000' >"$work/www/list.m3u"
+url=http://127.0.0.1:8080/list.m3u
+base=http://198.18.2.1:2901
+
+ip netns exec "$(lab_ns relay)" "$web_bin" -lp 8080 -li 127.0.0.1 -sp "$work/www/" </dev/null \
+  >"$work/web.out" 2>&1 &
+web_pid=$!
+lab_check "ondrel prompts" lab_wait_line "$work/web.out" 50 "Enter q to exit."
+
+channels() { lab_exec lan curl -s --max-time 5 "$base/status.json" | jq -c '[.channels[].title]'; }
+# The items of the "All" container, as a TV browses them.
+browse_all() {
+  printf '<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body><u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ObjectID>gr1</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>' |
+    lab_exec lan curl -s --max-time 5 -H 'Content-Type: text/xml; charset="utf-8"' \
+      -H 'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#Browse"' \
+      --data-binary @- "$base/upnp/control/cds" | grep -o '<NumberReturned>[0-9]*</NumberReturned>'
+}
+stop_relay() {
+  echo q >&3
+  lab_check "relay stops ($1)" lab_wait_exit "$relay_pid" 50
+  wait "$relay_pid"
+  lab_check "relay: exit status 0 ($1)" test $? = 0
+  exec 3>&-
+}
+
+# --- fetched by URL, copied into the cache -----------------------------------
+lab_start_relay "$relay_bin" -p "$url" --cache "$work/cache"
+cp "$work/out" "$work/out.fetched"
+lab_check "fetched: the channels" test "$(channels)" = '["News","Sport"]'
+lab_check "fetched: Browse lists both" test "$(browse_all)" = '<NumberReturned>2</NumberReturned>'
+lab_check "fetched: no failure line" bash -c "! grep -q 'Playlist fetch failed' '$work/out'"
+lab_check "fetched: the cache holds the playlist" cmp "$work/www/list.m3u" "$work/cache/playlist.m3u"
+lab_check "fetched: nothing else in the cache" test "$(ls -A "$work/cache")" = playlist.m3u
+stop_relay fetched
+
+# --- the provider gone: the cached copy --------------------------------------
+kill -TERM "$web_pid"
+lab_check "ondrel stops" lab_wait_exit "$web_pid" 50
+wait "$web_pid"
+lab_start_relay "$relay_bin" -p "$url" --cache "$work/cache"
+lab_check "cached: one line says so" test "$(grep -cE "^Playlist fetch failed: .* \($url\), using the cached copy from [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}$" "$work/out")" = 1
+lab_check "cached: the channels" test "$(channels)" = '["News","Sport"]'
+lab_check "cached: Browse lists both" test "$(browse_all)" = '<NumberReturned>2</NumberReturned>'
+stop_relay cached
+
+# --- no copy: no channels, the media server up -------------------------------
+lab_start_relay "$relay_bin" -p "$url" --cache "$work/empty-cache"
+lab_check "no copy: one line says so" \
+  test "$(grep -c "^Playlist fetch failed: .* ($url), starting with no channels$" "$work/out")" = 1
+lab_check "no copy: no channels" test "$(channels)" = '[]'
+lab_check "no copy: Browse answers, empty" test "$(browse_all)" = '<NumberReturned>0</NumberReturned>'
+stop_relay "no copy"
+
+lab_finish || { cat "$work/out.fetched" "$work/out" "$work/web.out"; exit 1; }
