@@ -98,6 +98,7 @@ class ContentDecoder {
 
   bool feed(const char* data, std::size_t size) {
     if (!error_.empty()) return false;
+    if (size == 0) return true;
     received_ += size;
     if (received_ > maxBytes_) return fail(limitText(maxBytes_));
     if (mode_ == Mode::Undecided) {
@@ -279,6 +280,9 @@ std::string fetchUrl(const std::string& url, ContentDecoder& decoder, const Fetc
   curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits.maxBytes));
   curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  // A stop during a name look-up leaves the resolver's thread to finish on
+  // its own instead of waiting for it: the look-up may take many seconds.
+  curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L);
   curl_easy_setopt(e, CURLOPT_USERAGENT, userAgent.c_str());
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, detail);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onData);
