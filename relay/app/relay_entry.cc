@@ -31,6 +31,7 @@
 #include "relay/upnp/descriptions.h"
 #include "relay/upnp/device_uuid.h"
 #include "relay/upnp/event_notify.h"
+#include "relay/upnp/guide.h"
 #include "relay/upnp/ssdp_advertiser.h"
 
 namespace relay {
@@ -170,15 +171,35 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
 
 namespace {
 
+// The guide of --epg reduced to the playlist's channels, or nothing (said
+// in one line) when there is none or it cannot be read: the relay runs on
+// without a guide.
+std::shared_ptr<const GuideDocument> loadGuideDocument(const std::string& path,
+                                                       const ChannelList* playlist) {
+  if (path.empty()) return nullptr;
+  writeLine("Loading guide.");
+  std::vector<GuideChannelKey> keys;
+  if (playlist) {
+    for (const Channel& channel : playlist->channels) keys.push_back({{}, {}, channel.title});
+  }
+  const std::int64_t now = platform::unixSeconds();
+  const GuideLoad load = loadGuide(path, keys, now);
+  if (!load.guide) {
+    writeLine("Guide load failed: " + load.error);
+    return nullptr;
+  }
+  writeLine("Guide loaded: " + std::to_string(load.guide->channelCount) + " channels, " +
+            std::to_string(load.guide->programmeCount) + " programmes.");
+  return makeGuideDocument(load.guide->xml, now);
+}
+
 // With a playlist the engine answers control requests over it. Workers may
 // outlive the engine, so the control handler is shared with the framing and
 // holds the playlist with it.
-std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
-                                               const RelaySettings& relay,
-                                               std::string_view deviceUuid,
-                                               std::shared_ptr<platform::Event> stopEvent,
-                                               std::shared_ptr<const ChannelList> playlist,
-                                               std::shared_ptr<SnooperSlot> snooperSlot) {
+std::unique_ptr<engine::HttpEngine> makeEngine(
+    const RelayOptions& options, const RelaySettings& relay, std::string_view deviceUuid,
+    std::shared_ptr<platform::Event> stopEvent, std::shared_ptr<const ChannelList> playlist,
+    std::shared_ptr<SnooperSlot> snooperSlot, std::shared_ptr<const GuideDocument> guide) {
   const std::uint16_t port = relay.listenPort;
   engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
@@ -193,6 +214,7 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   framing.logText = [] { return relayLog().logText(); };
   framing.stream = streamHandoff(relay);
   framing.status = statusWriter(playlist, std::move(snooperSlot), options.igmpSnooperEnabled);
+  framing.guide = [guide = std::move(guide)] { return guide; };
   if (playlist) {
     routes.mediaServer = true;
     framing.streamFields = dlnaStreamFields(playlist->protocolInfo);
@@ -244,6 +266,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     playlist->load(options.playlistPath, writeLine);
     advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
   }
+  std::shared_ptr<const GuideDocument> guide = loadGuideDocument(options.guidePath, playlist.get());
 
   writeLine("Starting http server.");
   auto stopEvent = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
@@ -253,7 +276,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   }
   auto snooperSlot = std::make_shared<SnooperSlot>();
   std::unique_ptr<engine::HttpEngine> engine =
-      makeEngine(options, settings, uuid, stopEvent, playlist, snooperSlot);
+      makeEngine(options, settings, uuid, stopEvent, playlist, snooperSlot, std::move(guide));
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");

@@ -28,6 +28,7 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "-p") return &options.playlistPath;
   if (arg == "--playlist-protocol-info") return &options.playlistProtocolInfo;
   if (arg == "--recv-timeout") return &options.recvTimeoutText;
+  if (arg == "--epg") return &options.guidePath;
   return nullptr;
 }
 

@@ -20,6 +20,7 @@ struct RelayOptions {
   std::string playlistPath;
   std::string playlistProtocolInfo;
   std::string recvTimeoutText;
+  std::string guidePath;  // --epg: an XMLTV file
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
 };

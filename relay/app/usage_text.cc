@@ -42,6 +42,10 @@ constexpr const char* kUsageLines[] = {
     "         \r\n"
     " tessaran.exe --with-igmpsnooper -li 192.168.0.2 -ri 10.10.0.20 ",
     "",
+    "Programme guide:\r\n"
+    " --epg [ XMLTV guide file, plain or gzip-compressed ]: served as /epg.xml and /epg.xml.gz, "
+    "reduced to the playlist's channels ",
+    "",
 };
 
 }  // namespace
