@@ -41,7 +41,6 @@ constexpr const char* kUsageLines[] = {
     "\"C:\\\\Playlists\\\\playlist.m3u\" ",
     "         \r\n"
     " tessaran.exe --with-igmpsnooper -li 192.168.0.2 -ri 10.10.0.20 ",
-    "",
     "Programme guide:\r\n"
     " --epg [ XMLTV guide file, plain or gzip-compressed ]: served as /epg.xml and /epg.xml.gz, "
     "reduced to the playlist's channels ",

@@ -78,7 +78,7 @@ TEST_F(RelayCommandLine, UsageAndVersionCases) {
       case Shows::usage:
         EXPECT_TRUE(line.usageShown);
         EXPECT_FALSE(line.exitStatus);
-        ASSERT_EQ(out.lines.size(), 17u);
+        ASSERT_EQ(out.lines.size(), 18u);
         EXPECT_EQ(out.lines[1], kUsageFirstBox);
         EXPECT_FALSE(out.has(kSearching));  // the usage skips the playlist tests
         break;
