@@ -183,14 +183,14 @@ std::shared_ptr<const GuideDocument> loadGuideDocument(const std::string& path,
     for (const Channel& channel : playlist->channels) keys.push_back({{}, {}, channel.title});
   }
   const std::int64_t now = platform::unixSeconds();
-  const GuideLoad load = loadGuide(path, keys, now);
+  GuideLoad load = loadGuide(path, keys, now);
   if (!load.guide) {
     writeLine("Guide load failed: " + load.error);
     return nullptr;
   }
   writeLine("Guide loaded: " + std::to_string(load.guide->channelCount) + " channels, " +
             std::to_string(load.guide->programmeCount) + " programmes.");
-  return makeGuideDocument(load.guide->xml, now);
+  return makeGuideDocument(std::move(load.guide->xml), now);
 }
 
 // With a playlist the engine answers control requests over it. Workers may

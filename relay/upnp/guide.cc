@@ -131,6 +131,20 @@ std::string attributeValue(xmlTextReaderPtr reader) {
   return cleanText(value);
 }
 
+// The value of the attribute `name` of the element the reader stands on.
+std::optional<std::string> attributeNamed(xmlTextReaderPtr reader, std::string_view name) {
+  std::optional<std::string> value;
+  const int count = xmlTextReaderAttributeCount(reader);
+  for (int i = 0; i < count && xmlTextReaderMoveToAttributeNo(reader, i) == 1; ++i) {
+    if (text(xmlTextReaderConstName(reader)) == name) {
+      value = attributeValue(reader);
+      break;
+    }
+  }
+  xmlTextReaderMoveToElement(reader);
+  return value;
+}
+
 void appendAttributes(xmlTextReaderPtr reader, std::string& out, std::string_view keyName,
                       ElementCopy* top) {
   // By number: reading a value leaves the reader inside it, from where no
@@ -364,8 +378,12 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
   std::map<std::string, std::size_t, std::less<>> channelById;
   std::vector<KeptProgramme> programmes;
   bool rootSeen = false;
-  int status;
-  while ((status = xmlTextReaderRead(reader.get())) == 1) {
+  int status = 0;
+  // After a subtree is passed over the reader already stands on the node
+  // that follows it.
+  bool standing = false;
+  while ((status = standing ? status : xmlTextReaderRead(reader.get())) == 1) {
+    standing = false;
     if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) continue;
     const std::string_view name = text(xmlTextReaderConstName(reader.get()));
     const int depth = xmlTextReaderDepth(reader.get());
@@ -390,6 +408,14 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
       channelById.emplace(copy.key, channels.size());
       channels.push_back({copy.key, std::move(copy)});
     } else if (name == "programme") {
+      // Most programmes are of channels the playlist lacks: they are passed
+      // over without being copied.
+      const std::optional<std::string> of = attributeNamed(reader.get(), "channel");
+      if (!of || !channelById.contains(*of)) {
+        status = xmlTextReaderNext(reader.get());
+        standing = true;
+        continue;
+      }
       ElementCopy copy;
       if (!copyElement(reader.get(), "channel", copy)) {
         status = -1;
@@ -414,7 +440,8 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
       copy.title.shrink_to_fit();
       programmes.push_back({channel->second, std::move(times), std::move(copy)});
     } else {
-      xmlTextReaderNext(reader.get());
+      status = xmlTextReaderNext(reader.get());
+      standing = true;
     }
   }
   if (!input.error.empty()) {
@@ -473,8 +500,18 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
     }
   }
 
+  // Sized once: the copies go as the document grows, so the two are not
+  // held in full side by side.
+  std::size_t size = 256;
+  for (const KeptChannel& channel : channels) {
+    size += channel.copy.attributes.size() + channel.copy.content.size() + 128;
+  }
+  for (const KeptProgramme& programme : programmes) {
+    size += programme.copy.attributes.size() + programme.copy.content.size() + 128;
+  }
   std::string& xml = guide.xml;
-  xml =
+  xml.reserve(size);
+  xml +=
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
       "<tv generator-info-name=\"tessaran\">\n";
@@ -487,6 +524,7 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
     const std::size_t c = programme.channel;
     if (outputId[c].empty()) continue;
     appendElement(xml, "programme", "channel", outputId[c], programme.copy);
+    programme.copy = {};
     guide.schedules[std::size_t(scheduleOfChannel[c])].push_back(std::move(programme.times));
     ++guide.programmeCount;
   }

@@ -53,8 +53,7 @@ std::string programme(const std::string& channel, const std::string& start, cons
                       const std::string& title) {
   std::string out = "<programme start=\"" + start + "\"";
   if (!stop.empty()) out += " stop=\"" + stop + "\"";
-  return out + " channel=\"" + channel + "\"><title lang=\"en\">" + title +
-         "</title></programme>\n";
+  return out + " channel=\"" + channel + "\"><title lang=\"en\">" + title + "</title></programme>";
 }
 
 // Every match of `pattern`'s first group, in order.
@@ -74,6 +73,7 @@ TEST_F(GuideFiles, KeepsTheChannelsThePlaylistLinks) {
             document(channel("a.id", {"Something else"}) + channel("b.guide", {"Other", "BRAVO"}) +
                      channel("c.guide", {"charlie hd"}) + channel("d.guide", {"Delta"}) +
                      channel("e.guide", {"Échos"}) +
+                     programme("d.guide", "20260110110000 +0000", "20260110130000 +0000", "D0") +
                      programme("a.id", "20260110110000 +0000", "20260110130000 +0000", "A1") +
                      programme("b.guide", "20260110110000 +0000", "20260110130000 +0000", "B1") +
                      programme("c.guide", "20260110110000 +0000", "20260110130000 +0000", "C1") +
