@@ -17,6 +17,7 @@
 #include "platform/thread.h"
 #include "platform/uuid.h"
 #include "relay/app/card_report.h"
+#include "relay/app/guide_source.h"
 #include "relay/app/playlist_source.h"
 #include "relay/app/relay_framing.h"
 #include "relay/app/relay_log.h"
@@ -33,6 +34,7 @@
 #include "relay/upnp/descriptions.h"
 #include "relay/upnp/device_uuid.h"
 #include "relay/upnp/event_notify.h"
+#include "relay/upnp/guide.h"
 #include "relay/upnp/ssdp_advertiser.h"
 
 namespace relay {
@@ -175,12 +177,10 @@ namespace {
 // With a playlist the engine answers control requests over it. Workers may
 // outlive the engine, so the control handler is shared with the framing and
 // holds the playlist with it.
-std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
-                                               const RelaySettings& relay,
-                                               std::string_view deviceUuid,
-                                               std::shared_ptr<platform::Event> stopEvent,
-                                               std::shared_ptr<const ChannelList> playlist,
-                                               std::shared_ptr<SnooperSlot> snooperSlot) {
+std::unique_ptr<engine::HttpEngine> makeEngine(
+    const RelayOptions& options, const RelaySettings& relay, std::string_view deviceUuid,
+    std::shared_ptr<platform::Event> stopEvent, std::shared_ptr<const ChannelList> playlist,
+    std::shared_ptr<SnooperSlot> snooperSlot, std::shared_ptr<const GuideDocument> guide) {
   const std::uint16_t port = relay.listenPort;
   engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
@@ -195,6 +195,7 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   framing.logText = [] { return relayLog().logText(); };
   framing.stream = streamHandoff(relay);
   framing.status = statusWriter(playlist, std::move(snooperSlot), options.igmpSnooperEnabled);
+  framing.guide = [guide = std::move(guide)] { return guide; };
   if (playlist) {
     routes.mediaServer = true;
     framing.streamFields = dlnaStreamFields(playlist->protocolInfo);
@@ -257,6 +258,16 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     }
     advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
   }
+  std::shared_ptr<const GuideDocument> guide;
+  if (!options.guidePath.empty()) {
+    std::vector<GuideChannelKey> keys;
+    if (playlist) {
+      for (const Channel& channel : playlist->channels) keys.push_back({{}, {}, channel.title});
+    }
+    guide = loadGuideSource(
+        {options.guidePath, options.cacheDir, guideFetchLimits(settings.maxFetchMb)}, keys,
+        platform::unixSeconds(), nullptr, platform::writeUntrustedLine);
+  }
 
   writeLine("Starting http server.");
   auto stopEvent = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
@@ -266,7 +277,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   }
   auto snooperSlot = std::make_shared<SnooperSlot>();
   std::unique_ptr<engine::HttpEngine> engine =
-      makeEngine(options, settings, uuid, stopEvent, playlist, snooperSlot);
+      makeEngine(options, settings, uuid, stopEvent, playlist, snooperSlot, std::move(guide));
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");

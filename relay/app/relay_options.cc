@@ -31,6 +31,7 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "--recv-timeout") return &options.recvTimeoutText;
   if (arg == "--max-fetch") return &options.maxFetchText;
   if (arg == "--cache") return &options.cacheDir;
+  if (arg == "--epg") return &options.guidePath;
   return nullptr;
 }
 

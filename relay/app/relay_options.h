@@ -22,6 +22,7 @@ struct RelayOptions {
   std::string recvTimeoutText;
   std::string maxFetchText;
   std::string cacheDir;  // empty: no cache
+  std::string guidePath;  // --epg: an XMLTV file
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
 };

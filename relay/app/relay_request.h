@@ -23,6 +23,7 @@ enum class RelayKind {
   Subscription,   // an accepted SUBSCRIBE, by `subscription`
   Unsubscribe,    // by the request's SID
   Quit,
+  Guide,  // the programme guide, gzip file or not by `guideGzipFile`
   Error,  // by `errorRow`
 };
 
@@ -33,6 +34,7 @@ enum class ErrorRow {
   InternalError,
   NotImplemented,
   PreconditionFailed,  // a renewal of no subscription the relay holds
+  NotFound,            // the guide, while none is loaded
 };
 
 // How the status is shown.
@@ -49,6 +51,7 @@ struct RelayRequest {
   std::size_t document = 0;
   StreamAddress stream;
   StatusView statusView = StatusView::Html;
+  bool guideGzipFile = false;
   SoapCall soap;
   SubscribeDecision subscription;
 };

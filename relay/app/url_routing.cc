@@ -70,6 +70,9 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
     request.statusView = url == "/status"        ? StatusView::Html
                          : url == "/status.json" ? StatusView::Json
                                                  : StatusView::Metrics;
+  } else if (url == "/epg.xml" || url == "/epg.xml.gz") {
+    request.kind = RelayKind::Guide;
+    request.guideGzipFile = url.ends_with(".gz");
   } else if (url.starts_with(kStreamPrefix)) {
     if (url.size() <= kStreamPrefix.size()) {
       request.errorRow = ErrorRow::BadRequest;
