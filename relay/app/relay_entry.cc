@@ -17,9 +17,12 @@
 #include "platform/thread.h"
 #include "platform/uuid.h"
 #include "relay/app/card_report.h"
+#include "relay/app/guide_source.h"
+#include "relay/app/playlist_source.h"
 #include "relay/app/relay_framing.h"
 #include "relay/app/relay_log.h"
 #include "relay/app/relay_options.h"
+#include "relay/app/source_fetch.h"
 #include "relay/app/status_page.h"
 #include "relay/app/url_routing.h"
 #include "relay/igmp/igmp_snooper.h"
@@ -31,6 +34,7 @@
 #include "relay/upnp/descriptions.h"
 #include "relay/upnp/device_uuid.h"
 #include "relay/upnp/event_notify.h"
+#include "relay/upnp/guide.h"
 #include "relay/upnp/playlist_export.h"
 #include "relay/upnp/ssdp_advertiser.h"
 
@@ -174,12 +178,10 @@ namespace {
 // With a playlist the engine answers control requests over it. Workers may
 // outlive the engine, so the control handler is shared with the framing and
 // holds the playlist with it.
-std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
-                                               const RelaySettings& relay,
-                                               std::string_view deviceUuid,
-                                               std::shared_ptr<platform::Event> stopEvent,
-                                               std::shared_ptr<const ChannelList> playlist,
-                                               std::shared_ptr<SnooperSlot> snooperSlot) {
+std::unique_ptr<engine::HttpEngine> makeEngine(
+    const RelayOptions& options, const RelaySettings& relay, std::string_view deviceUuid,
+    std::shared_ptr<platform::Event> stopEvent, std::shared_ptr<const ChannelList> playlist,
+    std::shared_ptr<SnooperSlot> snooperSlot, std::shared_ptr<const GuideDocument> guide) {
   const std::uint16_t port = relay.listenPort;
   engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
@@ -195,9 +197,11 @@ std::unique_ptr<engine::HttpEngine> makeEngine(const RelayOptions& options,
   framing.stream = streamHandoff(relay);
   framing.status = statusWriter(playlist, std::move(snooperSlot), options.igmpSnooperEnabled);
   auto playlistAnswers = std::make_shared<PlaylistAnswers>(std::uint32_t(platform::unixSeconds()));
-  framing.playlist = [playlist, playlistAnswers](std::string_view host) {
-    return playlistAnswers->get(playlist, host, /*guideLoaded=*/false);
+  framing.playlist = [playlist, playlistAnswers,
+                      guideLoaded = guide != nullptr](std::string_view host) {
+    return playlistAnswers->get(playlist, host, guideLoaded);
   };
+  framing.guide = [guide = std::move(guide)] { return guide; };
   if (playlist) {
     routes.mediaServer = true;
     framing.streamFields = dlnaStreamFields(playlist->protocolInfo);
@@ -226,6 +230,8 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   if (commandLine.exitStatus) return *commandLine.exitStatus;
   const RelayOptions& options = commandLine.options;
   const RelaySettings& settings = commandLine.settings;
+  // libcurl's global set-up, before any thread of the relay's own starts.
+  initFetching();
 
   std::vector<platform::NetworkCard> cards;
   platform::listNetworkCards(cards);
@@ -246,8 +252,27 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     playlist = std::make_shared<ChannelList>();
     if (!options.playlistProtocolInfo.empty())
       playlist->protocolInfo = options.playlistProtocolInfo;
-    playlist->load(options.playlistPath, writeLine);
+    if (isUrl(options.playlistPath)) {
+      // Bounded by the fetch's own time limit: nothing can stop the relay
+      // before it has started. PlaylistLoad::Empty is where a later fetch
+      // would take over.
+      loadPlaylistFromUrl(
+          {options.playlistPath, options.cacheDir, playlistFetchLimits(settings.maxFetchMb)},
+          *playlist, nullptr, platform::writeUntrustedLine);
+    } else {
+      playlist->load(options.playlistPath, writeLine);
+    }
     advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
+  }
+  std::shared_ptr<const GuideDocument> guide;
+  if (!options.guidePath.empty()) {
+    std::vector<GuideChannelKey> keys;
+    if (playlist) {
+      for (const Channel& channel : playlist->channels) keys.push_back({{}, {}, channel.title});
+    }
+    guide = loadGuideSource(
+        {options.guidePath, options.cacheDir, guideFetchLimits(settings.maxFetchMb)}, keys,
+        platform::unixSeconds(), nullptr, platform::writeUntrustedLine);
   }
 
   writeLine("Starting http server.");
@@ -258,7 +283,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   }
   auto snooperSlot = std::make_shared<SnooperSlot>();
   std::unique_ptr<engine::HttpEngine> engine =
-      makeEngine(options, settings, uuid, stopEvent, playlist, snooperSlot);
+      makeEngine(options, settings, uuid, stopEvent, playlist, snooperSlot, std::move(guide));
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");

@@ -1,5 +1,9 @@
 #include "relay/app/relay_framing.h"
 
+#include <array>
+#include <cstdio>
+#include <cstring>
+
 #include "engine/compression.h"
 #include "engine/response_writer.h"
 #include "platform/clock.h"
@@ -31,6 +35,8 @@ const char* statusOf(ErrorRow row) {
       return "501 Not Implemented";
     case ErrorRow::PreconditionFailed:
       return "412 Precondition Failed";
+    case ErrorRow::NotFound:
+      return "404 Not Found";
     case ErrorRow::BadRequest:
       break;
   }
@@ -47,7 +53,94 @@ Response errorAnswer(ErrorRow row) {
   return out;
 }
 
+constexpr std::array<const char*, 7> kWeekdays = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+int monthOf(std::string_view name) {
+  for (std::size_t i = 0; i < kMonths.size(); ++i) {
+    if (name == kMonths[i]) return int(i) + 1;
+  }
+  return 0;
+}
+
+// Days since 1970-01-01 and back (proleptic Gregorian), without the C
+// library's time zone.
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = unsigned(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + std::int64_t(doe) - 719468;
+}
+
+void civilFromDays(std::int64_t z, int& year, unsigned& month, unsigned& day) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = unsigned(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  day = doy - (153 * mp + 2) / 5 + 1;
+  month = mp < 10 ? mp + 3 : mp - 9;
+  year = int(std::int64_t(yoe) + era * 400 + (month <= 2));
+}
+
+constexpr char kGuideXmlType[] = "Content-Type: application/xml; charset=UTF-8\r\n";
+constexpr char kGuideGzipType[] = "Content-Type: application/gzip\r\n";
+
 }  // namespace
+
+std::string httpDate(std::int64_t unixSeconds) {
+  const std::int64_t days = unixSeconds >= 0 ? unixSeconds / 86400 : (unixSeconds - 86399) / 86400;
+  const std::int64_t second = unixSeconds - days * 86400;
+  int year;
+  unsigned month, day;
+  civilFromDays(days, year, month, day);
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT",
+                kWeekdays[std::size_t((days % 7 + 11) % 7)], day, kMonths[month - 1], year,
+                int(second / 3600), int(second / 60 % 60), int(second % 60));
+  return text;
+}
+
+std::optional<std::int64_t> parseHttpDate(std::string_view text) {
+  const std::string copy(text);
+  char weekday[16] = {}, monthName[4] = {};
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0, used = 0;
+  const char* s = copy.c_str();
+  // IMF-fixdate, then RFC 850 (a two-digit year), then asctime.
+  if (std::sscanf(s, "%3s, %2d %3s %4d %2d:%2d:%2d GMT%n", weekday, &day, monthName, &year, &hour,
+                  &minute, &second, &used) == 7 &&
+      used == int(copy.size())) {
+  } else if (std::sscanf(s, "%15[A-Za-z], %2d-%3s-%2d %2d:%2d:%2d GMT%n", weekday, &day, monthName,
+                         &year, &hour, &minute, &second, &used) == 7 &&
+             used == int(copy.size())) {
+    year += year < 70 ? 2000 : 1900;
+  } else if (std::sscanf(s, "%3s %3s %2d %2d:%2d:%2d %4d%n", weekday, monthName, &day, &hour,
+                         &minute, &second, &year, &used) == 7 &&
+             used == int(copy.size())) {
+  } else {
+    return std::nullopt;
+  }
+  const int month = monthOf(monthName);
+  if (month == 0 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+    return std::nullopt;
+  }
+  return daysFromCivil(year, unsigned(month), unsigned(day)) * 86400 + hour * 3600 + minute * 60 +
+         second;
+}
+
+std::shared_ptr<const GuideDocument> makeGuideDocument(std::string xml, std::int64_t loadedAt) {
+  auto document = std::make_shared<GuideDocument>();
+  document->gzip = engine::compressBody(true, xml, engine::kDocumentLevel, std::uint32_t(loadedAt));
+  document->deflate = engine::compressBody(false, xml, engine::kDocumentLevel, 0);
+  document->xml = std::move(xml);
+  document->loadedAt = loadedAt;
+  document->lastModified = httpDate(loadedAt);
+  return document;
+}
 
 std::string dlnaStreamFields(std::string_view protocolInfo) {
   // What follows "http-get:*:" is the MIME type and the fourth field.
@@ -215,10 +308,43 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       // gets the same nothing but stops nothing: it only asks.
       if (settings_.quitEvent && !engine::isHead(request)) settings_.quitEvent->set();
       return false;
+    case RelayKind::Guide:
+      return answerGuide(connection, request, relayRequest.guideGzipFile);
     case RelayKind::Error:
       break;
   }
   return engine::writeResponse(connection, request, errorAnswer(relayRequest.errorRow));
+}
+
+bool RelayFraming::answerGuide(engine::HttpConnection& connection, const HttpRequest& request,
+                               bool gzipFile) const {
+  // Held for the whole answer: a reload may replace the guide meanwhile.
+  const std::shared_ptr<const GuideDocument> guide = settings_.guide ? settings_.guide() : nullptr;
+  if (!guide) return engine::writeResponse(connection, request, errorAnswer(ErrorRow::NotFound));
+  Response out;
+  out.status = "200 OK";
+  out.fields = gzipFile ? kGuideGzipType : kGuideXmlType;
+  out.fields += "Last-Modified: " + guide->lastModified + "\r\n";
+  if (const std::string* since = request.header("IF-MODIFIED-SINCE")) {
+    if (const std::optional<std::int64_t> time = parseHttpDate(*since);
+        time && *time >= guide->loadedAt) {
+      out.status = "304 Not Modified";
+      out.counted = false;
+      return engine::writeResponse(connection, request, out);
+    }
+  }
+  if (gzipFile) {
+    out.body = guide->gzip;
+  } else if (request.coding == engine::kGzip) {
+    out.body = guide->gzip;
+    out.bodyCoding = engine::kGzip;
+  } else if (request.coding == engine::kDeflate) {
+    out.body = guide->deflate;
+    out.bodyCoding = engine::kDeflate;
+  } else {
+    out.body = guide->xml;
+  }
+  return engine::writeResponse(connection, request, out);
 }
 
 bool RelayFraming::answerSubscription(engine::HttpConnection& connection,

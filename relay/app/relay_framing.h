@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,22 @@ namespace relay {
 // "http-get:*:" in the playlist's protocolInfo: its MIME type (video/mpeg
 // when there is none) and its fourth field (a live channel's when it is "*").
 std::string dlnaStreamFields(std::string_view protocolInfo);
+
+// A loaded guide as it is served, built once per load: apps poll it often.
+struct GuideDocument {
+  std::string xml;
+  std::string gzip;  // also the body of /epg.xml.gz
+  std::string deflate;
+  std::int64_t loadedAt = 0;  // Unix seconds, the Last-Modified time
+  std::string lastModified;   // loadedAt as an HTTP-date
+};
+std::shared_ptr<const GuideDocument> makeGuideDocument(std::string xml, std::int64_t loadedAt);
+
+// "Sun, 06 Nov 1994 08:49:37 GMT", the only form the relay writes.
+std::string httpDate(std::int64_t unixSeconds);
+// The three forms HTTP allows (IMF-fixdate, RFC 850, asctime); nothing for
+// any other text, which a conditional request then ignores.
+std::optional<std::int64_t> parseHttpDate(std::string_view text);
 
 // Answers a stream request on the connection for the stream's whole life,
 // starting with `head` once data flows.
@@ -55,6 +72,9 @@ struct RelayFramingSettings {
   // By event URL: the body of the initial event a new subscriber there
   // gets. Subscriptions elsewhere get none.
   std::map<std::string, std::string, std::less<>> initialEvents;
+  // The guide loaded now; without one (or while it gives none) the guide
+  // URLs are 404.
+  std::function<std::shared_ptr<const GuideDocument>()> guide;
 };
 
 class RelayFraming {
@@ -74,6 +94,8 @@ class RelayFraming {
     std::string deflate;
   };
   // Grants or renews, answers, and sends a new subscriber its initial event.
+  bool answerGuide(engine::HttpConnection& connection, const engine::HttpRequest& request,
+                   bool gzipFile) const;
   bool answerSubscription(engine::HttpConnection& connection, const engine::HttpRequest& request,
                           const SubscribeDecision& decision) const;
 

@@ -8,6 +8,7 @@
 
 #include "common/parse_number.h"
 #include "common/version.h"
+#include "relay/app/source_fetch.h"
 #include "relay/app/usage_text.h"
 
 namespace relay {
@@ -28,6 +29,9 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "-p") return &options.playlistPath;
   if (arg == "--playlist-protocol-info") return &options.playlistProtocolInfo;
   if (arg == "--recv-timeout") return &options.recvTimeoutText;
+  if (arg == "--max-fetch") return &options.maxFetchText;
+  if (arg == "--cache") return &options.cacheDir;
+  if (arg == "--epg") return &options.guidePath;
   return nullptr;
 }
 
@@ -108,11 +112,16 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   if (!isPortNumber(options.listenPort) || !isPortNumber(options.forwardPort)) {
     return refuse(line, common::kConversionFailedText, writeLine);
   }
+  std::uint32_t maxFetchMb = 0;
+  if (!options.maxFetchText.empty() &&
+      (!common::tryParseNumber(options.maxFetchText, maxFetchMb) || maxFetchMb == 0)) {
+    return refuse(line, kMaxFetchRefusedText, writeLine);
+  }
 
   if (options.playlistPath.empty()) {
     writeLine("You didn't provide playlist file, DLNA server will be disabled.");
     options.dlnaEnabled = false;
-  } else if (!canOpenForReading(options.playlistPath)) {
+  } else if (!isUrl(options.playlistPath) && !canOpenForReading(options.playlistPath)) {
     writeLine("Playalist doesn't exists, DLNA server will be disabled !!!");
     options.dlnaEnabled = false;
   }
@@ -125,6 +134,7 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   settings.forwardPort = common::parseNumber<std::uint16_t>(options.forwardPort);
   settings.receiveAddress = platform::parseIpv4(options.receiveAddress);
   settings.recvTimeoutSeconds = recvTimeoutSeconds(options.recvTimeoutText, options.dlnaEnabled);
+  if (maxFetchMb != 0) settings.maxFetchMb = maxFetchMb;
   return line;
 }
 

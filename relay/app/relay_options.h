@@ -20,6 +20,9 @@ struct RelayOptions {
   std::string playlistPath;
   std::string playlistProtocolInfo;
   std::string recvTimeoutText;
+  std::string maxFetchText;
+  std::string cacheDir;  // empty: no cache
+  std::string guidePath;  // --epg: an XMLTV file
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
 };
@@ -32,6 +35,8 @@ struct RelaySettings {
   std::uint16_t forwardPort = 0;     // 0: each group's own port
   platform::Ipv4 receiveAddress = 0;
   int recvTimeoutSeconds = 0;
+  // --max-fetch in MB, when given (see source_fetch.h for what it bounds).
+  std::optional<std::uint32_t> maxFetchMb;
 };
 
 struct CommandLine {
@@ -45,6 +50,8 @@ struct CommandLine {
 };
 
 inline constexpr int kExitBadCommandLine = 2;
+inline constexpr const char kMaxFetchRefusedText[] =
+    "--max-fetch takes a whole number of megabytes, 1 or more";
 
 // Walks `args` (args[0] is the program) and writes the usage and the
 // playlist messages as the walk meets them. `--version`, standing as an

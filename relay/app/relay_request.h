@@ -24,6 +24,7 @@ enum class RelayKind {
   Subscription,   // an accepted SUBSCRIBE, by `subscription`
   Unsubscribe,    // by the request's SID
   Quit,
+  Guide,  // the programme guide, gzip file or not by `guideGzipFile`
   Error,  // by `errorRow`
 };
 
@@ -34,6 +35,7 @@ enum class ErrorRow {
   InternalError,
   NotImplemented,
   PreconditionFailed,  // a renewal of no subscription the relay holds
+  NotFound,            // the guide, while none is loaded
 };
 
 // How the status is shown.
@@ -50,6 +52,7 @@ struct RelayRequest {
   std::size_t document = 0;
   StreamAddress stream;
   StatusView statusView = StatusView::Html;
+  bool guideGzipFile = false;
   SoapCall soap;
   SubscribeDecision subscription;
 };

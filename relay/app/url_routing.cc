@@ -72,6 +72,9 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
                                                  : StatusView::Metrics;
   } else if (url == "/playlist.m3u") {
     request.kind = RelayKind::Playlist;
+  } else if (url == "/epg.xml" || url == "/epg.xml.gz") {
+    request.kind = RelayKind::Guide;
+    request.guideGzipFile = url.ends_with(".gz");
   } else if (url.starts_with(kStreamPrefix)) {
     if (url.size() <= kStreamPrefix.size()) {
       request.errorRow = ErrorRow::BadRequest;

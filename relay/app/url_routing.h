@@ -1,5 +1,5 @@
 // Which answer a GET target gets: a built-in document, the log, the status
-// pages, the relay's playlist, the quit command, a stream, or 400.
+// pages, the relay's playlist, the guide, the quit command, a stream, or 400.
 #pragma once
 
 #include <string_view>

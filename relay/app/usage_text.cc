@@ -26,6 +26,13 @@ constexpr const char* kUsageLines[] = {
     "happen if playlist has some outdated multicast ip addresses and client wants to create "
     "thumnails for whole directory. If your DLNA client is unresponsive, lower this value. If "
     "value is to low, server may close connection before it receives any data. ",
+    " -p also takes an http:// or https:// URL,\r\n"
+    " --epg [ XMLTV guide, file or URL, plain or gzip-compressed: served as /epg.xml and "
+    "/epg.xml.gz, reduced to the playlist's channels ],\r\n"
+    " --max-fetch [ MB: largest playlist or guide taken from a URL - default 64 for "
+    "a playlist, 1024 for a guide; a playlist never more than 64 ],\r\n"
+    " --cache [ folder for the last good playlist and guide, used when their URL cannot be "
+    "fetched ]\r\n",
     "",
     "URL in a playlist must be in the folowing format : \r\n"
     "udp://@multicast.address:port e.g. udp://@239.255.0.1:5002 ",

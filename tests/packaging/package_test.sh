@@ -25,7 +25,7 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Recommends)" = php-cgi ] || fail "Recommends: $(field Recommends)"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 depends=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//')
-for library in libc6 libstdc++6 libgcc-s1 zlib1g libuuid1; do
+for library in libc6 libstdc++6 libgcc-s1 zlib1g libuuid1 libcurl4 libxml2; do
   grep -qxF "$library" <<<"$depends" || fail "Depends without $library: $(field Depends)"
 done
 [ "$(dpkg-deb --info "$deb" conffiles)" = $'/etc/default/tessaran\n/etc/default/ondrel' ] ||

@@ -78,7 +78,7 @@ TEST_F(RelayCommandLine, UsageAndVersionCases) {
       case Shows::usage:
         EXPECT_TRUE(line.usageShown);
         EXPECT_FALSE(line.exitStatus);
-        ASSERT_EQ(out.lines.size(), 17u);
+        ASSERT_EQ(out.lines.size(), 18u);
         EXPECT_EQ(out.lines[1], kUsageFirstBox);
         EXPECT_FALSE(out.has(kSearching));  // the usage skips the playlist tests
         break;
@@ -164,9 +164,10 @@ TEST_F(RelayCommandLine, SettingsAreTheValuesTheTextsStandFor) {
   };
   const Case cases[] = {
       {{"-li", "198.18.2.1", "-lp", "8000abc", "-ri", "198.18.1.2", "-fp", " 5000"},
-       {platform::parseIpv4("198.18.2.1"), 8000, 5000, platform::parseIpv4("198.18.1.2"), 30}},
+       {platform::parseIpv4("198.18.2.1"), 8000, 5000, platform::parseIpv4("198.18.1.2"), 30,
+        std::nullopt}},
       {{"-li", "", "-lp", "-1", "-ri", "198.18.1.2", "--recv-timeout", "99"},
-       {0, 65535, 0, platform::parseIpv4("198.18.1.2"), 60}},
+       {0, 65535, 0, platform::parseIpv4("198.18.1.2"), 60, std::nullopt}},
   };
   for (const Case& c : cases) {
     Captured out;
@@ -194,6 +195,10 @@ TEST_F(RelayCommandLine, PlaylistDecidesTheMediaServer) {
       {{"-p", folder, "-li", "a"}, false, {kBadPlaylist, kSearching}},
       {{"-p", playlist_, "-li", "a"}, true, {kSearching}},
       {{"-p", playlist_, "--without-dlna", "x"}, false, {kSearching}},
+      // A URL is only known once fetched, at start.
+      {{"-p", "http://198.18.9.9/list.m3u", "-li", "a"}, true, {kSearching}},
+      {{"-p", "HTTPS://198.18.9.9/list.m3u", "-li", "a"}, true, {kSearching}},
+      {{"-p", "ftp://198.18.9.9/list.m3u", "-li", "a"}, false, {kBadPlaylist, kSearching}},
   };
   for (const Case& c : cases) {
     Captured out;
@@ -202,6 +207,38 @@ TEST_F(RelayCommandLine, PlaylistDecidesTheMediaServer) {
     EXPECT_EQ(line.options.dlnaEnabled, c.dlna);
     EXPECT_EQ(out.lines, c.lines);
   }
+}
+
+TEST_F(RelayCommandLine, MaxFetchAndCache) {
+  struct Case {
+    std::vector<std::string> args;
+    bool refused;
+    std::optional<std::uint32_t> maxFetchMb;
+  };
+  const Case cases[] = {
+      {{"-li", "a", "-ri", "b"}, false, std::nullopt},
+      {{"--max-fetch", "200", "-li", "a"}, false, 200},
+      {{"--max-fetch", "8MB", "-li", "a"}, false, 8},  // read as the ports are read
+      {{"--max-fetch", "0", "-li", "a"}, true, std::nullopt},
+      {{"--max-fetch", "lots", "-li", "a"}, true, std::nullopt},
+      {{"--max-fetch", "99999999999", "-li", "a"}, true, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    Captured out;
+    const CommandLine line = parse(c.args, out);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    if (c.refused) {
+      EXPECT_EQ(line.exitStatus, relay::kExitBadCommandLine);
+      ASSERT_FALSE(out.lines.empty());
+      EXPECT_EQ(out.lines[0], relay::kMaxFetchRefusedText);
+      EXPECT_TRUE(out.has(kUsageFirstBox));
+    } else {
+      EXPECT_FALSE(line.exitStatus);
+      EXPECT_EQ(line.settings.maxFetchMb, c.maxFetchMb);
+    }
+  }
+  Captured out;
+  EXPECT_EQ(parse({"--cache", "/var/lib/x", "-li", "a"}, out).options.cacheDir, "/var/lib/x");
 }
 
 TEST(RecvTimeout, DefaultsAndClamp) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/request_parser.h"
+#include "relay/app/relay_framing.h"
 #include "relay/app/relay_request.h"
 
 namespace {
@@ -42,7 +43,7 @@ TEST(ResolveUrl, Table) {
   const std::map<int, RelayKind> kinds = {
       {0, RelayKind::Document}, {1, RelayKind::GeneratedText}, {3, RelayKind::Stream},
       {4, RelayKind::Status},   {5, RelayKind::Playlist},      {8, RelayKind::Quit},
-      {9, RelayKind::Error},
+      {9, RelayKind::Error},    {10, RelayKind::Guide},
   };
   const Case cases[] = {
       {"/", 0, 0, 0},
@@ -88,6 +89,10 @@ TEST(ResolveUrl, Table) {
       {"/" + token + "/239.1.2.3:1234?mediaPlayerId=1&playMode=2", 3, group("239.1.2.3"), 1234},
       {"/x" + token + "239.1.2.3:1234", 3, group("239.1.2.3"), 1234},  // token anywhere
       {"/elsewhere", 9, 0, 0},
+      {"/epg.xml", 10, 0, 0},
+      {"/epg.xml.gz", 10, 1, 0},
+      {"/epg.xml?x=1", 9, 0, 0},
+      {"/EPG.XML", 9, 0, 0},
   };
   relay::RelayLog log;
   for (const Case& c : cases) {
@@ -100,6 +105,9 @@ TEST(ResolveUrl, Table) {
     if (c.kind == 9) {
       EXPECT_EQ(r.errorRow, ErrorRow::BadRequest);
     }
+    if (c.kind == 10) {
+      EXPECT_EQ(r.guideGzipFile, c.target == 1);
+    }
     if (c.kind == 4) {
       EXPECT_EQ(int(r.statusView), int(c.target));
     }
@@ -107,6 +115,28 @@ TEST(ResolveUrl, Table) {
       EXPECT_EQ(r.stream.group, c.target);
       EXPECT_EQ(r.stream.port, c.port);
     }
+  }
+}
+
+TEST(HttpDate, ReadsTheThreeFormsAndWritesOne) {
+  // 784111777 is Sun, 06 Nov 1994 08:49:37 GMT.
+  EXPECT_EQ(relay::httpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(relay::httpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+  EXPECT_EQ(relay::httpDate(1772323200), "Sun, 01 Mar 2026 00:00:00 GMT");
+  const std::pair<const char*, std::int64_t> cases[] = {
+      {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
+      {"Sunday, 06-Nov-94 08:49:37 GMT", 784111777},
+      {"Sun Nov  6 08:49:37 1994", 784111777},
+      {"Sun, 01 Mar 2026 00:00:00 GMT", 1772323200},
+      {"Sun, 06 Nov 1994 08:49:37 GMT; length=12", -1},
+      {"Sun, 06 Foo 1994 08:49:37 GMT", -1},
+      {"Sun, 32 Nov 1994 08:49:37 GMT", -1},
+      {"yesterday", -1},
+      {"", -1},
+  };
+  for (const auto& [text, time] : cases) {
+    const std::optional<std::int64_t> read = relay::parseHttpDate(text);
+    EXPECT_EQ(read.value_or(-1), time) << text;
   }
 }
 

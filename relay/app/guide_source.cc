@@ -1,0 +1,81 @@
+#include "relay/app/guide_source.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <optional>
+
+namespace relay {
+namespace {
+
+std::shared_ptr<const GuideDocument> served(GuideLoad& load, std::int64_t now,
+                                            const common::LineWriter& writeLine) {
+  writeLine("Guide loaded: " + std::to_string(load.guide->channelCount) + " channels, " +
+            std::to_string(load.guide->programmeCount) + " programmes.");
+  return makeGuideDocument(std::move(load.guide->xml), now);
+}
+
+// Where a fetched guide waits until it has loaded: beside the cached copy,
+// so that taking it is a rename, or else a private temporary file.
+std::string stagingPath(const std::string& cacheDir) {
+  if (!cacheDir.empty()) return cachePathFor(cacheDir, CachedKind::Guide) + ".fetched";
+  const char* root = std::getenv("TMPDIR");
+  std::string path = std::string(root != nullptr && *root != '\0' ? root : "/tmp") +
+                     "/tessaran-guide-XXXXXX";
+  const int fd = ::mkstemp(path.data());
+  if (fd < 0) return {};
+  ::close(fd);
+  return path;
+}
+
+}  // namespace
+
+std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
+                                                     const std::vector<GuideChannelKey>& keys,
+                                                     std::int64_t now, const platform::Event* stop,
+                                                     const common::LineWriter& writeLine) {
+  writeLine("Loading guide.");
+  if (!isUrl(source.source)) {
+    GuideLoad load = loadGuide(source.source, keys, now);
+    if (load.guide) return served(load, now, writeLine);
+    writeLine("Guide load failed: " + load.error);
+    return nullptr;
+  }
+
+  std::string reason = "no temporary file";
+  if (const std::string staging = stagingPath(source.cacheDir); !staging.empty()) {
+    const FetchResult fetched = fetchToFile(source.source, staging, source.limits, stop);
+    reason = fetched.error;
+    if (fetched.ok()) {
+      GuideLoad load = loadGuide(staging, keys, now);
+      if (load.guide) {
+        // Only a guide that loaded replaces the last good copy.
+        if (source.cacheDir.empty() ||
+            std::rename(staging.c_str(),
+                        cachePathFor(source.cacheDir, CachedKind::Guide).c_str()) != 0) {
+          std::remove(staging.c_str());
+        }
+        return served(load, now, writeLine);
+      }
+      reason = load.error;
+    }
+    std::remove(staging.c_str());
+  }
+
+  const std::string failed = "Guide fetch failed: " + reason + " (" + source.source + ")";
+  if (!source.cacheDir.empty()) {
+    const std::string cached = cachePathFor(source.cacheDir, CachedKind::Guide);
+    if (const std::optional<std::time_t> written = cachedCopyTime(cached)) {
+      GuideLoad load = loadGuide(cached, keys, now);
+      if (load.guide) {
+        writeLine(failed + ", using the cached copy from " + cachedCopyTimeText(*written));
+        return served(load, now, writeLine);
+      }
+    }
+  }
+  writeLine(failed + ", starting without a guide");
+  return nullptr;
+}
+
+}  // namespace relay

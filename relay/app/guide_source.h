@@ -1,0 +1,33 @@
+// The guide named by --epg: a file, or a URL fetched at start, kept in the
+// --cache folder once it has loaded, and taken from there when the URL
+// cannot be fetched or what it gives does not load.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/line_writer.h"
+#include "platform/event.h"
+#include "relay/app/relay_framing.h"
+#include "relay/app/source_fetch.h"
+#include "relay/upnp/guide.h"
+
+namespace relay {
+
+struct GuideSource {
+  std::string source;    // a path, or an http:// or https:// URL
+  std::string cacheDir;  // empty: no cache
+  FetchLimits limits;
+};
+
+// The guide reduced to the channels `keys` name, ready to serve, or nothing
+// when there is none to be had. Writes "Loading guide.", then one line: what
+// was loaded, or why nothing was and what the relay starts with.
+std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
+                                                     const std::vector<GuideChannelKey>& keys,
+                                                     std::int64_t now, const platform::Event* stop,
+                                                     const common::LineWriter& writeLine);
+
+}  // namespace relay

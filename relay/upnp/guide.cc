@@ -1,0 +1,546 @@
+#include "relay/upnp/guide.h"
+
+#include <fcntl.h>
+#include <libxml/parser.h>
+#include <libxml/xmlIO.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlreader.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "common/text.h"
+#include "common/utf8.h"
+#include "relay/upnp/control_handler.h"
+
+namespace relay {
+namespace {
+
+// No entity substitution, no DTD loaded or checked, nothing fetched, and
+// libxml2's limits on text and depth left in place (no XML_PARSE_HUGE).
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA;
+
+// The guide is read through our own input callbacks, so nothing in libxml2
+// ever needs to open a file or URL by name: a DTD or entity the file names
+// is refused here should any path ever ask for one.
+xmlParserInputPtr refuseExternal(const char*, const char*, xmlParserCtxtPtr) {
+  return nullptr;
+}
+
+void installRefusingLoader() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    xmlInitParser();
+    xmlSetExternalEntityLoader(refuseExternal);
+  });
+}
+
+// gzread reads gzip or plain bytes alike, telling them apart by the first
+// bytes, and says when a gzip stream ends early.
+struct Input {
+  gzFile file = nullptr;
+  std::string error;
+};
+
+int readInput(void* context, char* buffer, int length) {
+  auto& input = *static_cast<Input*>(context);
+  const int n = gzread(input.file, buffer, unsigned(length));
+  if (n < 0) {
+    int code = Z_OK;
+    const char* message = gzerror(input.file, &code);
+    input.error = code == Z_BUF_ERROR ? "truncated gzip" : "gzip error: " + std::string(message);
+    return -1;
+  }
+  if (n == 0) {
+    // gzread reports a gzip stream cut short as the end, with the error set.
+    int code = Z_OK;
+    gzerror(input.file, &code);
+    if (code == Z_BUF_ERROR) {
+      input.error = "truncated gzip";
+      return -1;
+    }
+  }
+  return n;
+}
+
+int closeInput(void*) {
+  return 0;
+}
+
+struct ReaderErrors {
+  std::string first;
+};
+
+void onReaderError(void* context, xmlErrorPtr error) {
+  auto& errors = *static_cast<ReaderErrors*>(context);
+  if (error == nullptr || error->level < XML_ERR_ERROR || !errors.first.empty()) return;
+  std::string message = error->message != nullptr ? error->message : "unknown";
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  errors.first = "XML error at line " + std::to_string(error->line) + ": " + message;
+}
+
+struct ReaderDeleter {
+  void operator()(xmlTextReaderPtr reader) const { xmlFreeTextReader(reader); }
+};
+
+std::string_view text(const xmlChar* value) {
+  return value == nullptr ? std::string_view()
+                          : std::string_view(reinterpret_cast<const char*>(value));
+}
+
+// Clean UTF-8 that keeps its line breaks (cleanUtf8 drops every control).
+std::string cleanText(std::string_view value) {
+  std::string out;
+  for (;;) {
+    const std::size_t end = value.find('\n');
+    out += common::cleanUtf8(value.substr(0, end));
+    if (end == std::string_view::npos) return out;
+    out += '\n';
+    value.remove_prefix(end + 1);
+  }
+}
+
+// An element as read: one attribute (the channel's id or the programme's
+// channel) set apart so it can be renamed, the other attributes and the
+// content as XML text ready to be written again.
+struct ElementCopy {
+  std::string key;
+  std::string attributes;  // each " name=\"value\""
+  std::string content;
+  bool empty = true;
+  std::map<std::string, std::string, std::less<>> keyAttributes;  // start, stop
+  std::vector<std::string> displayNames;
+  std::string title;
+};
+
+// The attribute's value from its text parts alone: an entity reference in
+// it stays unexpanded and is left out.
+std::string attributeValue(xmlTextReaderPtr reader) {
+  std::string value;
+  while (xmlTextReaderReadAttributeValue(reader) == 1) {
+    if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_TEXT) {
+      value += text(xmlTextReaderConstValue(reader));
+    }
+  }
+  return cleanText(value);
+}
+
+// The value of the attribute `name` of the element the reader stands on.
+std::optional<std::string> attributeNamed(xmlTextReaderPtr reader, std::string_view name) {
+  std::optional<std::string> value;
+  const int count = xmlTextReaderAttributeCount(reader);
+  for (int i = 0; i < count && xmlTextReaderMoveToAttributeNo(reader, i) == 1; ++i) {
+    if (text(xmlTextReaderConstName(reader)) == name) {
+      value = attributeValue(reader);
+      break;
+    }
+  }
+  xmlTextReaderMoveToElement(reader);
+  return value;
+}
+
+void appendAttributes(xmlTextReaderPtr reader, std::string& out, std::string_view keyName,
+                      ElementCopy* top) {
+  // By number: reading a value leaves the reader inside it, from where no
+  // next attribute is found.
+  const int count = xmlTextReaderAttributeCount(reader);
+  for (int i = 0; i < count && xmlTextReaderMoveToAttributeNo(reader, i) == 1; ++i) {
+    const std::string name(text(xmlTextReaderConstName(reader)));
+    const std::string value = attributeValue(reader);
+    if (top != nullptr && name == keyName) {
+      top->key = value;
+      continue;
+    }
+    if (top != nullptr) top->keyAttributes[name] = value;
+    out += ' ';
+    out += name;
+    out += "=\"";
+    out += escapeXml(value);
+    out += '"';
+  }
+  xmlTextReaderMoveToElement(reader);
+}
+
+// Copies the element the reader stands on, up to its end. Text is made
+// clean UTF-8 and escaped again; entity references, comments and
+// processing instructions are left out. False when the reader fails.
+bool copyElement(xmlTextReaderPtr reader, std::string_view keyName, ElementCopy& copy) {
+  const int depth = xmlTextReaderDepth(reader);
+  appendAttributes(reader, copy.attributes, keyName, &copy);
+  if (xmlTextReaderIsEmptyElement(reader)) return true;
+  copy.empty = false;
+  // The text of a direct child being read, when it is one we keep aside.
+  std::string* collecting = nullptr;
+  bool titleSeen = false;
+  for (;;) {
+    const int status = xmlTextReaderRead(reader);
+    if (status != 1) return false;
+    const int type = xmlTextReaderNodeType(reader);
+    const int nodeDepth = xmlTextReaderDepth(reader);
+    if (type == XML_READER_TYPE_END_ELEMENT) {
+      if (nodeDepth == depth) return true;
+      if (nodeDepth == depth + 1) collecting = nullptr;
+      copy.content += "</";
+      copy.content += text(xmlTextReaderConstName(reader));
+      copy.content += '>';
+    } else if (type == XML_READER_TYPE_ELEMENT) {
+      const std::string_view name = text(xmlTextReaderConstName(reader));
+      const bool empty = xmlTextReaderIsEmptyElement(reader);
+      copy.content += '<';
+      copy.content += name;
+      appendAttributes(reader, copy.content, {}, nullptr);
+      copy.content += empty ? "/>" : ">";
+      if (nodeDepth == depth + 1 && !empty) {
+        if (name == "display-name") {
+          collecting = &copy.displayNames.emplace_back();
+        } else if (name == "title" && !titleSeen) {
+          titleSeen = true;
+          collecting = &copy.title;
+        }
+      }
+    } else if (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
+               type == XML_READER_TYPE_WHITESPACE ||
+               type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE) {
+      const std::string value = cleanText(text(xmlTextReaderConstValue(reader)));
+      copy.content += escapeXml(value);
+      if (collecting != nullptr && nodeDepth == depth + 2) *collecting += value;
+    }
+  }
+}
+
+struct KeptChannel {
+  std::string id;  // as the guide names it
+  ElementCopy copy;
+};
+
+struct KeptProgramme {
+  std::size_t channel;  // index into the kept channels
+  GuideProgramme times;
+  ElementCopy copy;
+};
+
+// Display names compare with ASCII case folding: other letters must match
+// exactly.
+bool linkedByName(const GuideChannelKey& key, const ElementCopy& channel) {
+  for (const std::string& name : channel.displayNames) {
+    if ((!key.tvgName.empty() && common::equalsIgnoreCaseAscii(name, key.tvgName)) ||
+        (!key.title.empty() && common::equalsIgnoreCaseAscii(name, key.title))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether any key could link to this guide channel, by id or by name.
+bool wanted(const std::vector<GuideChannelKey>& keys, const std::set<std::string, std::less<>>& ids,
+            const ElementCopy& channel) {
+  if (ids.contains(channel.key)) return true;
+  return std::any_of(keys.begin(), keys.end(),
+                     [&](const GuideChannelKey& key) { return linkedByName(key, channel); });
+}
+
+void appendElement(std::string& out, std::string_view name, std::string_view keyName,
+                   std::string_view keyValue, const ElementCopy& copy) {
+  out += "  <";
+  out += name;
+  out += ' ';
+  out += keyName;
+  out += "=\"";
+  out += escapeXml(keyValue);
+  out += '"';
+  out += copy.attributes;
+  if (copy.empty) {
+    out += "/>\n";
+    return;
+  }
+  out += '>';
+  out += copy.content;
+  out += "</";
+  out += name;
+  out += ">\n";
+}
+
+// Civil date to days since 1970-01-01 (proleptic Gregorian).
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = unsigned(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + std::int64_t(doe) - 719468;
+}
+
+bool readDigits(std::string_view& text, std::size_t count, int& value) {
+  if (text.size() < count) return false;
+  value = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  text.remove_prefix(count);
+  return true;
+}
+
+// What to say before the error of a file that failed before its first
+// element reached us: the parser may have read the root start tag already.
+std::string rootOfFailed(std::unique_ptr<xmlTextReader, ReaderDeleter>& reader) {
+  // The reader hands the document over: it is freed here, after the reader.
+  xmlDocPtr document = xmlTextReaderCurrentDoc(reader.get());
+  reader.reset();
+  const xmlNode* root = document != nullptr ? xmlDocGetRootElement(document) : nullptr;
+  const bool tv = root != nullptr && text(root->name) == "tv";
+  const bool other = root != nullptr && !tv;
+  xmlFreeDoc(document);
+  return tv ? "" : other ? "not XMLTV, " : "not XMLTV: ";
+}
+
+}  // namespace
+
+std::optional<std::int64_t> parseXmltvTime(std::string_view text) {
+  int year, month, day, hour, minute, second = 0;
+  if (!readDigits(text, 4, year) || !readDigits(text, 2, month) || !readDigits(text, 2, day) ||
+      !readDigits(text, 2, hour) || !readDigits(text, 2, minute)) {
+    return std::nullopt;
+  }
+  if (!text.empty() && text[0] >= '0' && text[0] <= '9' && !readDigits(text, 2, second)) {
+    return std::nullopt;
+  }
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+    return std::nullopt;
+  }
+  std::int64_t offset = 0;
+  if (!text.empty() && text[0] == ' ') text.remove_prefix(1);
+  if (!text.empty()) {
+    const char sign = text[0];
+    int zoneHours, zoneMinutes;
+    text.remove_prefix(1);
+    if ((sign != '+' && sign != '-') || !readDigits(text, 2, zoneHours) ||
+        !readDigits(text, 2, zoneMinutes) || !text.empty() || zoneHours > 23 || zoneMinutes > 59) {
+      return std::nullopt;
+    }
+    offset = (zoneHours * 3600 + zoneMinutes * 60) * (sign == '-' ? -1 : 1);
+  }
+  return daysFromCivil(year, unsigned(month), unsigned(day)) * 86400 + hour * 3600 + minute * 60 +
+         second - offset;
+}
+
+NowAndNext Guide::nowAndNext(std::size_t keyIndex, std::int64_t time) const {
+  NowAndNext out;
+  if (keyIndex >= scheduleOfKey.size() || scheduleOfKey[keyIndex] < 0) return out;
+  const std::vector<GuideProgramme>& schedule = schedules[std::size_t(scheduleOfKey[keyIndex])];
+  const auto after = std::upper_bound(
+      schedule.begin(), schedule.end(), time,
+      [](std::int64_t t, const GuideProgramme& programme) { return t < programme.start; });
+  if (after != schedule.begin() && std::prev(after)->stop > time) out.now = *std::prev(after);
+  if (after != schedule.end()) out.next = *after;
+  return out;
+}
+
+GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>& keys,
+                    std::int64_t now) {
+  installRefusingLoader();
+  GuideLoad result;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    result.error = "cannot open " + path;
+    return result;
+  }
+  Input input;
+  input.file = gzdopen(fd, "rb");
+  if (input.file == nullptr) {
+    ::close(fd);
+    result.error = "cannot open " + path;
+    return result;
+  }
+  std::unique_ptr<gzFile_s, int (*)(gzFile)> fileOwner(input.file, gzclose);
+  gzbuffer(input.file, 128 * 1024);
+
+  std::unique_ptr<xmlTextReader, ReaderDeleter> reader(
+      xmlReaderForIO(readInput, closeInput, &input, nullptr, nullptr, kParseOptions));
+  if (!reader) {
+    result.error = "cannot read " + path;
+    return result;
+  }
+  ReaderErrors errors;
+  xmlTextReaderSetStructuredErrorHandler(reader.get(), onReaderError, &errors);
+
+  std::set<std::string, std::less<>> keyIds;
+  for (const GuideChannelKey& key : keys) {
+    if (!key.tvgId.empty()) keyIds.insert(key.tvgId);
+  }
+  std::vector<KeptChannel> channels;
+  std::map<std::string, std::size_t, std::less<>> channelById;
+  std::vector<KeptProgramme> programmes;
+  bool rootSeen = false;
+  int status = 0;
+  // After a subtree is passed over the reader already stands on the node
+  // that follows it.
+  bool standing = false;
+  while ((status = standing ? status : xmlTextReaderRead(reader.get())) == 1) {
+    standing = false;
+    if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) continue;
+    const std::string_view name = text(xmlTextReaderConstName(reader.get()));
+    const int depth = xmlTextReaderDepth(reader.get());
+    if (!rootSeen) {
+      if (name != "tv") {
+        result.error = "not XMLTV";
+        return result;
+      }
+      rootSeen = true;
+      continue;
+    }
+    if (depth != 1) continue;
+    if (name == "channel") {
+      ElementCopy copy;
+      if (!copyElement(reader.get(), "id", copy)) {
+        status = -1;
+        break;
+      }
+      if (copy.key.empty() || channelById.contains(copy.key) || !wanted(keys, keyIds, copy)) {
+        continue;
+      }
+      channelById.emplace(copy.key, channels.size());
+      channels.push_back({copy.key, std::move(copy)});
+    } else if (name == "programme") {
+      // Most programmes are of channels the playlist lacks: they are passed
+      // over without being copied.
+      const std::optional<std::string> of = attributeNamed(reader.get(), "channel");
+      if (!of || !channelById.contains(*of)) {
+        status = xmlTextReaderNext(reader.get());
+        standing = true;
+        continue;
+      }
+      ElementCopy copy;
+      if (!copyElement(reader.get(), "channel", copy)) {
+        status = -1;
+        break;
+      }
+      const auto channel = channelById.find(copy.key);
+      if (channel == channelById.end()) continue;
+      const auto start = parseXmltvTime(copy.keyAttributes["start"]);
+      if (!start) continue;
+      std::optional<std::int64_t> stop = *start;
+      if (const auto given = copy.keyAttributes.find("stop"); given != copy.keyAttributes.end()) {
+        stop = parseXmltvTime(given->second);
+        if (!stop) continue;
+      }
+      if (*stop <= now - kGuideKeepBehindSeconds || *start >= now + kGuideKeepAheadSeconds) {
+        continue;
+      }
+      GuideProgramme times{*start, *stop, copy.title};
+      copy.keyAttributes.clear();
+      copy.displayNames.clear();
+      copy.title.clear();
+      copy.title.shrink_to_fit();
+      programmes.push_back({channel->second, std::move(times), std::move(copy)});
+    } else {
+      status = xmlTextReaderNext(reader.get());
+      standing = true;
+    }
+  }
+  if (!input.error.empty()) {
+    result.error = input.error;
+    return result;
+  }
+  if (status != 0 || !errors.first.empty()) {
+    const std::string reason = errors.first.empty() ? "XML error: unreadable" : errors.first;
+    result.error = rootSeen ? reason : rootOfFailed(reader) + reason;
+    return result;
+  }
+  if (!rootSeen) {
+    result.error = "not XMLTV";
+    return result;
+  }
+
+  // Each key links to the channel with its tvg-id, else to the first one
+  // it names; a channel linked by name takes the first linking key's
+  // tvg-id, unless the guide has a channel of that id already.
+  Guide guide;
+  std::vector<std::string> outputId(channels.size());
+  std::map<std::string, std::size_t, std::less<>> channelByOutputId;
+  guide.scheduleOfKey.assign(keys.size(), -1);
+  std::vector<std::int32_t> scheduleOfChannel(channels.size(), -1);
+  auto link = [&](std::size_t key, std::size_t channel) {
+    if (scheduleOfChannel[channel] < 0) {
+      scheduleOfChannel[channel] = std::int32_t(guide.schedules.size());
+      guide.schedules.emplace_back();
+    }
+    guide.scheduleOfKey[key] = scheduleOfChannel[channel];
+  };
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    if (const auto byId = channelById.find(keys[k].tvgId);
+        !keys[k].tvgId.empty() && byId != channelById.end()) {
+      outputId[byId->second] = byId->first;
+      channelByOutputId[byId->first] = byId->second;
+      link(k, byId->second);
+    }
+  }
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    if (guide.scheduleOfKey[k] >= 0) continue;
+    const GuideChannelKey& key = keys[k];
+    if (const auto renamed = channelByOutputId.find(key.tvgId);
+        !key.tvgId.empty() && renamed != channelByOutputId.end()) {
+      link(k, renamed->second);
+      continue;
+    }
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+      if (!linkedByName(key, channels[c].copy)) continue;
+      if (outputId[c].empty()) {
+        outputId[c] = key.tvgId.empty() ? channels[c].id : key.tvgId;
+        channelByOutputId[outputId[c]] = c;
+      }
+      link(k, c);
+      break;
+    }
+  }
+
+  // Sized once: the copies go as the document grows, so the two are not
+  // held in full side by side.
+  std::size_t size = 256;
+  for (const KeptChannel& channel : channels) {
+    size += channel.copy.attributes.size() + channel.copy.content.size() + 128;
+  }
+  for (const KeptProgramme& programme : programmes) {
+    size += programme.copy.attributes.size() + programme.copy.content.size() + 128;
+  }
+  std::string& xml = guide.xml;
+  xml.reserve(size);
+  xml +=
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
+      "<tv generator-info-name=\"tessaran\">\n";
+  for (std::size_t c = 0; c < channels.size(); ++c) {
+    if (outputId[c].empty()) continue;
+    appendElement(xml, "channel", "id", outputId[c], channels[c].copy);
+    ++guide.channelCount;
+  }
+  for (KeptProgramme& programme : programmes) {
+    const std::size_t c = programme.channel;
+    if (outputId[c].empty()) continue;
+    appendElement(xml, "programme", "channel", outputId[c], programme.copy);
+    programme.copy = {};
+    guide.schedules[std::size_t(scheduleOfChannel[c])].push_back(std::move(programme.times));
+    ++guide.programmeCount;
+  }
+  xml += "</tv>\n";
+
+  for (std::vector<GuideProgramme>& schedule : guide.schedules) {
+    std::stable_sort(
+        schedule.begin(), schedule.end(),
+        [](const GuideProgramme& a, const GuideProgramme& b) { return a.start < b.start; });
+    // A programme without a stop lasts until the next one starts.
+    for (std::size_t i = 0; i + 1 < schedule.size(); ++i) {
+      if (schedule[i].stop == schedule[i].start) schedule[i].stop = schedule[i + 1].start;
+    }
+  }
+  result.guide = std::move(guide);
+  return result;
+}
+
+}  // namespace relay
