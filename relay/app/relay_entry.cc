@@ -268,7 +268,9 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   if (!options.guidePath.empty()) {
     std::vector<GuideChannelKey> keys;
     if (playlist) {
-      for (const Channel& channel : playlist->channels) keys.push_back({{}, {}, channel.title});
+      for (const Channel& channel : playlist->channels) {
+        keys.push_back({channel.tvgId, channel.tvgName, channel.title});
+      }
     }
     guide = loadGuideSource(
         {options.guidePath, options.cacheDir, guideFetchLimits(settings.maxFetchMb)}, keys,

@@ -2,8 +2,9 @@
 # The programme guide as apps fetch it: the relay started with a playlist
 # and a gzip XMLTV guide serves /epg.xml that Debian's XMLTV validator
 # accepts, /epg.xml.gz that decodes to the same bytes, 304 for a poll with
-# the Last-Modified it was given, and heads for HEAD. A guide that cannot be
-# read is one line at start, and the relay runs on without one (404).
+# the Last-Modified it was given, and heads for HEAD; the relay's playlist
+# names the guide. A guide that cannot be read is one line at start, and the
+# relay runs on without one (404).
 set -u
 relay_bin=$1
 . "$(dirname "$0")/lab.sh"
@@ -16,8 +17,9 @@ lab_relay_hosts
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 
+# News is matched by its title, Sport by its tvg-id alone.
 printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' \
-  '#EXTINF:2,Sport' 'udp://@239.1.2.2:5000' >"$work/channels.m3u"
+  '#EXTINF:2 tvg-id="sport.lab",Sport 1' 'udp://@239.1.2.2:5000' >"$work/channels.m3u"
 
 # An hour-long programme on air now on each channel, and one every hour
 # from 10 hours back to 10 days ahead. The relay keeps those that end after
@@ -60,7 +62,7 @@ lab_check "/epg.xml: 200" test "$(status xml)" = "HTTP/1.1 200 OK"
 lab_check "/epg.xml: XML type" test "$(header xml Content-Type)" = "application/xml; charset=UTF-8"
 lab_check "/epg.xml passes the XMLTV validator, offline" \
   env XMLTV_SUPPLEMENT=/usr/share/xmltv timeout 120 unshare -n tv_validate_file "$work/xml"
-lab_check "the channel matched by name keeps the guide's id; the other is gone" \
+lab_check "the channels matched by name and by tvg-id keep the guide's ids; the other is gone" \
   test "$(grep -o '<channel id="[^"]*"' "$work/xml" | tr '\n' '|')" = \
   '<channel id="news.lab"|<channel id="sport.lab"|'
 lab_check "text keeps its escapes and line breaks" \
@@ -92,6 +94,10 @@ lab_check "HEAD: the heads with the lengths, no body" \
   "$(tr -d '\r' <"$work/head.head" | grep -c '^HTTP/1.1 200 OK$')" = 2 -a \
   "$(header head Content-Length | head -n1)" = "$(stat -c %s "$work/gz")"
 
+get playlist "$base/playlist.m3u"
+lab_check "the relay's playlist names the guide" \
+  test "$(head -n1 "$work/playlist")" = '#EXTM3U x-tvg-url="http://198.18.2.1:2901/epg.xml.gz"'
+
 echo q >&3
 lab_check "relay stops" lab_wait_exit "$relay_pid" 40
 
@@ -102,6 +108,8 @@ lab_check "a truncated gzip guide: one line" \
   grep -qxF "Guide load failed: truncated gzip" "$work/out"
 get missing "$base/epg.xml"
 lab_check "no guide: 404" test "$(status missing)" = "HTTP/1.1 404 Not Found"
+get playlist "$base/playlist.m3u"
+lab_check "no guide: the playlist names none" test "$(head -n1 "$work/playlist")" = '#EXTM3U'
 get description "$base/description.xml"
 lab_check "the relay answers on" test "$(status description)" = "HTTP/1.1 200 OK"
 echo q >&3
