@@ -1,6 +1,7 @@
 #include "relay/app/relay_framing.h"
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -64,27 +65,21 @@ int monthOf(std::string_view name) {
   return 0;
 }
 
-// Days since 1970-01-01 and back (proleptic Gregorian), without the C
-// library's time zone.
+// Days since 1970-01-01 of a civil date (proleptic Gregorian), without the
+// C library's time zone.
 std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = unsigned(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + std::int64_t(doe) - 719468;
+  namespace chrono = std::chrono;
+  return chrono::sys_days(chrono::year(int(y)) / chrono::month(m) / chrono::day(d))
+      .time_since_epoch()
+      .count();
 }
 
 void civilFromDays(std::int64_t z, int& year, unsigned& month, unsigned& day) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = unsigned(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = doy - (153 * mp + 2) / 5 + 1;
-  month = mp < 10 ? mp + 3 : mp - 9;
-  year = int(std::int64_t(yoe) + era * 400 + (month <= 2));
+  namespace chrono = std::chrono;
+  const chrono::year_month_day date{chrono::sys_days(chrono::days(z))};
+  year = int(date.year());
+  month = unsigned(date.month());
+  day = unsigned(date.day());
 }
 
 constexpr char kGuideXmlType[] = "Content-Type: application/xml; charset=UTF-8\r\n";

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -266,14 +267,13 @@ void appendElement(std::string& out, std::string_view name, std::string_view key
   out += ">\n";
 }
 
-// Civil date to days since 1970-01-01 (proleptic Gregorian).
+// Days since 1970-01-01 of a civil date (proleptic Gregorian), without the
+// C library's time zone.
 std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = unsigned(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + std::int64_t(doe) - 719468;
+  namespace chrono = std::chrono;
+  return chrono::sys_days(chrono::year(int(y)) / chrono::month(m) / chrono::day(d))
+      .time_since_epoch()
+      .count();
 }
 
 bool readDigits(std::string_view& text, std::size_t count, int& value) {
