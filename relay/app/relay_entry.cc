@@ -265,7 +265,11 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
   }
   std::shared_ptr<const GuideDocument> guide;
-  if (!options.guidePath.empty()) {
+  // Without --epg, the guide a provider's playlist names in its header; only
+  // a URL: a playlist from elsewhere must not make the relay read local files.
+  std::string guideSource = options.guidePath;
+  if (guideSource.empty() && playlist && isUrl(playlist->guideUrl)) guideSource = playlist->guideUrl;
+  if (!guideSource.empty()) {
     std::vector<GuideChannelKey> keys;
     if (playlist) {
       for (const Channel& channel : playlist->channels) {
@@ -273,7 +277,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
       }
     }
     guide = loadGuideSource(
-        {options.guidePath, options.cacheDir, guideFetchLimits(settings.maxFetchMb)}, keys,
+        {guideSource, options.cacheDir, guideFetchLimits(settings.maxFetchMb)}, keys,
         platform::unixSeconds(), nullptr, platform::writeUntrustedLine);
   }
 

@@ -130,7 +130,12 @@ class PlaylistReader {
   // False once the line shows that this is not a playlist.
   bool line(std::size_t lineNumber, std::string_view text) {
     lineNumber_ = lineNumber;
-    if (lineNumber == 1) return common::contains(text, "#EXTM3U");
+    if (lineNumber == 1) {
+      const std::size_t header = text.find("#EXTM3U");
+      if (header == std::string_view::npos) return false;
+      readHeader(text.substr(header + 7));
+      return true;
+    }
     if (text.empty()) return true;
     if (text.starts_with("#EXTINF")) {
       extInf(text);
@@ -147,6 +152,15 @@ class PlaylistReader {
   }
 
  private:
+  // "#EXTM3U x-tvg-url="a.xml.gz,b.xml.gz"": lists are written with commas
+  // or spaces between the addresses.
+  void readHeader(std::string_view attributes) {
+    std::string_view url = attribute(attributes, "x-tvg-url");
+    if (url.empty()) url = attribute(attributes, "url-tvg");
+    url = url.substr(0, url.find_first_of(", "));
+    list_.guideUrl = common::cleanUtf8(url);
+  }
+
   static Channel freshChannel() {
     Channel channel;
     channel.number = kUnnumbered;  // until an #EXTINF line gives one
@@ -282,6 +296,7 @@ void ChannelList::loadText(std::string_view text, const common::LineWriter& writ
   groupNames.assign(1, std::string(kAllGroup));
   groupEntries.clear();
   entries.clear();
+  guideUrl.clear();
 
   PlaylistReader reader(*this, writeLine);
   std::size_t lineNumber = 0;

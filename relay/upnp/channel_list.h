@@ -44,6 +44,9 @@ struct ChannelList {
   std::vector<std::string> groupNames;  // "All" first, then by first appearance
   std::vector<std::vector<Channel>> groupEntries;
   std::vector<Channel> entries;
+  // The guide the playlist's header names (x-tvg-url, else url-tvg), the
+  // first when it lists several; empty when it names none.
+  std::string guideUrl;
 
   // Reads the playlist file. A file that cannot be read, or whose first line
   // lacks "#EXTM3U", gives the "All" group alone. Channels dropped because

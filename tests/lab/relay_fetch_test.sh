@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The playlist and the guide by URL, with ondrel as the provider on the
-# relay's host: the relay fetches both at start and serves the channels
+# relay's host: the relay fetches both at start (the guide first as the
+# playlist's header names it, then as --epg names it) and serves the channels
 # (Browse and /status.json) and the guide reduced to them (/epg.xml), keeping
 # a copy of each in --cache. With ondrel gone, a restart says each fetch
 # failed and starts with the cached copies.
@@ -17,7 +18,9 @@ lab_relay_hosts
 work=$(mktemp -d)
 trap 'lab_teardown; rm -rf "$work"' EXIT
 mkdir -p "$work/www" "$work/cache"
-printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' \
+# The header names the guide, as providers' playlists do.
+printf '%s\n' '#EXTM3U x-tvg-url="http://127.0.0.1:8080/guide.xml,http://127.0.0.1:8080/other.xml"' \
+  '#EXTINF:1,News' 'udp://@239.1.2.1:5000' \
   '#EXTINF:2,Sport' 'udp://@239.1.2.2:5000' >"$work/www/list.m3u"
 url=http://127.0.0.1:8080/list.m3u
 # A gzip guide under a name that does not say so: told apart by content.
@@ -56,7 +59,7 @@ stop_relay() {
 }
 
 # --- fetched by URL, copied into the cache -----------------------------------
-lab_start_relay "$relay_bin" -p "$url" --epg "$guide" --cache "$work/cache"
+lab_start_relay "$relay_bin" -p "$url" --cache "$work/cache"
 cp "$work/out" "$work/out.fetched"
 lab_check "fetched: the channels" test "$(channels)" = '["News","Sport"]'
 lab_check "fetched: Browse lists both" test "$(browse_all)" = '<NumberReturned>2</NumberReturned>'

@@ -242,6 +242,32 @@ TEST(ChannelList, ReloadStartsAfresh) {
   EXPECT_EQ(describe(list), std::vector<std::string>{"[All] {2 'B' 239.0.0.2:2}"});
 }
 
+// The guide a provider's playlist names in its header, for a relay started
+// without --epg.
+TEST(ChannelList, GuideUrlFromTheHeader) {
+  const struct {
+    const char* header;
+    const char* url;
+  } cases[] = {
+      {"#EXTM3U", ""},
+      {"#EXTM3U x-tvg-url=\"http://epg.lan/guide.xml.gz\"", "http://epg.lan/guide.xml.gz"},
+      {"#EXTM3U url-tvg=\"http://epg.lan/a.xml\"", "http://epg.lan/a.xml"},
+      {"#EXTM3U x-tvg-url=\"http://a/1.xml,http://b/2.xml\" url-tvg=\"http://c/3.xml\"",
+       "http://a/1.xml"},
+      {"#EXTM3U x-tvg-url=\"http://a/1.xml http://b/2.xml\"", "http://a/1.xml"},
+      {"#EXTM3U tvg-shift=1 x-tvg-url=http://a/1.xml", "http://a/1.xml"},
+      {"#EXTM3U x-tvg-url=\"http://a/\x1b[2J\xff.xml\"", "http://a/[2J\xef\xbf\xbd.xml"},
+  };
+  ChannelList list;
+  for (const auto& c : cases) {
+    list.loadText(std::string(c.header) + "\n#EXTINF:1,A\nudp://@239.0.0.1:1\n");
+    EXPECT_EQ(list.guideUrl, c.url) << c.header;
+    EXPECT_EQ(list.channels.size(), 1u) << c.header;
+  }
+  list.loadText("#EXTM3U\n");
+  EXPECT_EQ(list.guideUrl, "");  // a reload starts afresh
+}
+
 TEST(ChannelList, LoadsFile) {
   char path[] = "/tmp/channel_list_test_XXXXXX";
   const int fd = mkstemp(path);
