@@ -108,6 +108,9 @@ lab_start_relay() { # relay_bin args...
   shift
   rm -f "$work/in" && mkfifo "$work/in"
   exec 3<>"$work/in"
+  # Emptied here, not by the background job's redirection, which may come
+  # after the wait below has read a previous relay's prompt.
+  : >"$work/out"
   ip netns exec "$LAB_ID-relay" "$bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 "$@" \
     <"$work/in" >"$work/out" 2>&1 &
   relay_pid=$!
