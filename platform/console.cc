@@ -32,11 +32,12 @@ void writeUntrustedLine(std::string_view text) {
   writeLine(common::cleanUtf8(text));
 }
 
-std::shared_ptr<Console> Console::open(int inputFd) {
+std::shared_ptr<Console> Console::open(int inputFd, bool takeHangup) {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  if (takeHangup) sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   UniqueFd signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
   return std::shared_ptr<Console>(new Console(inputFd, std::move(signals)));
@@ -56,7 +57,12 @@ Console::Input Console::read() {
     if (ready.index < inputIndex) {
       if (ready.index == 1) {
         signalfd_siginfo info;
-        [[maybe_unused]] ssize_t n = ::read(signals_.get(), &info, sizeof info);
+        const ssize_t n = ::read(signals_.get(), &info, sizeof info);
+        if (n != ssize_t(sizeof info)) continue;  // taken already
+        if (info.ssi_signo == SIGHUP) {
+          reload_.set();
+          continue;
+        }
       }
       return {true, 0};
     }

@@ -7,7 +7,8 @@
 // when SIGINT or SIGTERM arrives, so both stop a program the way typing q
 // does. Open it before any other thread starts: it blocks the two signals in
 // the calling thread, which every later thread inherits, and takes them
-// through a signalfd instead.
+// through a signalfd instead. A program that reloads its configuration on
+// SIGHUP asks for it too: the console then raises reloadEvent() and reads on.
 #pragma once
 
 #include <memory>
@@ -31,13 +32,16 @@ class Console {
     char character;
   };
 
-  // inputFd is read but not owned.
-  static std::shared_ptr<Console> open(int inputFd = 0);
+  // inputFd is read but not owned. With `takeHangup`, SIGHUP raises
+  // reloadEvent() instead of ending the process.
+  static std::shared_ptr<Console> open(int inputFd = 0, bool takeHangup = false);
 
   // Blocks for the next character. At the end of the input it keeps waiting
   // (without spinning) until a stop signal or interrupt().
   Input read();
   void interrupt() { wake_.set(); }
+  // Set by each SIGHUP that read() takes (automatic reset).
+  Event& reloadEvent() { return reload_; }
 
  private:
   Console(int inputFd, UniqueFd signals);
@@ -46,6 +50,7 @@ class Console {
   bool inputEnded_ = false;
   UniqueFd signals_;
   Event wake_{Event::Reset::Manual};
+  Event reload_{Event::Reset::Auto};
 };
 
 }  // namespace platform

@@ -13,7 +13,7 @@ std::shared_ptr<const GuideDocument> served(GuideLoad& load, std::int64_t now,
                                             const common::LineWriter& writeLine) {
   writeLine("Guide loaded: " + std::to_string(load.guide->channelCount) + " channels, " +
             std::to_string(load.guide->programmeCount) + " programmes.");
-  return makeGuideDocument(std::move(load.guide->xml), now);
+  return makeGuideDocument(std::move(*load.guide), now);
 }
 
 // Where a fetched guide waits until it has loaded: beside the cached copy,
@@ -29,6 +29,41 @@ std::string stagingPath(const std::string& cacheDir) {
   return path;
 }
 
+// The guide from its file, or from its URL through a staging file (and into
+// the cache once it has loaded); nothing, and why, when it does not load.
+std::shared_ptr<const GuideDocument> tryLoad(const GuideSource& source,
+                                             const std::vector<GuideChannelKey>& keys,
+                                             std::int64_t now, const platform::Event* stop,
+                                             std::string& reason,
+                                             const common::LineWriter& writeLine) {
+  if (!isUrl(source.source)) {
+    GuideLoad load = loadGuide(source.source, keys, now);
+    if (load.guide) return served(load, now, writeLine);
+    reason = load.error;
+    return nullptr;
+  }
+  reason = "no temporary file";
+  const std::string staging = stagingPath(source.cacheDir);
+  if (staging.empty()) return nullptr;
+  const FetchResult fetched = fetchToFile(source.source, staging, source.limits, stop);
+  reason = fetched.error;
+  if (fetched.ok()) {
+    GuideLoad load = loadGuide(staging, keys, now);
+    if (load.guide) {
+      // Only a guide that loaded replaces the last good copy.
+      if (source.cacheDir.empty() ||
+          std::rename(staging.c_str(), cachePathFor(source.cacheDir, CachedKind::Guide).c_str()) !=
+              0) {
+        std::remove(staging.c_str());
+      }
+      return served(load, now, writeLine);
+    }
+    reason = load.error;
+  }
+  std::remove(staging.c_str());
+  return nullptr;
+}
+
 }  // namespace
 
 std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
@@ -36,33 +71,12 @@ std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
                                                      std::int64_t now, const platform::Event* stop,
                                                      const common::LineWriter& writeLine) {
   writeLine("Loading guide.");
+  std::string reason;
+  if (auto guide = tryLoad(source, keys, now, stop, reason, writeLine)) return guide;
   if (!isUrl(source.source)) {
-    GuideLoad load = loadGuide(source.source, keys, now);
-    if (load.guide) return served(load, now, writeLine);
-    writeLine("Guide load failed: " + load.error);
+    writeLine("Guide load failed: " + reason);
     return nullptr;
   }
-
-  std::string reason = "no temporary file";
-  if (const std::string staging = stagingPath(source.cacheDir); !staging.empty()) {
-    const FetchResult fetched = fetchToFile(source.source, staging, source.limits, stop);
-    reason = fetched.error;
-    if (fetched.ok()) {
-      GuideLoad load = loadGuide(staging, keys, now);
-      if (load.guide) {
-        // Only a guide that loaded replaces the last good copy.
-        if (source.cacheDir.empty() ||
-            std::rename(staging.c_str(),
-                        cachePathFor(source.cacheDir, CachedKind::Guide).c_str()) != 0) {
-          std::remove(staging.c_str());
-        }
-        return served(load, now, writeLine);
-      }
-      reason = load.error;
-    }
-    std::remove(staging.c_str());
-  }
-
   const std::string failed = "Guide fetch failed: " + reason + " (" + source.source + ")";
   if (!source.cacheDir.empty()) {
     const std::string cached = cachePathFor(source.cacheDir, CachedKind::Guide);
@@ -76,6 +90,18 @@ std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
   }
   writeLine(failed + ", starting without a guide");
   return nullptr;
+}
+
+std::shared_ptr<const GuideDocument> reloadGuideSource(
+    const GuideSource& source, const std::vector<GuideChannelKey>& keys, std::int64_t now,
+    const platform::Event* stop, std::shared_ptr<const GuideDocument> current,
+    const common::LineWriter& writeLine) {
+  writeLine("Loading guide.");
+  std::string reason;
+  if (auto guide = tryLoad(source, keys, now, stop, reason, writeLine)) return guide;
+  writeLine("Guide reload failed: " + reason +
+            (current ? ", keeping the last guide." : ", still without a guide."));
+  return current;
 }
 
 }  // namespace relay

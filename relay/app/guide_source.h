@@ -1,6 +1,7 @@
-// The guide named by --epg: a file, or a URL fetched at start, kept in the
-// --cache folder once it has loaded, and taken from there when the URL
-// cannot be fetched or what it gives does not load.
+// The guide named by --epg: a file, or a URL fetched at start and on every
+// reload, kept in the --cache folder once it has loaded, and taken from
+// there when the URL cannot be fetched at start or what it gives does not
+// load.
 #pragma once
 
 #include <cstdint>
@@ -29,5 +30,13 @@ std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
                                                      const std::vector<GuideChannelKey>& keys,
                                                      std::int64_t now, const platform::Event* stop,
                                                      const common::LineWriter& writeLine);
+
+// A reload: the same without the cache (what it holds is what was loaded
+// last), and `current` kept when the guide does not load, with one line
+// saying why.
+std::shared_ptr<const GuideDocument> reloadGuideSource(
+    const GuideSource& source, const std::vector<GuideChannelKey>& keys, std::int64_t now,
+    const platform::Event* stop, std::shared_ptr<const GuideDocument> current,
+    const common::LineWriter& writeLine);
 
 }  // namespace relay

@@ -1,5 +1,6 @@
 // The playlist named by a URL: fetched at start, kept in the --cache folder
-// when good, and taken from there when the URL cannot be fetched.
+// when good, and taken from there when the URL cannot be fetched; fetched
+// (or read from its file) again on a reload.
 #pragma once
 
 #include <string>
@@ -29,5 +30,11 @@ enum class PlaylistLoad {
 // and one when the cache cannot be written.
 PlaylistLoad loadPlaylistFromUrl(const PlaylistSource& source, ChannelList& list,
                                  const platform::Event* stop, const common::LineWriter& writeLine);
+
+// Loads `list` from `source.url` (a URL, or a file's path) with nothing to
+// fall back on: empty, or why it failed ("HTTP 404", "no channels", ...).
+// A URL's good text is kept in the cache.
+std::string fetchPlaylist(const PlaylistSource& source, ChannelList& list,
+                          const platform::Event* stop, const common::LineWriter& writeLine);
 
 }  // namespace relay

@@ -22,6 +22,7 @@
 #include "relay/app/relay_framing.h"
 #include "relay/app/relay_log.h"
 #include "relay/app/relay_options.h"
+#include "relay/app/served_sources.h"
 #include "relay/app/source_fetch.h"
 #include "relay/app/status_page.h"
 #include "relay/app/url_routing.h"
@@ -43,18 +44,22 @@ namespace {
 
 using platform::writeLine;
 
-// Prompts before every character it reads; q (or a stop signal) ends the
-// run. Never joined: it may still sit in a read when the process exits, so
-// it shares ownership of what it uses.
+constexpr std::string_view kPrompt = "Enter q to exit.";
+
+// q (or a stop signal) ends the run; any other character gets the prompt
+// again (the first one is written once the relay has started). Started
+// before the sources load, so that a stop ends a fetch under way too. Never
+// joined: it may still sit in a read when the process exits, so it shares
+// ownership of what it uses.
 void consoleThread(std::shared_ptr<platform::Console> console,
                    std::shared_ptr<platform::Event> stopEvent) {
   for (;;) {
-    writeLine("Enter q to exit.");
     const platform::Console::Input input = console->read();
     if (input.stop || input.character == 'q') {
       stopEvent->set();
       return;
     }
+    writeLine(kPrompt);
   }
 }
 
@@ -73,6 +78,7 @@ bool interfacesAccepted(const CardMatch& match) {
 }
 
 constexpr int kStopGraceMs = 1000;
+constexpr std::string_view kContentDirectoryEvents = "/upnp/event/cds";
 
 std::shared_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const RelayTuning& tuning) {
   SnooperSettings settings;
@@ -116,12 +122,11 @@ struct SnooperSlot {
   }
 };
 
-std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const ChannelList> playlist,
+std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const SourceSlot> served,
                                                     std::shared_ptr<SnooperSlot> slot,
                                                     bool snooperEnabled) {
   StatusSources sources;
   sources.startMs = platform::monotonicMs();
-  sources.playlist = std::move(playlist);
   sources.logText = [] { return relayLog().logText(); };
   if (snooperEnabled) {
     sources.pairs = [slot] {
@@ -129,8 +134,11 @@ std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const Channe
       return snooper ? snooper->pairStatus() : std::vector<IgmpSnooper::PairStatus>();
     };
   }
-  return [sources = std::move(sources)](StatusView view) {
-    const StatusSnapshot status = collectStatus(sources, streamRegistry());
+  return [sources = std::move(sources), served = std::move(served)](StatusView view) {
+    // The channels served now, held while the page is written.
+    StatusSources current = sources;
+    current.playlist = served->get()->channels;
+    const StatusSnapshot status = collectStatus(current, streamRegistry());
     switch (view) {
       case StatusView::Json:
         return statusJson(status);
@@ -175,13 +183,18 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
 
 namespace {
 
-// With a playlist the engine answers control requests over it. Workers may
-// outlive the engine, so the control handler is shared with the framing and
-// holds the playlist with it.
-std::unique_ptr<engine::HttpEngine> makeEngine(
-    const RelayOptions& options, const RelaySettings& relay, std::string_view deviceUuid,
-    std::shared_ptr<platform::Event> stopEvent, std::shared_ptr<const ChannelList> playlist,
-    std::shared_ptr<SnooperSlot> snooperSlot, std::shared_ptr<const GuideDocument> guide) {
+// With a playlist the engine answers control requests over it. Every answer
+// reads the sources served at the moment it starts: a reload swaps them
+// without a pause. Workers may outlive the engine, so each answer holds
+// what it reads.
+std::unique_ptr<engine::HttpEngine> makeEngine(const RelaySettings& relay,
+                                               std::string_view deviceUuid,
+                                               std::shared_ptr<platform::Event> stopEvent,
+                                               std::shared_ptr<const SourceSlot> served,
+                                               std::shared_ptr<SubscriptionTable> subscriptions,
+                                               std::shared_ptr<SnooperSlot> snooperSlot,
+                                               bool mediaServer, bool snooperEnabled,
+                                               std::string_view protocolInfo) {
   const std::uint16_t port = relay.listenPort;
   engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
@@ -195,29 +208,51 @@ std::unique_ptr<engine::HttpEngine> makeEngine(
   framing.documents = builtInDocuments(deviceUuid);
   framing.logText = [] { return relayLog().logText(); };
   framing.stream = streamHandoff(relay);
-  framing.status = statusWriter(playlist, std::move(snooperSlot), options.igmpSnooperEnabled);
+  framing.status = statusWriter(served, std::move(snooperSlot), snooperEnabled);
   auto playlistAnswers = std::make_shared<PlaylistAnswers>(std::uint32_t(platform::unixSeconds()));
-  framing.playlist = [playlist, playlistAnswers,
-                      guideLoaded = guide != nullptr](std::string_view host) {
-    return playlistAnswers->get(playlist, host, guideLoaded);
+  framing.playlist = [served, playlistAnswers](std::string_view host) {
+    const std::shared_ptr<const ServedSources> now = served->get();
+    return playlistAnswers->get(now->channels, host, now->guide != nullptr);
   };
-  framing.guide = [guide = std::move(guide)] { return guide; };
-  if (playlist) {
+  framing.guide = [served] { return served->get()->guide; };
+  framing.subscriptions = std::move(subscriptions);
+  if (mediaServer) {
     routes.mediaServer = true;
-    framing.streamFields = dlnaStreamFields(playlist->protocolInfo);
-    auto control = std::make_shared<ControlHandler>(playlist.get(), options.listenAddress, port);
-    framing.initialEvents = {
-        {"/upnp/event/cds", initialEventBody(*control, soapservice::kContentDirectory)},
-        {"/upnp/event/cm", initialEventBody(*control, soapservice::kConnectionManager)},
+    // Set once at start: the protocol info comes from the command line.
+    framing.streamFields = dlnaStreamFields(protocolInfo);
+    framing.initialEvent = [served](std::string_view url) {
+      const std::shared_ptr<const ServedSources> now = served->get();
+      if (!now->control) return std::string();
+      if (url == kContentDirectoryEvents) {
+        return eventBody(*now->control, soapservice::kContentDirectory);
+      }
+      if (url == "/upnp/event/cm") return eventBody(*now->control, soapservice::kConnectionManager);
+      return std::string();
     };
-    framing.soapResponder = [control, playlist](SoapCall& call, std::string& body) {
-      return control->dispatch(call.service, call.action, call.arguments, body);
+    framing.soapResponder = [served](SoapCall& call, std::string& body) {
+      const std::shared_ptr<const ServedSources> now = served->get();
+      static const ControlHandler kWithoutList(nullptr, {}, 0);
+      const ControlHandler& control = now->control ? *now->control : kWithoutList;
+      return control.dispatch(call.service, call.action, call.arguments, body);
     };
   }
   auto framer = std::make_shared<const RelayFraming>(std::move(framing),
                                                      std::uint32_t(platform::unixSeconds()));
   settings.handler = relayRequestHandler(std::move(routes), std::move(framer));
   return std::make_unique<engine::HttpEngine>(std::move(settings));
+}
+
+// Tells every ContentDirectory subscriber the new SystemUpdateID.
+void notifySubscribers(SubscriptionTable& table, const ServedSources& sources,
+                       platform::Event& stop) {
+  if (!sources.control) return;
+  const std::string body = eventBody(*sources.control, soapservice::kContentDirectory);
+  for (const SubscriptionTable::Delivery& delivery :
+       table.nextEvents(kContentDirectoryEvents, platform::monotonicMs())) {
+    if (stop.tryConsume()) return;
+    sendEvent(delivery.callback, eventMessage(delivery.callback, delivery.sid, delivery.seq, body),
+              stop);
+  }
 }
 
 }  // namespace
@@ -245,51 +280,43 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   // The same on every run of this machine with these -li and -lp.
   const std::string uuid = deviceUuid(
       platform::machineId(), platform::ipv4Text(settings.listenAddress), settings.listenPort);
-  std::shared_ptr<ChannelList> playlist;
-  std::unique_ptr<SsdpAdvertiser> advertiser;
-  if (options.dlnaEnabled) {
-    writeLine("Loading playlist.");
-    playlist = std::make_shared<ChannelList>();
-    if (!options.playlistProtocolInfo.empty())
-      playlist->protocolInfo = options.playlistProtocolInfo;
-    if (isUrl(options.playlistPath)) {
-      // Bounded by the fetch's own time limit: nothing can stop the relay
-      // before it has started. PlaylistLoad::Empty is where a later fetch
-      // would take over.
-      loadPlaylistFromUrl(
-          {options.playlistPath, options.cacheDir, playlistFetchLimits(settings.maxFetchMb)},
-          *playlist, nullptr, platform::writeUntrustedLine);
-    } else {
-      playlist->load(options.playlistPath, writeLine);
-    }
-    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
-  }
-  std::shared_ptr<const GuideDocument> guide;
-  // Without --epg, the guide a provider's playlist names in its header; only
-  // a URL: a playlist from elsewhere must not make the relay read local files.
-  std::string guideSource = options.guidePath;
-  if (guideSource.empty() && playlist && isUrl(playlist->guideUrl)) guideSource = playlist->guideUrl;
-  if (!guideSource.empty()) {
-    std::vector<GuideChannelKey> keys;
-    if (playlist) {
-      for (const Channel& channel : playlist->channels) {
-        keys.push_back({channel.tvgId, channel.tvgName, channel.title});
-      }
-    }
-    guide = loadGuideSource(
-        {guideSource, options.cacheDir, guideFetchLimits(settings.maxFetchMb)}, keys,
-        platform::unixSeconds(), nullptr, platform::writeUntrustedLine);
-  }
-
-  writeLine("Starting http server.");
   auto stopEvent = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
   if (!stopEvent->valid()) {
     writeLine("CreateEvent() failed with error " + std::to_string(errno));
     return kExitRefused;
   }
+  // From here q and the stop signals end the run, a fetch under way too.
+  if (const int error =
+          platform::startDetached([console, stopEvent] { consoleThread(console, stopEvent); });
+      error != 0) {
+    writeLine("CreateThread() failed with error " + std::to_string(error));
+    stopEvent->set();
+  }
+
+  SourceSettings sourceSettings;
+  if (options.dlnaEnabled) sourceSettings.playlist = options.playlistPath;
+  sourceSettings.protocolInfo = options.playlistProtocolInfo;
+  sourceSettings.guide = options.guidePath;
+  sourceSettings.cacheDir = options.cacheDir;
+  sourceSettings.maxFetchMb = settings.maxFetchMb;
+  sourceSettings.host = options.listenAddress;
+  sourceSettings.port = settings.listenPort;
+  auto served = std::make_shared<SourceSlot>();
+  served->set(loadSources(sourceSettings, stopEvent.get(), platform::writeUntrustedLine));
+  std::unique_ptr<SsdpAdvertiser> advertiser;
+  if (options.dlnaEnabled) {
+    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
+  }
+
+  writeLine("Starting http server.");
   auto snooperSlot = std::make_shared<SnooperSlot>();
+  auto subscriptions = std::make_shared<SubscriptionTable>();
+  const std::string protocolInfo = served->get()->channels
+                                       ? served->get()->channels->protocolInfo
+                                       : ChannelList{}.protocolInfo;
   std::unique_ptr<engine::HttpEngine> engine =
-      makeEngine(options, settings, uuid, stopEvent, playlist, snooperSlot, std::move(guide));
+      makeEngine(settings, uuid, stopEvent, served, subscriptions, snooperSlot,
+                 options.dlnaEnabled, options.igmpSnooperEnabled, protocolInfo);
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");
@@ -302,14 +329,22 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     snooperSlot->set(snooper);
   }
 
-  if (const int error =
-          platform::startDetached([console, stopEvent] { consoleThread(console, stopEvent); });
-      error != 0) {
-    writeLine("CreateThread() failed with error " + std::to_string(error));
-    stopEvent->set();
+  std::unique_ptr<SourceReloader> reloader;
+  if (options.dlnaEnabled || !options.guidePath.empty()) {
+    SourceReloader::Timing timing;
+    timing.refreshMs = std::int64_t(settings.refreshMinutes) * tuning.minuteMs;
+    timing.retryMs = tuning.minuteMs;
+    reloader = std::make_unique<SourceReloader>(
+        sourceSettings, served, timing, &console->reloadEvent(),
+        [subscriptions](const ServedSources& sources, platform::Event& stop) {
+          notifySubscribers(*subscriptions, sources, stop);
+        });
+    reloader->start();
   }
+  writeLine(kPrompt);
   stopEvent->wait();
 
+  if (reloader) reloader->stop();
   writeLine("Stopping http server");
   engine->shutdownEvent().set();
   platform::sleepMs(kStopGraceMs);
@@ -324,7 +359,6 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     advertiser->stop();
     advertiser.reset();
   }
-  playlist.reset();
   engine.reset();
 
   writeLine("Will exit.");

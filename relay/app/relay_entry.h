@@ -20,6 +20,8 @@ inline constexpr int kExitRefused = 1;
 struct RelayTuning {
   // The snooper's clock runs this many times faster (see SnooperSettings).
   int snooperClockScale = 1;
+  // A minute of --refresh, and of the retry while a source is missing.
+  std::int64_t minuteMs = 60000;
 };
 
 // The engine's connection rules for the relay: one listener, requests that

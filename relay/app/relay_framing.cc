@@ -127,8 +127,10 @@ std::optional<std::int64_t> parseHttpDate(std::string_view text) {
          second;
 }
 
-std::shared_ptr<const GuideDocument> makeGuideDocument(std::string xml, std::int64_t loadedAt) {
+std::shared_ptr<const GuideDocument> makeGuideDocument(Guide guide, std::int64_t loadedAt) {
   auto document = std::make_shared<GuideDocument>();
+  std::string xml = std::move(guide.xml);
+  document->programmes = std::move(guide);
   document->gzip = engine::compressBody(true, xml, engine::kDocumentLevel, std::uint32_t(loadedAt));
   document->deflate = engine::compressBody(false, xml, engine::kDocumentLevel, 0);
   document->xml = std::move(xml);
@@ -352,8 +354,10 @@ bool RelayFraming::answerSubscription(engine::HttpConnection& connection,
   std::uint16_t peerPort = 0;
   if (platform::peerAddressOf(connection.fd(), peer, peerPort) != 0) peer = 0;
   std::string sid = decision.renewalSid;
+  const std::optional<EventCallback> callback =
+      renewal ? std::nullopt : eventCallback(decision.callback, peer);
   if (!renewal) {
-    sid = table.add(peer, request.url, decision.seconds, now);
+    sid = table.add(peer, request.url, decision.seconds, now, callback);
   } else if (!table.renew(sid, request.url, decision.seconds, now)) {
     return engine::writeResponse(connection, request, errorAnswer(ErrorRow::PreconditionFailed));
   }
@@ -362,12 +366,9 @@ bool RelayFraming::answerSubscription(engine::HttpConnection& connection,
       subscriptionAnswer(connection.settings().serverToken, sid, decision.seconds));
 
   // The subscriber has its SID before the event that names it arrives.
-  if (renewal) return keep;
-  const auto body = settings_.initialEvents.find(request.url);
-  if (body == settings_.initialEvents.end()) return keep;
-  if (const std::optional<EventCallback> callback = eventCallback(decision.callback, peer)) {
-    sendInitialEvent(*callback, initialEventMessage(*callback, sid, body->second),
-                     connection.shutdownEvent());
+  if (renewal || !callback || !settings_.initialEvent) return keep;
+  if (const std::string body = settings_.initialEvent(request.url); !body.empty()) {
+    sendEvent(*callback, eventMessage(*callback, sid, 0, body), connection.shutdownEvent());
   }
   return keep;
 }

@@ -18,6 +18,7 @@
 #include "engine/response_writer.h"
 #include "platform/event.h"
 #include "relay/app/relay_request.h"
+#include "relay/upnp/guide.h"
 #include "relay/upnp/playlist_export.h"
 #include "relay/upnp/subscription_table.h"
 
@@ -30,13 +31,15 @@ std::string dlnaStreamFields(std::string_view protocolInfo);
 
 // A loaded guide as it is served, built once per load: apps poll it often.
 struct GuideDocument {
+  // The schedules, for what is on air (its `xml` moved to the field below).
+  Guide programmes;
   std::string xml;
   std::string gzip;  // also the body of /epg.xml.gz
   std::string deflate;
   std::int64_t loadedAt = 0;  // Unix seconds, the Last-Modified time
   std::string lastModified;   // loadedAt as an HTTP-date
 };
-std::shared_ptr<const GuideDocument> makeGuideDocument(std::string xml, std::int64_t loadedAt);
+std::shared_ptr<const GuideDocument> makeGuideDocument(Guide guide, std::int64_t loadedAt);
 
 // "Sun, 06 Nov 1994 08:49:37 GMT", the only form the relay writes.
 std::string httpDate(std::int64_t unixSeconds);
@@ -70,8 +73,8 @@ struct RelayFramingSettings {
   // The subscriptions granted; without it the framing keeps its own.
   std::shared_ptr<SubscriptionTable> subscriptions;
   // By event URL: the body of the initial event a new subscriber there
-  // gets. Subscriptions elsewhere get none.
-  std::map<std::string, std::string, std::less<>> initialEvents;
+  // gets, as things stand now; empty, or unset: none.
+  std::function<std::string(std::string_view url)> initialEvent;
   // The guide loaded now; without one (or while it gives none) the guide
   // URLs are 404.
   std::function<std::shared_ptr<const GuideDocument>()> guide;

@@ -30,6 +30,7 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "--playlist-protocol-info") return &options.playlistProtocolInfo;
   if (arg == "--recv-timeout") return &options.recvTimeoutText;
   if (arg == "--max-fetch") return &options.maxFetchText;
+  if (arg == "--refresh") return &options.refreshText;
   if (arg == "--cache") return &options.cacheDir;
   if (arg == "--epg") return &options.guidePath;
   return nullptr;
@@ -117,6 +118,13 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
       (!common::tryParseNumber(options.maxFetchText, maxFetchMb) || maxFetchMb == 0)) {
     return refuse(line, kMaxFetchRefusedText, writeLine);
   }
+  // At most a year: the wait is counted in milliseconds.
+  std::uint32_t refreshMinutes = line.settings.refreshMinutes;
+  if (!options.refreshText.empty() &&
+      (!common::tryParseNumber(options.refreshText, refreshMinutes) ||
+       refreshMinutes > 366u * 24 * 60)) {
+    return refuse(line, kRefreshRefusedText, writeLine);
+  }
 
   if (options.playlistPath.empty()) {
     writeLine("You didn't provide playlist file, DLNA server will be disabled.");
@@ -135,6 +143,7 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   settings.receiveAddress = platform::parseIpv4(options.receiveAddress);
   settings.recvTimeoutSeconds = recvTimeoutSeconds(options.recvTimeoutText, options.dlnaEnabled);
   if (maxFetchMb != 0) settings.maxFetchMb = maxFetchMb;
+  settings.refreshMinutes = refreshMinutes;
   return line;
 }
 

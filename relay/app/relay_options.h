@@ -21,6 +21,7 @@ struct RelayOptions {
   std::string playlistProtocolInfo;
   std::string recvTimeoutText;
   std::string maxFetchText;
+  std::string refreshText;  // --refresh: minutes between reloads
   std::string cacheDir;  // empty: no cache
   std::string guidePath;  // --epg: an XMLTV file
   bool dlnaEnabled = true;
@@ -37,6 +38,8 @@ struct RelaySettings {
   int recvTimeoutSeconds = 0;
   // --max-fetch in MB, when given (see source_fetch.h for what it bounds).
   std::optional<std::uint32_t> maxFetchMb;
+  // Minutes between reloads of the playlist and guide; 0: only on SIGHUP.
+  std::uint32_t refreshMinutes = 720;
 };
 
 struct CommandLine {
@@ -52,6 +55,8 @@ struct CommandLine {
 inline constexpr int kExitBadCommandLine = 2;
 inline constexpr const char kMaxFetchRefusedText[] =
     "--max-fetch takes a whole number of megabytes, 1 or more";
+inline constexpr const char kRefreshRefusedText[] =
+    "--refresh takes a whole number of minutes, 0 for never";
 
 // Walks `args` (args[0] is the program) and writes the usage and the
 // playlist messages as the walk meets them. `--version`, standing as an

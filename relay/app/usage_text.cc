@@ -32,7 +32,9 @@ constexpr const char* kUsageLines[] = {
     " --max-fetch [ MB: largest playlist or guide taken from a URL - default 64 for "
     "a playlist, 1024 for a guide; a playlist never more than 64 ],\r\n"
     " --cache [ folder for the last good playlist and guide, used when their URL cannot be "
-    "fetched ]\r\n",
+    "fetched ],\r\n"
+    " --refresh [ minutes between reloads of the playlist and guide - default 720, 0 for "
+    "never; SIGHUP reloads them at once ]\r\n",
     "",
     "URL in a playlist must be in the folowing format : \r\n"
     "udp://@multicast.address:port e.g. udp://@239.255.0.1:5002 ",

@@ -30,6 +30,8 @@ struct Channel {
   std::string tvgId = {};
   std::string tvgName = {};
   std::string tvgChno = {};
+
+  bool operator==(const Channel&) const = default;
 };
 
 // The number of a channel whose number is missing or does not convert: it

@@ -102,9 +102,11 @@ constexpr std::string_view kSearchCapabilities =
 constexpr std::string_view kSortCapabilities =
     "<u:GetSortCapabilitiesResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
     "<SortCaps></SortCaps></u:GetSortCapabilitiesResponse>";
-constexpr std::string_view kSystemUpdateId =
-    "<u:GetSystemUpdateIDResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
-    "<Id>0</Id></u:GetSystemUpdateIDResponse>";
+std::string systemUpdateIdElement(std::uint32_t id) {
+  return "<u:GetSystemUpdateIDResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
+         "<Id>" +
+         std::to_string(id) + "</Id></u:GetSystemUpdateIDResponse>";
+}
 // Some TV sets ask for the server's features before they list it, and show
 // a fault as an unplayable server. The list is an escaped XML document; its
 // one feature says that video starts at the root container.
@@ -163,6 +165,7 @@ struct ItemContext {
   std::string_view protocolInfo;
   std::string_view host;
   std::string_view port;
+  std::uint32_t updateId = 0;
 };
 
 void appendItem(std::string& didl, std::string_view id, const Channel& entry,
@@ -196,7 +199,7 @@ void appendItem(std::string& didl, std::string_view id, const Channel& entry,
 }
 
 std::string browseElement(std::string_view didl, std::uint32_t numberReturned,
-                          std::uint32_t totalMatches) {
+                          std::uint32_t totalMatches, std::uint32_t updateId) {
   std::string out =
       "<u:BrowseResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\"><Result>";
   out += escapeXml(didl);
@@ -204,7 +207,9 @@ std::string browseElement(std::string_view didl, std::uint32_t numberReturned,
   out += std::to_string(numberReturned);
   out += "</NumberReturned><TotalMatches>";
   out += std::to_string(totalMatches);
-  out += "</TotalMatches><UpdateID>0</UpdateID></u:BrowseResponse>";
+  out += "</TotalMatches><UpdateID>";
+  out += std::to_string(updateId);
+  out += "</UpdateID></u:BrowseResponse>";
   return out;
 }
 
@@ -291,7 +296,7 @@ int browse(const ChannelList* playlist, const ItemContext& context, SoapArgument
 
   arguments[soapslot::kNumberReturned] = std::to_string(numberReturned);
   arguments[soapslot::kTotalMatches] = std::to_string(totalMatches);
-  element = browseElement(didl, numberReturned, totalMatches);
+  element = browseElement(didl, numberReturned, totalMatches, context.updateId);
   return 0;
 }
 
@@ -367,8 +372,12 @@ std::string escapeXml(std::string_view text) {
   return out;
 }
 
-ControlHandler::ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port)
-    : playlist_(playlist), host_(std::move(host)), port_(std::to_string(port)) {}
+ControlHandler::ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port,
+                               std::uint32_t systemUpdateId)
+    : playlist_(playlist),
+      host_(std::move(host)),
+      port_(std::to_string(port)),
+      systemUpdateId_(systemUpdateId) {}
 
 int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapArguments& arguments,
                              std::string& body) const {
@@ -379,7 +388,7 @@ int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapAr
       case cd::kBrowse: {
         const std::string_view protocolInfo =
             playlist_ != nullptr ? std::string_view(playlist_->protocolInfo) : std::string_view();
-        code = browse(playlist_, {protocolInfo, host_, port_}, arguments, element);
+        code = browse(playlist_, {protocolInfo, host_, port_, systemUpdateId_}, arguments, element);
         break;
       }
       case cd::kGetSearchCapabilities:
@@ -389,7 +398,7 @@ int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapAr
         element = kSortCapabilities;
         break;
       case cd::kGetSystemUpdateId:
-        element = kSystemUpdateId;
+        element = systemUpdateIdElement(systemUpdateId_);
         break;
       case cd::kGetFeatureList:
         element = kFeatureList;

@@ -49,7 +49,10 @@ std::string escapeXml(std::string_view text);
 class ControlHandler {
  public:
   // `playlist` may be null (no media server): Browse then faults.
-  ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port);
+  // `systemUpdateId` is what GetSystemUpdateID and Browse's UpdateID say: a
+  // new handler, with a higher number, comes with each new channel list.
+  ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port,
+                 std::uint32_t systemUpdateId = 0);
 
   // 0 and the action's response, or a UPnP error code and the fault
   // document. Browse writes NumberReturned and TotalMatches into `arguments`.
@@ -60,6 +63,7 @@ class ControlHandler {
   const ChannelList* playlist_;
   std::string host_;
   std::string port_;
+  std::uint32_t systemUpdateId_;
 };
 
 }  // namespace relay

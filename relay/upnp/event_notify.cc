@@ -92,14 +92,15 @@ std::optional<EventCallback> eventCallback(std::string_view callback, platform::
   }
 }
 
-std::string initialEventBody(const ControlHandler& control, std::uint32_t service) {
+std::string eventBody(const ControlHandler& control, std::uint32_t service) {
   std::vector<std::pair<std::string_view, std::string>> variables;
   if (service == soapservice::kContentDirectory) {
     variables = {
         {"SystemUpdateID",
          answeredValue(control, "urn:schemas-upnp-org:service:ContentDirectory:1#GetSystemUpdateID",
                        "Id")},
-        // No container has changed since the start.
+        // Containers are never updated one by one: a new list is a new
+        // SystemUpdateID.
         {"ContainerUpdateIDs", ""},
     };
   } else if (service == soapservice::kConnectionManager) {
@@ -132,20 +133,22 @@ std::string initialEventBody(const ControlHandler& control, std::uint32_t servic
   return body;
 }
 
-std::string initialEventMessage(const EventCallback& to, std::string_view sid,
-                                std::string_view body) {
+std::string eventMessage(const EventCallback& to, std::string_view sid, std::uint32_t seq,
+                         std::string_view body) {
   std::string message = "NOTIFY " + to.path + " HTTP/1.1\r\nHOST: " + to.host +
                         "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
                         "NT: upnp:event\r\nNTS: upnp:propchange\r\nSID: ";
   message += sid;
-  message += "\r\nSEQ: 0\r\nCONTENT-LENGTH: ";
+  message += "\r\nSEQ: ";
+  message += std::to_string(seq);
+  message += "\r\nCONTENT-LENGTH: ";
   message += std::to_string(body.size());
   message += "\r\n\r\n";
   message += body;
   return message;
 }
 
-void sendInitialEvent(const EventCallback& to, std::string_view message, platform::Event& stop) {
+void sendEvent(const EventCallback& to, std::string_view message, platform::Event& stop) {
   int error = 0;
   platform::Socket socket = platform::Socket::open(SOCK_STREAM, 0, error, true);
   if (!socket.valid()) return;

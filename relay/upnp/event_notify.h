@@ -1,7 +1,8 @@
-// The initial event: right after granting a new subscription, the relay
-// sends the subscriber one NOTIFY (SEQ 0) with the service's evented state
-// variables, as UPnP eventing has a device do. Nothing ever changes, so
-// there are no later events.
+// Events: right after granting a new subscription, the relay sends the
+// subscriber one NOTIFY (SEQ 0) with the service's evented state variables,
+// as UPnP eventing has a device do; a reload that changes the channel list
+// sends every ContentDirectory subscriber the new SystemUpdateID (SEQ 1, 2,
+// ...), so that TVs browse again.
 #pragma once
 
 #include <cstdint>
@@ -31,16 +32,16 @@ std::optional<EventCallback> eventCallback(std::string_view callback, platform::
 // The property set of `service`'s evented state variables (those the
 // service description marks sendEvents="yes"), each with the value the
 // action that reads it answers, as sent there; empty for any other service.
-std::string initialEventBody(const ControlHandler& control, std::uint32_t service);
+std::string eventBody(const ControlHandler& control, std::uint32_t service);
 
 // The whole NOTIFY for subscription `sid` ("uuid:...").
-std::string initialEventMessage(const EventCallback& to, std::string_view sid,
-                                std::string_view body);
+std::string eventMessage(const EventCallback& to, std::string_view sid, std::uint32_t seq,
+                         std::string_view body);
 
 // Connects to `to`, sends `message`, and gives the subscriber a moment to
 // answer before closing. Each step is short and `stop` ends it; a callback
 // that is refused, unreachable or silent is dropped without a word: the
 // subscription stands without its event.
-void sendInitialEvent(const EventCallback& to, std::string_view message, platform::Event& stop);
+void sendEvent(const EventCallback& to, std::string_view message, platform::Event& stop);
 
 }  // namespace relay

@@ -27,7 +27,8 @@ void eraseNearestEnd(Entries& entries, Among among) {
 }  // namespace
 
 std::string SubscriptionTable::add(platform::Ipv4 host, std::string_view target,
-                                   std::uint32_t seconds, std::int64_t nowMs) {
+                                   std::uint32_t seconds, std::int64_t nowMs,
+                                   std::optional<EventCallback> callback) {
   std::string sid = "uuid:" + platform::newTimeUuid();
   std::lock_guard<std::mutex> hold(lock_);
   if (capacity_ == 0 || perHost_ == 0) return sid;
@@ -45,7 +46,8 @@ std::string SubscriptionTable::add(platform::Ipv4 host, std::string_view target,
     for (const auto& entry : bySid_) most = std::max(most, ++held[entry.second.host]);
     eraseNearestEnd(bySid_, [&held, most](const Subscription& s) { return held[s.host] == most; });
   }
-  bySid_[sid] = Subscription{host, std::string(target), endOf(nowMs, seconds)};
+  bySid_[sid] =
+      Subscription{host, std::string(target), endOf(nowMs, seconds), std::move(callback), 0};
   return sid;
 }
 
@@ -72,6 +74,18 @@ std::size_t SubscriptionTable::heldBy(platform::Ipv4 host) const {
   return std::size_t(std::count_if(bySid_.begin(), bySid_.end(), [host](const auto& entry) {
     return entry.second.host == host;
   }));
+}
+
+std::vector<SubscriptionTable::Delivery> SubscriptionTable::nextEvents(std::string_view target,
+                                                                       std::int64_t nowMs) {
+  std::vector<Delivery> out;
+  std::lock_guard<std::mutex> hold(lock_);
+  std::erase_if(bySid_, [nowMs](const auto& entry) { return entry.second.endMs <= nowMs; });
+  for (auto& [sid, subscription] : bySid_) {
+    if (subscription.target != target || !subscription.callback) continue;
+    out.push_back({sid, *subscription.callback, ++subscription.sentSeq});
+  }
+  return out;
 }
 
 std::size_t SubscriptionTable::size() const {

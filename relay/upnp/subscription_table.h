@@ -9,10 +9,13 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/socket.h"
+#include "relay/upnp/event_notify.h"
 
 namespace relay {
 
@@ -36,8 +39,9 @@ class SubscriptionTable {
   // forgets the lapsed ones; then a host at its quota gives up its own
   // subscription closest to its end, and a full table that of the host
   // holding the most.
+  // `callback` is where its events go, when it named one the relay may use.
   std::string add(platform::Ipv4 host, std::string_view target, std::uint32_t seconds,
-                  std::int64_t nowMs);
+                  std::int64_t nowMs, std::optional<EventCallback> callback = std::nullopt);
   // Extends the subscription `sid` to `target` to `seconds` from `nowMs`;
   // false when there is no such subscription or it has lapsed.
   bool renew(std::string_view sid, std::string_view target, std::uint32_t seconds,
@@ -46,11 +50,23 @@ class SubscriptionTable {
   void remove(std::string_view sid, std::string_view target);
   std::size_t size() const;
 
+  // One event to send: where, for which SID, with which SEQ.
+  struct Delivery {
+    std::string sid;
+    EventCallback callback;
+    std::uint32_t seq = 0;
+  };
+  // An event for every live subscription to `target` with a callback, each
+  // with its next SEQ (the initial event was 0); lapsed ones are forgotten.
+  std::vector<Delivery> nextEvents(std::string_view target, std::int64_t nowMs);
+
  private:
   struct Subscription {
     platform::Ipv4 host = 0;
     std::string target;
     std::int64_t endMs = 0;
+    std::optional<EventCallback> callback;
+    std::uint32_t sentSeq = 0;
   };
   std::size_t heldBy(platform::Ipv4 host) const;
 

@@ -161,7 +161,9 @@ class RelayEngine : public ::testing::Test {
       body = "<fault/>";
       return 1;
     };
-    framing.initialEvents = {{"/upnp/event/cds", "<b/>"}};
+    framing.initialEvent = [](std::string_view url) {
+      return url == "/upnp/event/cds" ? std::string("<b/>") : std::string();
+    };
     settings.handler = relay::relayRequestHandler(
         std::move(routes),
         std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));

@@ -81,9 +81,8 @@ const relay::RelayFraming& relayFraming() {
     };
     // The callback is read; the socket pair's peer is no IPv4 host, so no
     // event is ever sent.
-    settings.initialEvents = {
-        {"/upnp/event/cds",
-         relay::initialEventBody(*control, relay::soapservice::kContentDirectory)},
+    settings.initialEvent = [control](std::string_view) {
+      return relay::eventBody(*control, relay::soapservice::kContentDirectory);
     };
     return new relay::RelayFraming(std::move(settings), 1700000000);
   }();

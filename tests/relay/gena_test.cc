@@ -1,8 +1,9 @@
 // Event subscriptions: which SUBSCRIBE is accepted and for how long, the
 // table that keeps SIDs across renewals, the callback a subscriber may
-// name, and the initial event it gets.
+// name, and the events it gets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <regex>
 #include <string>
@@ -145,6 +146,35 @@ TEST(SubscriptionTable, RenewalsKeepTheirSidUntilTheyLapse) {
   EXPECT_FALSE(table.renew(a, cds, 60, 120000));
 }
 
+TEST(SubscriptionTable, LaterEventsGoToLiveSubscribersWithTheirNextSeq) {
+  relay::SubscriptionTable table;
+  const std::string cds = "/upnp/event/cds";
+  relay::EventCallback to;
+  to.address = kHost;
+  to.host = "192.168.0.9:4000";
+  to.path = "/ev";
+  const std::string first = table.add(kHost, cds, 60, 0, to);
+  const std::string shortLived = table.add(kHost, cds, 10, 0, to);
+  table.add(kHost, cds, 60, 0);                  // no callback it may use
+  table.add(kHost, "/upnp/event/cm", 60, 0, to);  // another service
+
+  using Seqs = std::vector<std::pair<std::string, std::uint32_t>>;
+  const auto seqs = [&](std::int64_t nowMs) {
+    Seqs out;
+    for (const auto& delivery : table.nextEvents(cds, nowMs)) {
+      EXPECT_EQ(delivery.callback.path, "/ev");
+      out.emplace_back(delivery.sid, delivery.seq);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  Seqs both{{first, 1}, {shortLived, 1}};
+  std::sort(both.begin(), both.end());
+  EXPECT_EQ(seqs(1000), both);
+  EXPECT_EQ(seqs(20000), (Seqs{{first, 2}}));  // the other lapsed at 10 s
+  EXPECT_EQ(table.size(), 3u);
+}
+
 TEST(SubscriptionTable, AFullTableDropsTheLapsedThenTheNearestEnd) {
   relay::SubscriptionTable table(2);
   const std::string lapsed = table.add(kHost, "/e", 60, 0);
@@ -283,29 +313,30 @@ std::vector<std::string> propertiesOf(const std::string& body) {
 }
 
 TEST(Gena, InitialEventCarriesEveryEventedVariable) {
-  const relay::ControlHandler control(nullptr, "192.168.0.2", 2901);
-  const std::string cds = relay::initialEventBody(control, relay::soapservice::kContentDirectory);
-  const std::string cm = relay::initialEventBody(control, relay::soapservice::kConnectionManager);
+  // The update ID a reload raised.
+  const relay::ControlHandler control(nullptr, "192.168.0.2", 2901, 5);
+  const std::string cds = relay::eventBody(control, relay::soapservice::kContentDirectory);
+  const std::string cm = relay::eventBody(control, relay::soapservice::kConnectionManager);
   EXPECT_EQ(propertiesOf(cds), eventedInDescription(relay::contentDirectoryScpd()));
   EXPECT_EQ(propertiesOf(cm), eventedInDescription(relay::connectionManagerScpd()));
   EXPECT_EQ(cds,
             "<?xml version=\"1.0\"?>"
             "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">"
-            "<e:property><SystemUpdateID>0</SystemUpdateID></e:property>"
+            "<e:property><SystemUpdateID>5</SystemUpdateID></e:property>"
             "<e:property><ContainerUpdateIDs></ContainerUpdateIDs></e:property>"
             "</e:propertyset>");
   // The values are what the actions answer.
   EXPECT_NE(cm.find("<CurrentConnectionIDs>0</CurrentConnectionIDs>"), std::string::npos) << cm;
   EXPECT_NE(cm.find("<SourceProtocolInfo>http-get:*:"), std::string::npos) << cm;
-  EXPECT_EQ(relay::initialEventBody(control, relay::soapservice::kUnknown), "");
+  EXPECT_EQ(relay::eventBody(control, relay::soapservice::kUnknown), "");
 
   relay::EventCallback to;
   to.host = "192.168.0.9:4000";
   to.path = "/ev?x=1";
-  EXPECT_EQ(relay::initialEventMessage(to, "uuid:abc", "<b/>"),
+  EXPECT_EQ(relay::eventMessage(to, "uuid:abc", 7, "<b/>"),
             "NOTIFY /ev?x=1 HTTP/1.1\r\nHOST: 192.168.0.9:4000\r\n"
             "CONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nNT: upnp:event\r\n"
-            "NTS: upnp:propchange\r\nSID: uuid:abc\r\nSEQ: 0\r\nCONTENT-LENGTH: 4\r\n\r\n<b/>");
+            "NTS: upnp:propchange\r\nSID: uuid:abc\r\nSEQ: 7\r\nCONTENT-LENGTH: 4\r\n\r\n<b/>");
 }
 
 }  // namespace

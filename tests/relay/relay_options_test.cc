@@ -209,32 +209,41 @@ TEST_F(RelayCommandLine, PlaylistDecidesTheMediaServer) {
   }
 }
 
-TEST_F(RelayCommandLine, MaxFetchAndCache) {
+TEST_F(RelayCommandLine, MaxFetchRefreshAndCache) {
   struct Case {
     std::vector<std::string> args;
-    bool refused;
+    const char* refusal;  // nullptr: accepted
     std::optional<std::uint32_t> maxFetchMb;
+    std::uint32_t refreshMinutes = 720;
   };
+  const char* const fetch = relay::kMaxFetchRefusedText;
+  const char* const refresh = relay::kRefreshRefusedText;
   const Case cases[] = {
-      {{"-li", "a", "-ri", "b"}, false, std::nullopt},
-      {{"--max-fetch", "200", "-li", "a"}, false, 200},
-      {{"--max-fetch", "8MB", "-li", "a"}, false, 8},  // read as the ports are read
-      {{"--max-fetch", "0", "-li", "a"}, true, std::nullopt},
-      {{"--max-fetch", "lots", "-li", "a"}, true, std::nullopt},
-      {{"--max-fetch", "99999999999", "-li", "a"}, true, std::nullopt},
+      {{"-li", "a", "-ri", "b"}, nullptr, std::nullopt},
+      {{"--max-fetch", "200", "-li", "a"}, nullptr, 200},
+      {{"--max-fetch", "8MB", "-li", "a"}, nullptr, 8},  // read as the ports are read
+      {{"--max-fetch", "0", "-li", "a"}, fetch, std::nullopt},
+      {{"--max-fetch", "lots", "-li", "a"}, fetch, std::nullopt},
+      {{"--max-fetch", "99999999999", "-li", "a"}, fetch, std::nullopt},
+      {{"--refresh", "0", "-li", "a"}, nullptr, std::nullopt, 0},
+      {{"--refresh", "60", "-li", "a"}, nullptr, std::nullopt, 60},
+      {{"--refresh", "-1", "-li", "a"}, refresh, std::nullopt},
+      {{"--refresh", "weekly", "-li", "a"}, refresh, std::nullopt},
+      {{"--refresh", "600000", "-li", "a"}, refresh, std::nullopt},  // over a year
   };
   for (const Case& c : cases) {
     Captured out;
     const CommandLine line = parse(c.args, out);
     SCOPED_TRACE(testing::PrintToString(c.args));
-    if (c.refused) {
+    if (c.refusal != nullptr) {
       EXPECT_EQ(line.exitStatus, relay::kExitBadCommandLine);
       ASSERT_FALSE(out.lines.empty());
-      EXPECT_EQ(out.lines[0], relay::kMaxFetchRefusedText);
+      EXPECT_EQ(out.lines[0], c.refusal);
       EXPECT_TRUE(out.has(kUsageFirstBox));
     } else {
       EXPECT_FALSE(line.exitStatus);
       EXPECT_EQ(line.settings.maxFetchMb, c.maxFetchMb);
+      EXPECT_EQ(line.settings.refreshMinutes, c.refreshMinutes);
     }
   }
   Captured out;
