@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,7 +50,11 @@ std::string escapeXml(std::string_view text);
 class ControlHandler {
  public:
   // `playlist` may be null (no media server): Browse then faults.
-  ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port);
+  // `describe` gives an item's dc:description (the programme on air); no
+  // element when it is unset or gives empty text.
+  ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port,
+                 std::uint32_t systemUpdateId = 0,
+                 std::function<std::string(const Channel&)> describe = {});
 
   // 0 and the action's response, or a UPnP error code and the fault
   // document. Browse writes NumberReturned and TotalMatches into `arguments`.
@@ -60,6 +65,8 @@ class ControlHandler {
   const ChannelList* playlist_;
   std::string host_;
   std::string port_;
+  [[maybe_unused]] std::uint32_t systemUpdateId_;  // not answered yet
+  std::function<std::string(const Channel&)> describe_;
 };
 
 }  // namespace relay
