@@ -136,8 +136,14 @@ std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const Source
   }
   return [sources = std::move(sources), served = std::move(served)](StatusView view) {
     // The channels served now, held while the page is written.
+    const std::shared_ptr<const ServedSources> now = served->get();
     StatusSources current = sources;
-    current.playlist = served->get()->channels;
+    current.playlist = now->channels;
+    if (now->guide) {
+      current.programmes = [guide = now->guide](std::size_t listIndex, std::int64_t time) {
+        return guide->programmes.nowAndNext(listIndex, time);
+      };
+    }
     const StatusSnapshot status = collectStatus(current, streamRegistry());
     switch (view) {
       case StatusView::Json:

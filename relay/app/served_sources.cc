@@ -46,10 +46,19 @@ GuideSource guideSource(const SourceSettings& settings, std::string source) {
   return {std::move(source), settings.cacheDir, guideFetchLimits(settings.maxFetchMb)};
 }
 
+// Browse over the channels, each item with the programme on air when it
+// is browsed.
 void addControl(const SourceSettings& settings, ServedSources& sources) {
   if (!sources.channels) return;
-  sources.control = std::make_shared<const ControlHandler>(
-      sources.channels.get(), settings.host, settings.port, sources.systemUpdateId);
+  std::function<std::string(const Channel&)> describe;
+  if (sources.guide) {
+    describe = [guide = sources.guide](const Channel& channel) {
+      return onAirText(guide->programmes.nowAndNext(channel.listIndex, platform::unixSeconds()));
+    };
+  }
+  sources.control =
+      std::make_shared<const ControlHandler>(sources.channels.get(), settings.host, settings.port,
+                                             sources.systemUpdateId, std::move(describe));
 }
 
 bool stopped(platform::Event* stop) { return stop != nullptr && stop->tryConsume(); }

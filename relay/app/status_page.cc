@@ -7,6 +7,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -139,6 +140,20 @@ class JsonObject {
   bool first_ = true;
 };
 
+// {"start": unix, "stop": unix, "title": "..."}, or null.
+void jsonProgramme(JsonObject& object, std::string& out, std::string_view name,
+                   const std::optional<GuideProgramme>& programme) {
+  object.key(name);
+  if (!programme) {
+    out += "null";
+    return;
+  }
+  JsonObject member(out);
+  member.signedNumber("start", programme->start);
+  member.signedNumber("stop", programme->stop);
+  member.text("title", programme->title);
+}
+
 template <typename Row, typename Write>
 void jsonArray(JsonObject& object, std::string& out, std::string_view name,
                const std::vector<Row>& rows, Write write) {
@@ -206,9 +221,11 @@ StatusSnapshot buildStatus(const StatusSources& sources, const StreamRegistry::S
   out.uptimeSeconds = std::max<std::int64_t>(nowMs - sources.startMs, 0) / 1000;
   const ChannelList* playlist = sources.playlist.get();
 
+  out.guide = bool(sources.programmes);
   if (playlist) {
     for (const Channel& channel : playlist->channels) {
       StatusSnapshot::ChannelRow row{channel.number, channel.title, channel.address, channel.port};
+      if (out.guide) row.programmes = sources.programmes(channel.listIndex, nowUnix);
       const platform::Ipv4 group = platform::parseIpv4(channel.address);
       for (const ReceiverSample& sample : live.receivers) {
         if (sample.receiver.group == group && sample.receiver.port == channel.port) ++row.watchers;
@@ -284,6 +301,8 @@ std::string statusJson(const StatusSnapshot& status) {
       row.text("group", c.group);
       row.number("port", c.port);
       row.number("watchers", c.watchers);
+      jsonProgramme(row, out, "now", c.programmes.now);
+      jsonProgramme(row, out, "next", c.programmes.next);
     });
     jsonArray(top, out, "streams", status.streams, [](JsonObject& row, const auto& s) {
       row.text("client", s.client);
@@ -470,7 +489,9 @@ std::string statusHtml(const StatusSnapshot& status) {
     endTable();
   }
 
-  if (table("Playlist", status.channels.size(), {"#", "channel", "group", "watching"})) {
+  const std::size_t channelRows = status.channels.size();
+  if (status.guide ? table("Playlist", channelRows, {"#", "channel", "group", "watching", "on air"})
+                   : table("Playlist", channelRows, {"#", "channel", "group", "watching"})) {
     for (const auto& c : status.channels) {
       out += "<tr>";
       cell(c.number == kUnnumbered ? "" : std::to_string(c.number), true);
@@ -480,6 +501,19 @@ std::string statusHtml(const StatusSnapshot& status) {
         out += "<td class=on>" + std::to_string(c.watchers) + "</td>";
       } else {
         cell("");
+      }
+      if (status.guide) {
+        // The programme on air, and the next one smaller below it.
+        const std::string now = onAirText(c.programmes);
+        out += "<td>";
+        text(now);
+        if (c.programmes.next) {
+          if (!now.empty()) out += "<br>";
+          out += "<small>";
+          text(programmeText(*c.programmes.next));
+          out += "</small>";
+        }
+        out += "</td>";
       }
       out += "</tr>";
     }

@@ -14,6 +14,7 @@
 #include "relay/igmp/igmp_snooper.h"
 #include "relay/stream/stream_registry.h"
 #include "relay/upnp/channel_list.h"
+#include "relay/upnp/guide.h"
 
 namespace relay {
 
@@ -27,6 +28,7 @@ struct StatusSnapshot {
     std::string group;
     std::uint16_t port = 0;
     std::uint32_t watchers = 0;
+    NowAndNext programmes = {};  // on air and next, when there is a guide
   };
   struct StreamRow {
     std::string client;  // address:port
@@ -61,6 +63,7 @@ struct StatusSnapshot {
   std::int64_t nowUnix = 0;
   std::int64_t uptimeSeconds = 0;
   bool snooper = false;
+  bool guide = false;  // the channel rows carry their programmes
   std::vector<ChannelRow> channels;
   std::vector<StreamRow> streams;
   std::vector<PairRow> pairs;
@@ -74,6 +77,8 @@ struct StatusSources {
   std::shared_ptr<const ChannelList> playlist;
   std::function<std::vector<IgmpSnooper::PairStatus>()> pairs;  // empty without the snooper
   std::function<std::string()> logText;
+  // A channel's programmes by its position in the playlist; empty without a guide.
+  std::function<NowAndNext(std::size_t listIndex, std::int64_t nowUnix)> programmes;
 };
 
 StatusSnapshot collectStatus(const StatusSources& sources, StreamRegistry& registry);

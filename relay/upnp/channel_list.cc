@@ -256,6 +256,9 @@ class PlaylistReader {
 void arrange(ChannelList& list) {
   std::stable_sort(list.channels.begin(), list.channels.end(),
                    [](const Channel& a, const Channel& b) { return a.number < b.number; });
+  for (std::size_t i = 0; i < list.channels.size(); ++i) {
+    list.channels[i].listIndex = std::uint32_t(i);
+  }
 
   list.groupEntries.assign(list.groupNames.size(), {});
   list.groupEntries[0] = list.channels;

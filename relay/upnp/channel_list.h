@@ -30,6 +30,9 @@ struct Channel {
   std::string tvgId = {};
   std::string tvgName = {};
   std::string tvgChno = {};
+  // Position in ChannelList::channels, the same in every copy; the guide's
+  // keys are made one per channel in that order.
+  std::uint32_t listIndex = 0;
 
   bool operator==(const Channel&) const = default;
 };

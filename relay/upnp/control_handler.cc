@@ -1,6 +1,7 @@
 #include "relay/upnp/control_handler.h"
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -166,6 +167,7 @@ struct ItemContext {
   std::string_view host;
   std::string_view port;
   std::uint32_t updateId = 0;
+  const std::function<std::string(const Channel&)>& describe;
 };
 
 void appendItem(std::string& didl, std::string_view id, const Channel& entry,
@@ -177,6 +179,14 @@ void appendItem(std::string& didl, std::string_view id, const Channel& entry,
   didl += "\" restricted=\"1\"><dc:title>";
   didl += escapeXml(entry.title);
   didl += "</dc:title><upnp:class>object.item.videoItem</upnp:class>";
+  if (context.describe) {
+    const std::string description = context.describe(entry);
+    if (!description.empty()) {
+      didl += "<dc:description>";
+      didl += escapeXml(description);
+      didl += "</dc:description>";
+    }
+  }
   if (!entry.logo.empty()) {
     didl += "<upnp:albumArtURI>";
     didl += escapeXml(entry.logo);
@@ -373,11 +383,13 @@ std::string escapeXml(std::string_view text) {
 }
 
 ControlHandler::ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port,
-                               std::uint32_t systemUpdateId)
+                               std::uint32_t systemUpdateId,
+                               std::function<std::string(const Channel&)> describe)
     : playlist_(playlist),
       host_(std::move(host)),
       port_(std::to_string(port)),
-      systemUpdateId_(systemUpdateId) {}
+      systemUpdateId_(systemUpdateId),
+      describe_(std::move(describe)) {}
 
 int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapArguments& arguments,
                              std::string& body) const {
@@ -388,7 +400,8 @@ int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapAr
       case cd::kBrowse: {
         const std::string_view protocolInfo =
             playlist_ != nullptr ? std::string_view(playlist_->protocolInfo) : std::string_view();
-        code = browse(playlist_, {protocolInfo, host_, port_, systemUpdateId_}, arguments, element);
+        code = browse(playlist_, {protocolInfo, host_, port_, systemUpdateId_, describe_},
+                      arguments, element);
         break;
       }
       case cd::kGetSearchCapabilities:

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,8 +52,11 @@ class ControlHandler {
   // `playlist` may be null (no media server): Browse then faults.
   // `systemUpdateId` is what GetSystemUpdateID and Browse's UpdateID say: a
   // new handler, with a higher number, comes with each new channel list.
+  // `describe` gives an item's dc:description (the programme on air); no
+  // element when it is unset or gives empty text.
   ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port,
-                 std::uint32_t systemUpdateId = 0);
+                 std::uint32_t systemUpdateId = 0,
+                 std::function<std::string(const Channel&)> describe = {});
 
   // 0 and the action's response, or a UPnP error code and the fault
   // document. Browse writes NumberReturned and TotalMatches into `arguments`.
@@ -64,6 +68,7 @@ class ControlHandler {
   std::string host_;
   std::string port_;
   std::uint32_t systemUpdateId_;
+  std::function<std::string(const Channel&)> describe_;
 };
 
 }  // namespace relay

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -340,6 +341,22 @@ NowAndNext Guide::nowAndNext(std::size_t keyIndex, std::int64_t time) const {
   if (after != schedule.begin() && std::prev(after)->stop > time) out.now = *std::prev(after);
   if (after != schedule.end()) out.next = *after;
   return out;
+}
+
+std::string programmeText(const GuideProgramme& programme) {
+  const auto clock = [](std::int64_t unixSeconds) {
+    const std::time_t time = std::time_t(unixSeconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[8];
+    std::strftime(text, sizeof text, "%H:%M", &local);
+    return std::string(text);
+  };
+  return clock(programme.start) + "-" + clock(programme.stop) + " " + programme.title;
+}
+
+std::string onAirText(const NowAndNext& programmes) {
+  return programmes.now ? programmeText(*programmes.now) : std::string();
 }
 
 GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>& keys,

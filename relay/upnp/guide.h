@@ -74,6 +74,12 @@ struct GuideLoad {
 GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>& keys,
                     std::int64_t now);
 
+// "20:15-21:45 Title": start and stop as the relay's local time, the title
+// as it is (escaping is the writer's).
+std::string programmeText(const GuideProgramme& programme);
+// programmeText of the programme on air; empty when nothing is.
+std::string onAirText(const NowAndNext& programmes);
+
 // "YYYYMMDDhhmmss +zzzz" (seconds, and the zone or the space before it, may
 // be left out; no zone is UTC) as Unix seconds.
 std::optional<std::int64_t> parseXmltvTime(std::string_view text);

@@ -46,6 +46,7 @@ void checkInvariants(const ChannelList& list) {
 
   ASSERT_EQ(list.groupEntries[0].size(), list.channels.size());
   for (std::size_t k = 0; k < list.channels.size(); ++k) {
+    EXPECT_EQ(list.channels[k].listIndex, k);
     EXPECT_EQ(describe(list.groupEntries[0][k]), describe(list.channels[k])) << "All #" << k;
     if (k > 0) {
       EXPECT_LE(list.channels[k - 1].number, list.channels[k].number) << "unsorted";
@@ -62,6 +63,10 @@ void checkInvariants(const ChannelList& list) {
       EXPECT_EQ(copy.groupIndex, std::int32_t(i));
       EXPECT_EQ(entry.groupIndex, std::int32_t(i));
       EXPECT_EQ(describe(entry), describe(copy));
+      // The copy leads back to its channel, where the guide keys are.
+      ASSERT_LT(entry.listIndex, list.channels.size());
+      EXPECT_EQ(describe(entry), describe(list.channels[entry.listIndex]));
+      EXPECT_EQ(copy.listIndex, entry.listIndex);
       ++k;
     }
   }

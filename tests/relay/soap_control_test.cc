@@ -249,10 +249,11 @@ TEST(SoapControl, EscapeXml) {
 relay::ChannelList makePlaylist() {
   relay::ChannelList list;
   list.groupNames = {"All", "News"};
-  const relay::Channel channels[] = {
+  relay::Channel channels[] = {
       {0, 1, "Sport 1", "", "239.255.0.1", 5002, 0, ""},
       {0, 2, "News & Weather", "News", "239.255.0.2", 5004, 0, ""},
       {0, 3, "Movies", "", "239.255.0.3", 5006, 0, "http://x/logo.png?a=1&b=2"}};
+  for (std::uint32_t i = 0; i < std::size(channels); ++i) channels[i].listIndex = i;
   list.groupEntries.resize(2);
   for (const relay::Channel& c : channels) list.groupEntries[0].push_back(c);
   list.groupEntries[1].push_back(channels[1]);
@@ -470,6 +471,41 @@ TEST(SoapControl, BrowseDocumentsByteForByte) {
     std::string body;
     ASSERT_EQ(handler.dispatch(1, 1, arguments, body), 0);
     EXPECT_EQ(body, kEnvelopeOpen + head + didl + tail + kEnvelopeClose);
+  }
+}
+
+// The text `describe` gives an item goes into dc:description, escaped, right
+// after its class; an item it gives nothing for has no such element. A copy
+// in another group is described from its channel like the original.
+TEST(SoapControl, BrowseItemsCarryTheirDescription) {
+  const relay::ChannelList playlist = makePlaylist();
+  const std::string onAir[] = {"20:15-21:45 Match", "06:00-07:00 Tom & \"Jerry\" <live>", ""};
+  const relay::ControlHandler handler(
+      &playlist, "192.168.0.2", 2901, 0,
+      [&onAir](const relay::Channel& channel) { return onAir[channel.listIndex]; });
+  const std::pair<std::string, std::string> cases[] = {
+      {"1", "<dc:description>20:15-21:45 Match</dc:description>"},
+      {"2",
+       "<dc:description>06:00-07:00 Tom &amp; &quot;Jerry&quot; &lt;live&gt;"
+       "</dc:description>"},
+      {"3", ""},
+      {"4",
+       "<dc:description>06:00-07:00 Tom &amp; &quot;Jerry&quot; &lt;live&gt;"
+       "</dc:description>"},
+  };
+  const std::regex afterClass("</upnp:class>(.*?)<(?:upnp:albumArtURI|res)[ >]");
+  for (const auto& [id, description] : cases) {
+    SoapArguments arguments = browseArguments(id, "BrowseMetadata");
+    std::string body;
+    ASSERT_EQ(handler.dispatch(1, 1, arguments, body), 0) << id;
+    // Undo the escape of the whole document to read the DIDL-Lite.
+    std::string didl = std::regex_replace(body, std::regex("&lt;"), "<");
+    didl = std::regex_replace(didl, std::regex("&gt;"), ">");
+    didl = std::regex_replace(didl, std::regex("&quot;"), "\"");
+    didl = std::regex_replace(didl, std::regex("&amp;"), "&");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(didl, match, afterClass)) << didl;
+    EXPECT_EQ(match[1], description) << id;
   }
 }
 

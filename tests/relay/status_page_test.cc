@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -67,6 +68,45 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
         "tessaran_group_datagrams_total{group=\"239.1.1.1\",port=\"5000\"} 200\n",
         "tessaran_group_rtp_gaps_total{group=\"239.1.1.1\",port=\"5000\"} 2\n"}) {
     EXPECT_NE(metrics.find(part), std::string::npos) << part << "\n" << metrics;
+  }
+}
+
+// With a guide, a channel row carries the programmes asked by its place in
+// the playlist, times in local time (here UTC+2); without one, nulls and no
+// "on air" column.
+TEST(StatusPage, ChannelRowsShowTheProgrammesOnAir) {
+  ::setenv("TZ", "XYZ-2", 1);
+  ::tzset();
+  auto playlist = std::make_shared<ChannelList>();
+  playlist->loadText(
+      "#EXTM3U\n#EXTINF:2,B\nudp://@239.1.1.2:5000\n#EXTINF:1,A\nudp://@239.1.1.1:5000\n");
+  const std::int64_t now = 1768076100;  // 2026-01-10 20:15 UTC
+  const GuideProgramme on{now, now + 5400, "<b>&"}, next{now + 5400, now + 7200, "\"Late\""};
+  StatusSources sources;
+  sources.playlist = playlist;
+  const std::pair<bool, std::vector<std::string>> cases[] = {
+      {true,
+       {"\"title\":\"A\",\"group\":\"239.1.1.1\",\"port\":5000,\"watchers\":0,\"now\":{\"start\":"
+        "1768076100,\"stop\":1768081500,\"title\":\"<b>&\"},\"next\":{\"start\":1768081500,"
+        "\"stop\":1768083300,\"title\":\"\\\"Late\\\"\"}}",
+        "\"title\":\"B\",\"group\":\"239.1.1.2\",\"port\":5000,\"watchers\":0,\"now\":null,"
+        "\"next\":null}",
+        "<th>on air</th>",
+        "<td>22:15-23:45 &lt;b&gt;&amp;<br><small>23:45-00:15 &quot;Late&quot;</small></td></tr>"}},
+      {false, {"\"now\":null,\"next\":null}", "<th>watching</th></tr>"}},
+  };
+  for (const auto& [guide, parts] : cases) {
+    sources.programmes = {};
+    if (guide) {
+      sources.programmes = [&](std::size_t listIndex, std::int64_t time) {
+        return listIndex == 0 && time == now ? NowAndNext{on, next} : NowAndNext{};
+      };
+    }
+    const StatusSnapshot status = buildStatus(sources, StreamRegistry().snapshot(0), 0, now);
+    const std::string text = statusJson(status) + statusHtml(status);
+    for (const std::string& part : parts) {
+      EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+    }
   }
 }
 
