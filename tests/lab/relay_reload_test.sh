@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# The playlist and the guide read again while the relay runs, both by URL
+# from ondrel on the relay's host. On SIGHUP a third channel reaches Browse,
+# /playlist.m3u, /status.json and /epg.xml at once, and a subscribed control
+# point (upnp-device-client, from lan) gets SystemUpdateID 1 in an event
+# with SEQ 1. Hostile sources in turn (entity loops, an external entity,
+# truncated gzip, HTML, a 404, ondrel gone) each fail alone: the channels
+# and the guide's bytes stay, no event goes out and memory stays put. A
+# second run refreshes on its own every 2 s (--refresh 1 on a clock 30
+# times faster) while its guide URL answers without end, cut at --max-fetch.
+set -u
+lab_bin=$1
+web_bin=$2
+. "$(dirname "$0")/lab.sh"
+cp_dir=$(cd "$(dirname "$0")/node_control_point" && pwd)
+for tool in curl jq node python3; do
+  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+done
+[ -d "$cp_dir/node_modules/upnp-device-client" ] ||
+  { echo "SKIP: upnp-device-client is missing (scripts/setup installs it)"; exit 77; }
+
+lab_init rrl
+lab_relay_hosts
+work=$(mktemp -d)
+trap 'lab_teardown; rm -rf "$work"' EXIT
+mkdir -p "$work/www" "$work/bad"
+# lab_start_relay runs one program: this one keeps the relay's pid.
+printf '#!/bin/sh\nexec %q 30 "$@"\n' "$lab_bin" >"$work/relay30" && chmod +x "$work/relay30"
+
+playlist() { # NAME...: channel i of group 239.1.2.i, tvg-id the name in lower case
+  local i=0 name
+  echo '#EXTM3U'
+  for name in "$@"; do
+    i=$((i + 1))
+    printf '#EXTINF:-1 tvg-id="%s.tv",%s\nudp://@239.1.2.%d:5000\n' "${name,,}" "$name" "$i"
+  done
+}
+now=$(date -u +%Y%m%d%H0000)
+later=$(date -u -d '+2 hours' +%Y%m%d%H0000)
+guide() { # DOCTYPE ENTITY-REFERENCE: the reference ends the first title
+  printf '%s' '<?xml version="1.0"?>' "$1" '<tv>'
+  for id in news sport movies other; do printf '<channel id="%s.tv"><display-name>%s</display-name></channel>' $id $id; done
+  for id in news sport movies other; do
+    printf '<programme start="%s +0000" stop="%s +0000" channel="%s.tv"><title>On %s%s</title></programme>' \
+      "$now" "$later" $id $id "$([ $id = news ] && echo "$2")"
+  done
+  echo '</tv>'
+}
+playlist News Sport >"$work/www/list.m3u"
+guide '' '' | gzip >"$work/good.gz"
+cp "$work/good.gz" "$work/www/guide.xml.gz"
+# The hostile sources, served in turn in place of the good ones. Without a
+# file, the name answers 404.
+laughs='<!DOCTYPE tv [<!ENTITY lol "lol">' prev=lol
+for i in 1 2 3 4 5 6 7 8 9; do
+  laughs+="<!ENTITY lol$i \"$(printf "&$prev;%.0s" {1..10})\">" prev=lol$i
+done
+guide "$laughs]>" '&lol9;' >"$work/bad/laughs"
+guide '<!DOCTYPE tv [<!ENTITY secret SYSTEM "file:///etc/passwd">]>' '&secret;' >"$work/bad/xxe"
+head -c $(($(stat -c %s "$work/good.gz") / 2)) "$work/good.gz" >"$work/bad/truncated"
+printf '%s\n' '<!DOCTYPE html>' '<html><head><title>502 Bad Gateway</title></head><body>oops</body></html>' \
+  | tee "$work/bad/html-guide" >"$work/bad/html-playlist"
+# name | file it replaces | the reload's line. The external entity is left
+# out, not read: that guide loads, the same as the good one.
+cases=(
+  "laughs|guide.xml.gz|Guide reload failed: XML error .*, keeping the last guide\."
+  "xxe|guide.xml.gz|Guide loaded: 3 channels, 3 programmes\."
+  "truncated|guide.xml.gz|Guide reload failed: truncated gzip, keeping the last guide\."
+  "html-guide|guide.xml.gz|Guide reload failed: not XMLTV, keeping the last guide\."
+  "html-playlist|list.m3u|Playlist reload failed: .+, keeping 3 channels\."
+  "missing|list.m3u|Playlist reload failed: HTTP 404, keeping 3 channels\."
+)
+
+base=http://198.18.2.1:2901
+channels() { lab_exec lan curl -s --max-time 5 "$base/status.json" | jq -c '[.channels[].title]'; }
+# The All container's NumberReturned and UpdateID, as a TV browses it.
+browse_all() {
+  printf '<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body><u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ObjectID>gr1</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>' |
+    lab_exec lan curl -s --max-time 5 -H 'Content-Type: text/xml; charset="utf-8"' \
+      -H 'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#Browse"' \
+      --data-binary @- "$base/upnp/control/cds" |
+    sed -n 's/.*<NumberReturned>\([0-9]*\)<.*<UpdateID>\([0-9]*\)<.*/\1 \2/p'
+}
+get() { lab_exec lan curl -sf --max-time 5 "$base$1"; }
+peak_kb() { awk '/^VmHWM:/ {print $2}' "/proc/$relay_pid/status"; }
+rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$relay_pid/status"; }
+# Connections the relay's host opened: after the start, only events.
+opens() { lab_exec relay nstat -saz TcpActiveOpens | awk '$1 == "TcpActiveOpens" {print $2}'; }
+subscribed() { [ "$(opens)" -gt "$opened" ] && echo yes; }
+listening() { lab_exec relay ss -Hltn "sport = :$1" | wc -l; }
+gz_is() { [ -s "$1" ] && lab_exec lan curl -sf --max-time 5 "$base/epg.xml.gz" | gunzip -q | cmp -s - "$1"; }
+lacks() { ! grep -q "$1" "$2"; }
+same() { [ -s "$1" ] && cmp -s "$1" "$2"; }
+# SIGHUP; waits (at most 10 s) for the reload's last line, the guide's. The
+# reload's lines go to $work/reload.
+reload() {
+  local from=$(($(wc -l <"$work/out") + 1)) i
+  kill -HUP "$relay_pid" 2>/dev/null || return 1
+  for ((i = 0; i < 100; i++)); do
+    kill -0 "$relay_pid" 2>/dev/null || return 1
+    tail -n +"$from" "$work/out" >"$work/reload"
+    grep -qE '^Guide (loaded|reload failed): ' "$work/reload" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+said() { grep -qxE -- "$1" "$work/reload"; }
+stop_relay() {
+  echo q >&3
+  lab_check "$1: q stops the relay" lab_wait_exit "$relay_pid" 50
+  wait "$relay_pid"
+  lab_check "$1: exit status 0" test $? = 0
+  exec 3>&-
+}
+start_web() {
+  ip netns exec "$(lab_ns relay)" "$web_bin" -lp 8080 -li 127.0.0.1 -sp "$work/www/" </dev/null \
+    >"$work/web.out" 2>&1 &
+  web_pid=$!
+  lab_check "ondrel prompts" lab_wait_line "$work/web.out" 50 "Enter q to exit."
+}
+
+# --- a third channel on SIGHUP, with a subscriber ----------------------------
+start_web
+lab_start_relay "$work/relay30" -p http://127.0.0.1:8080/list.m3u \
+  --epg http://127.0.0.1:8080/guide.xml.gz --refresh 0
+lab_check "start: the guide of both channels" grep -qxF 'Guide loaded: 2 channels, 2 programmes.' "$work/out"
+lab_check "start: Browse lists 2, UpdateID 0" test "$(browse_all)" = "2 0"
+# The control point asks for 60 s and holds 30 s: every reload below falls
+# within it. Once the relay opened a connection (the initial event) the
+# subscription is in its table.
+opened=$(opens)
+lab_exec lan timeout 60 node "$cp_dir/control_point.js" "$base/description.xml" All 30 60 \
+  >"$work/cp" 2>"$work/cp-err" &
+cp_pid=$!
+lab_check "the control point subscribes" lab_wait_output 150 yes subscribed
+idle_kb=$(rss_kb)
+playlist News Sport Movies >"$work/www/list.m3u"
+lab_check "third channel: the reload ends" reload
+lab_check "third channel: 3 channels said" said 'Playlist reloaded: 3 channels\.'
+lab_check "third channel: the guide of 3" said 'Guide loaded: 3 channels, 3 programmes\.'
+lab_check "third channel: Browse lists 3, UpdateID 1" test "$(browse_all)" = "3 1"
+lab_check "third channel: /status.json" test "$(channels)" = '["News","Sport","Movies"]'
+get /playlist.m3u >"$work/playlist"
+lab_check "third channel: /playlist.m3u" grep -q '239\.1\.2\.3:5000' "$work/playlist"
+lab_check "third channel: /epg.xml" bash -c '[[ "$1" == *"On movies"* && "$1" != *"On other"* ]]' _ "$(get /epg.xml)"
+
+# --- hostile sources: each fails alone ---------------------------------------
+# Nothing here is larger than a few kB: 64 MB over the idle size (the
+# playlist's own fetch limit) only an expansion or an unbounded read reaches.
+for row in "${cases[@]}"; do
+  IFS='|' read -r name file line <<<"$row"
+  [ "$name" = html-playlist ] && cp "$work/good.gz" "$work/www/guide.xml.gz"
+  get /epg.xml >"$work/epg.before"
+  rm -f "$work/www/$file"
+  [ -e "$work/bad/$name" ] && cp "$work/bad/$name" "$work/www/$file"
+  lab_check "$name: the reload ends" reload
+  lab_check "$name: $line" said "$line"
+  get /epg.xml >"$work/epg.after"
+  lab_check "$name: /epg.xml the same bytes" same "$work/epg.before" "$work/epg.after"
+  lab_check "$name: /epg.xml.gz decodes to them" gz_is "$work/epg.before"
+  lab_check "$name: no line of /etc/passwd" lacks 'root:' "$work/epg.after"
+  lab_check "$name: Browse still lists 3, UpdateID 1" test "$(browse_all)" = "3 1"
+  lab_check "$name: peak memory $(peak_kb) kB, idle $idle_kb kB" test "$(peak_kb)" -lt $((idle_kb + 65536))
+done
+playlist News Sport Movies >"$work/www/list.m3u"
+
+# --- ondrel gone -------------------------------------------------------------
+kill -TERM "$web_pid"
+lab_check "ondrel stops" lab_wait_exit "$web_pid" 50
+wait "$web_pid"
+lab_check "ondrel gone: the reload ends" reload
+lab_check "ondrel gone: keeping 3 said" said 'Playlist reload failed: .+, keeping 3 channels\.'
+lab_check "ondrel gone: Browse still lists 3" test "$(browse_all)" = "3 1"
+
+wait "$cp_pid"
+lab_check "the control point ends normally" test $? = 0
+sid=$(sed -n 's/^subscribe new 200 \(uuid:[^ ]*\) .*/\1/p' "$work/cp")
+lab_check "one event per change: SEQ 0 at subscribing, SEQ 1 for the third channel" \
+  test "$(grep '^notify ' "$work/cp" | tr '\n' '|')" = \
+  "notify $sid 0 upnp:event upnp:propchange NOTIFY|notify $sid 1 upnp:event upnp:propchange NOTIFY|"
+lab_check "the event says SystemUpdateID 1" grep -qxF \
+  'notify-body <?xml version="1.0"?><e:propertyset xmlns:e="urn:schemas-upnp-org:event-1-0"><e:property><SystemUpdateID>1</SystemUpdateID></e:property><e:property><ContainerUpdateIDs></ContainerUpdateIDs></e:property></e:propertyset>' \
+  "$work/cp"
+stop_relay first
+cp "$work/out" "$work/out.first"
+
+# --- refresh on its own, a guide without end ---------------------------------
+# At most 256 MB per request, so that even a relay without a limit ends.
+lab_exec relay timeout 60 python3 -c '
+import http.server
+class Endless(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.end_headers()
+        try:
+            for _ in range(4096): self.wfile.write(b"x" * 65536)
+        except OSError: pass
+    def log_message(self, *args): pass
+http.server.ThreadingHTTPServer(("127.0.0.1", 8081), Endless).serve_forever()' &
+start_web
+lab_check "the endless server listens" lab_wait_output 50 1 listening 8081
+lab_start_relay "$work/relay30" -p http://127.0.0.1:8080/list.m3u \
+  --epg http://127.0.0.1:8081/guide.xml --refresh 1 --max-fetch 8
+idle_kb=$(rss_kb)
+lab_check "refresh: the start's guide cut at 8 MB" grep -qxE \
+  'Guide fetch failed: more than 8 MB \(http://127.0.0.1:8081/guide.xml\), starting without a guide' "$work/out"
+lab_check "refresh: 3 channels" test "$(channels)" = '["News","Sport","Movies"]'
+playlist News Sport Movies Music >"$work/www/list.m3u"
+lab_check "refresh: the fourth channel without a signal" \
+  lab_wait_output 200 '["News","Sport","Movies","Music"]' channels
+lab_check "refresh: the guide cut again" \
+  lab_wait_line "$work/out" 100 'Guide reload failed: more than 8 MB, still without a guide.'
+# The guide goes to a file as it arrives: 32 MB is four times the limit.
+lab_check "refresh: peak memory $(peak_kb) kB, idle $idle_kb kB" test "$(peak_kb)" -lt $((idle_kb + 32768))
+stop_relay refresh
+
+lab_finish || { cat "$work/out.first" "$work/out" "$work/cp" "$work/cp-err" "$work/web.out"; exit 1; }
