@@ -171,6 +171,7 @@ lab_check "ondrel stops" lab_wait_exit "$web_pid" 50
 wait "$web_pid"
 lab_check "ondrel gone: the reload ends" reload
 lab_check "ondrel gone: keeping 3 said" said 'Playlist reload failed: .+, keeping 3 channels\.'
+lab_check "ondrel gone: keeping the guide said" said 'Guide reload failed: .+, keeping the last guide\.'
 lab_check "ondrel gone: Browse still lists 3" test "$(browse_all)" = "3 1"
 
 wait "$cp_pid"
