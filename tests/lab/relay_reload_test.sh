@@ -120,15 +120,12 @@ stop_relay() {
   lab_check "$1: exit status 0" test $? = 0
   exec 3>&-
 }
-start_web() {
-  ip netns exec "$(lab_ns relay)" "$web_bin" -lp 8080 -li 127.0.0.1 -sp "$work/www/" </dev/null \
-    >"$work/web.out" 2>&1 &
-  web_pid=$!
-  lab_check "ondrel prompts" lab_wait_line "$work/web.out" 50 "Enter q to exit."
-}
 
 lab_phase "a third channel on SIGHUP, with a subscriber"
-start_web
+ip netns exec "$(lab_ns relay)" "$web_bin" -lp 8080 -li 127.0.0.1 -sp "$work/www/" </dev/null \
+  >"$work/web.out" 2>&1 &
+web_pid=$!
+lab_check "ondrel prompts" lab_wait_line "$work/web.out" 50 "Enter q to exit."
 lab_start_relay "$work/relay30" -p http://127.0.0.1:8080/list.m3u \
   --epg http://127.0.0.1:8080/guide.xml.gz --refresh 0
 lab_check "start: the guide of both channels" grep -qxF 'Guide loaded: 2 channels, 2 programmes.' "$work/out"
