@@ -21,8 +21,8 @@ std::shared_ptr<const GuideDocument> served(GuideLoad& load, std::int64_t now,
 std::string stagingPath(const std::string& cacheDir) {
   if (!cacheDir.empty()) return cachePathFor(cacheDir, CachedKind::Guide) + ".fetched";
   const char* root = std::getenv("TMPDIR");
-  std::string path = std::string(root != nullptr && *root != '\0' ? root : "/tmp") +
-                     "/tessaran-guide-XXXXXX";
+  std::string path =
+      std::string(root != nullptr && *root != '\0' ? root : "/tmp") + "/tessaran-guide-XXXXXX";
   const int fd = ::mkstemp(path.data());
   if (fd < 0) return {};
   ::close(fd);
@@ -92,15 +92,52 @@ std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
   return nullptr;
 }
 
+namespace {
+
+// The last good guide reduced again to a changed channel list: from the
+// cached copy of the whole guide when there is one, else from what is
+// served now (whose channels are those of the old list).
+std::shared_ptr<const GuideDocument> reducedAgain(const GuideSource& source,
+                                                  const GuideDocument& current,
+                                                  const std::vector<GuideChannelKey>& keys,
+                                                  std::int64_t now) {
+  std::string path;
+  bool temporary = false;
+  if (!source.cacheDir.empty() && isUrl(source.source)) {
+    path = cachePathFor(source.cacheDir, CachedKind::Guide);
+    if (!cachedCopyTime(path)) path.clear();
+  }
+  if (path.empty()) {
+    path = stagingPath({});
+    if (path.empty() || !writeFileReplacing(path, current.xml).empty()) {
+      if (!path.empty()) std::remove(path.c_str());
+      return nullptr;
+    }
+    temporary = true;
+  }
+  GuideLoad load = loadGuide(path, keys, now);
+  if (temporary) std::remove(path.c_str());
+  if (!load.guide) return nullptr;
+  return makeGuideDocument(std::move(*load.guide), now);
+}
+
+}  // namespace
+
 std::shared_ptr<const GuideDocument> reloadGuideSource(
     const GuideSource& source, const std::vector<GuideChannelKey>& keys, std::int64_t now,
-    const platform::Event* stop, std::shared_ptr<const GuideDocument> current,
+    const platform::Event* stop, std::shared_ptr<const GuideDocument> current, bool channelsChanged,
     const common::LineWriter& writeLine) {
   writeLine("Loading guide.");
+  // Each guide served is newer than the one before by a second at least:
+  // an app asking If-Modified-Since with the old one's date gets the new.
+  if (current && now <= current->loadedAt) now = current->loadedAt + 1;
   std::string reason;
   if (auto guide = tryLoad(source, keys, now, stop, reason, writeLine)) return guide;
   writeLine("Guide reload failed: " + reason +
             (current ? ", keeping the last guide." : ", still without a guide."));
+  if (current && channelsChanged) {
+    if (auto again = reducedAgain(source, *current, keys, now)) return again;
+  }
   return current;
 }
 

@@ -31,12 +31,13 @@ std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
                                                      std::int64_t now, const platform::Event* stop,
                                                      const common::LineWriter& writeLine);
 
-// A reload: the same without the cache (what it holds is what was loaded
-// last), and `current` kept when the guide does not load, with one line
-// saying why.
+// A reload: the same without falling back on the cache, and `current`
+// kept when the guide does not load, with one line saying why; when the
+// channels changed, the last good guide reduced again to them. A new guide
+// is always dated after `current`.
 std::shared_ptr<const GuideDocument> reloadGuideSource(
     const GuideSource& source, const std::vector<GuideChannelKey>& keys, std::int64_t now,
-    const platform::Event* stop, std::shared_ptr<const GuideDocument> current,
+    const platform::Event* stop, std::shared_ptr<const GuideDocument> current, bool channelsChanged,
     const common::LineWriter& writeLine);
 
 }  // namespace relay

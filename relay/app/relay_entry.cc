@@ -193,14 +193,11 @@ namespace {
 // reads the sources served at the moment it starts: a reload swaps them
 // without a pause. Workers may outlive the engine, so each answer holds
 // what it reads.
-std::unique_ptr<engine::HttpEngine> makeEngine(const RelaySettings& relay,
-                                               std::string_view deviceUuid,
-                                               std::shared_ptr<platform::Event> stopEvent,
-                                               std::shared_ptr<const SourceSlot> served,
-                                               std::shared_ptr<SubscriptionTable> subscriptions,
-                                               std::shared_ptr<SnooperSlot> snooperSlot,
-                                               bool mediaServer, bool snooperEnabled,
-                                               std::string_view protocolInfo) {
+std::unique_ptr<engine::HttpEngine> makeEngine(
+    const RelaySettings& relay, std::string_view deviceUuid,
+    std::shared_ptr<platform::Event> stopEvent, std::shared_ptr<const SourceSlot> served,
+    std::shared_ptr<SubscriptionTable> subscriptions, std::shared_ptr<SnooperSlot> snooperSlot,
+    bool mediaServer, bool snooperEnabled, std::string_view protocolInfo) {
   const std::uint16_t port = relay.listenPort;
   engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
@@ -317,12 +314,11 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   writeLine("Starting http server.");
   auto snooperSlot = std::make_shared<SnooperSlot>();
   auto subscriptions = std::make_shared<SubscriptionTable>();
-  const std::string protocolInfo = served->get()->channels
-                                       ? served->get()->channels->protocolInfo
-                                       : ChannelList{}.protocolInfo;
+  const std::string protocolInfo =
+      served->get()->channels ? served->get()->channels->protocolInfo : ChannelList{}.protocolInfo;
   std::unique_ptr<engine::HttpEngine> engine =
-      makeEngine(settings, uuid, stopEvent, served, subscriptions, snooperSlot,
-                 options.dlnaEnabled, options.igmpSnooperEnabled, protocolInfo);
+      makeEngine(settings, uuid, stopEvent, served, subscriptions, snooperSlot, options.dlnaEnabled,
+                 options.igmpSnooperEnabled, protocolInfo);
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");

@@ -22,8 +22,8 @@ struct RelayOptions {
   std::string recvTimeoutText;
   std::string maxFetchText;
   std::string refreshText;  // --refresh: minutes between reloads
-  std::string cacheDir;  // empty: no cache
-  std::string guidePath;  // --epg: an XMLTV file
+  std::string cacheDir;     // empty: no cache
+  std::string guidePath;    // --epg: an XMLTV file
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
 };
@@ -33,7 +33,7 @@ struct RelayOptions {
 struct RelaySettings {
   platform::Ipv4 listenAddress = 0;  // 0 when -li is empty: every interface
   std::uint16_t listenPort = 0;
-  std::uint16_t forwardPort = 0;     // 0: each group's own port
+  std::uint16_t forwardPort = 0;  // 0: each group's own port
   platform::Ipv4 receiveAddress = 0;
   int recvTimeoutSeconds = 0;
   // --max-fetch in MB, when given (see source_fetch.h for what it bounds).

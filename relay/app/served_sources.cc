@@ -61,7 +61,9 @@ void addControl(const SourceSettings& settings, ServedSources& sources) {
                                              sources.systemUpdateId, std::move(describe));
 }
 
-bool stopped(platform::Event* stop) { return stop != nullptr && stop->tryConsume(); }
+bool stopped(platform::Event* stop) {
+  return stop != nullptr && stop->tryConsume();
+}
 
 }  // namespace
 
@@ -83,9 +85,9 @@ std::shared_ptr<const ServedSources> loadSources(const SourceSettings& settings,
     writeLine("Loading playlist.");
     std::shared_ptr<ChannelList> list = emptyList(settings);
     if (isUrl(settings.playlist)) {
-      loadPlaylistFromUrl({settings.playlist, settings.cacheDir,
-                           playlistFetchLimits(settings.maxFetchMb)},
-                          *list, stop, writeLine);
+      loadPlaylistFromUrl(
+          {settings.playlist, settings.cacheDir, playlistFetchLimits(settings.maxFetchMb)}, *list,
+          stop, writeLine);
     } else {
       list->load(settings.playlist, writeLine);
     }
@@ -126,9 +128,9 @@ std::shared_ptr<const ServedSources> reloadSources(const SourceSettings& setting
   }
   if (stopped(stop)) return out;
   if (const std::string source = guideSourceOf(settings, out->channels.get()); !source.empty()) {
-    out->guide =
-        reloadGuideSource(guideSource(settings, source), guideKeys(out->channels.get()),
-                          platform::unixSeconds(), stop, current.guide, writeLine);
+    out->guide = reloadGuideSource(guideSource(settings, source), guideKeys(out->channels.get()),
+                                   platform::unixSeconds(), stop, current.guide,
+                                   out->channels != current.channels, writeLine);
   } else {
     out->guide = nullptr;
   }
@@ -154,7 +156,9 @@ SourceReloader::SourceReloader(
       request_(request),
       changed_(std::move(changed)) {}
 
-SourceReloader::~SourceReloader() { stop(); }
+SourceReloader::~SourceReloader() {
+  stop();
+}
 
 void SourceReloader::start() {
   if (const int error = platform::startJoinable(thread_, [this] { run(); }); error != 0) {

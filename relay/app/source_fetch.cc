@@ -49,16 +49,26 @@ class Sink {
   virtual std::string write(const char* data, std::size_t size) = 0;
 };
 
+// Past its first megabyte the body takes room for the whole limit at once:
+// growing by doubling would hold the old and the new copy together, three
+// times the limit at its peak, while pages reserved and never written cost
+// no memory.
 class MemorySink final : public Sink {
  public:
-  explicit MemorySink(std::string& body) : body_(body) {}
+  MemorySink(std::string& body, std::uint64_t maxBytes) : body_(body), maxBytes_(maxBytes) {}
   std::string write(const char* data, std::size_t size) override {
+    const std::size_t needed = body_.size() + size;
+    if (needed > body_.capacity() && needed > kWholeLimitFrom && maxBytes_ >= needed) {
+      body_.reserve(std::size_t(maxBytes_));
+    }
     body_.append(data, size);
     return {};
   }
 
  private:
+  static constexpr std::size_t kWholeLimitFrom = std::size_t(1) << 20;
   std::string& body_;
+  const std::uint64_t maxBytes_;
 };
 
 class FileSink final : public Sink {
@@ -401,9 +411,9 @@ bool initFetching() {
 FetchResult fetchToMemory(const std::string& source, const FetchLimits& limits,
                           const platform::Event* stop) {
   FetchResult result;
-  MemorySink sink(result.body);
+  MemorySink sink(result.body, limits.maxBytes);
   result.error = fetchInto(source, sink, limits, stop, result.size);
-  if (!result.ok()) result.body.clear();
+  if (!result.ok()) std::string().swap(result.body);
   return result;
 }
 

@@ -27,11 +27,16 @@ std::string playlistOf(int channels) {
   return text;
 }
 
+// Channels c1 and c2, each with one programme on air.
 std::string guideOf(const std::string& title) {
-  return "<?xml version=\"1.0\"?><tv><channel id=\"c1\"><display-name>C1</display-name>"
-         "</channel><programme start=\"20200101000000 +0000\" stop=\"20991231000000 +0000\" "
-         "channel=\"c1\"><title>" +
-         title + "</title></programme></tv>";
+  std::string text = "<?xml version=\"1.0\"?><tv>";
+  for (const char* id : {"c1", "c2"}) text += std::string("<channel id=\"") + id + "\"/>";
+  for (const char* id : {"c1", "c2"}) {
+    text += std::string("<programme start=\"20200101000000 +0000\" ") +
+            "stop=\"20991231000000 +0000\" channel=\"" + id + "\"><title>" + title +
+            "</title></programme>";
+  }
+  return text + "</tv>";
 }
 
 TEST(ServedSources, ReloadKeepsWhatFailsAndCountsWhatChanged) {
@@ -60,22 +65,52 @@ TEST(ServedSources, ReloadKeepsWhatFailsAndCountsWhatChanged) {
     std::uint32_t updateId;
     bool guideReplaced;
     std::vector<std::string> lines;
+    bool guideHasC2 = true;
   };
+  const std::string loaded = "Guide loaded: 2 channels, 2 programmes.";
   const Step steps[] = {
-      {"the same list keeps its update ID", playlistOf(2), guideOf("Second"), 2, 0, true,
-       {"Reloading playlist.", "Playlist reloaded: 2 channels.", "Loading guide.",
-        "Guide loaded: 1 channels, 1 programmes."}},
-      {"a new channel raises it", playlistOf(3), guideOf("Third"), 3, 1, true,
-       {"Reloading playlist.", "Playlist reloaded: 3 channels.", "Loading guide.",
-        "Guide loaded: 1 channels, 1 programmes."}},
-      {"a list gone and a broken guide keep both", "", "<tv><programme", 3, 1, false,
+      {"the same list keeps its update ID",
+       playlistOf(2),
+       guideOf("Second"),
+       2,
+       0,
+       true,
+       {"Reloading playlist.", "Playlist reloaded: 2 channels.", "Loading guide.", loaded}},
+      {"a new channel raises it",
+       playlistOf(3),
+       guideOf("Third"),
+       3,
+       1,
+       true,
+       {"Reloading playlist.", "Playlist reloaded: 3 channels.", "Loading guide.", loaded}},
+      {"a list gone and a broken guide keep both",
+       "",
+       "<tv><programme",
+       3,
+       1,
+       false,
        {"Reloading playlist.", "Playlist reload failed: not found, keeping 3 channels.",
         "Loading guide.",
         "Guide reload failed: XML error at line 1: Couldn't find end of Start Tag programme, "
         "keeping the last guide."}},
-      {"a page that is no playlist", "<html>404</html>", guideOf("Fourth"), 3, 1, true,
+      {"a page that is no playlist",
+       "<html>404</html>",
+       guideOf("Fourth"),
+       3,
+       1,
+       true,
        {"Reloading playlist.", "Playlist reload failed: no channels, keeping 3 channels.",
-        "Loading guide.", "Guide loaded: 1 channels, 1 programmes."}},
+        "Loading guide.", loaded}},
+      // The guide kept is the last good one reduced to the new list.
+      {"a shorter list with a guide that fails",
+       playlistOf(1),
+       "<html>gone</html>",
+       1,
+       2,
+       true,
+       {"Reloading playlist.", "Playlist reloaded: 1 channels.", "Loading guide.",
+        "Guide reload failed: not XMLTV, keeping the last guide."},
+       false},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
@@ -93,6 +128,11 @@ TEST(ServedSources, ReloadKeepsWhatFailsAndCountsWhatChanged) {
     EXPECT_EQ(next->systemUpdateId, step.updateId);
     EXPECT_EQ(next->channels == served->channels, next->systemUpdateId == served->systemUpdateId);
     EXPECT_EQ(next->guide != served->guide, step.guideReplaced);
+    // A replaced guide is dated later, or If-Modified-Since would keep the old.
+    if (step.guideReplaced) {
+      EXPECT_GT(next->guide->loadedAt, served->guide->loadedAt);
+    }
+    EXPECT_EQ(next->guide->xml.find("\"c2\"") != std::string::npos, step.guideHasC2);
     // Browse answers the served update ID and shows the programme on air.
     std::string body;
     relay::SoapArguments arguments;
@@ -100,7 +140,8 @@ TEST(ServedSources, ReloadKeepsWhatFailsAndCountsWhatChanged) {
     arguments[relay::soapslot::kBrowseFlag] = "BrowseMetadata";
     arguments[relay::soapslot::kStartingIndex] = "0";
     arguments[relay::soapslot::kRequestedCount] = "0";
-    ASSERT_EQ(next->control->dispatch(relay::soapservice::kContentDirectory, 1, arguments, body), 0);
+    ASSERT_EQ(next->control->dispatch(relay::soapservice::kContentDirectory, 1, arguments, body),
+              0);
     EXPECT_NE(body.find("<UpdateID>" + std::to_string(step.updateId) + "</UpdateID>"),
               std::string::npos)
         << body;
