@@ -250,12 +250,13 @@ void notifySubscribers(SubscriptionTable& table, const ServedSources& sources,
                        platform::Event& stop) {
   if (!sources.control) return;
   const std::string body = eventBody(*sources.control, soapservice::kContentDirectory);
+  std::vector<EventDelivery> deliveries;
   for (const SubscriptionTable::Delivery& delivery :
        table.nextEvents(kContentDirectoryEvents, platform::monotonicMs())) {
-    if (stop.tryConsume()) return;
-    sendEvent(delivery.callback, eventMessage(delivery.callback, delivery.sid, delivery.seq, body),
-              stop);
+    deliveries.push_back(
+        {delivery.callback, eventMessage(delivery.callback, delivery.sid, delivery.seq, body)});
   }
+  sendEvents(deliveries, stop);
 }
 
 }  // namespace

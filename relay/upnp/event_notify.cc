@@ -148,44 +148,117 @@ std::string eventMessage(const EventCallback& to, std::string_view sid, std::uin
   return message;
 }
 
-void sendEvent(const EventCallback& to, std::string_view message, platform::Event& stop) {
-  int error = 0;
-  platform::Socket socket = platform::Socket::open(SOCK_STREAM, 0, error, true);
-  if (!socket.valid()) return;
-  const int fd = socket.fd();
-  error = socket.connect(to.address, to.port);
-  if (error == EINPROGRESS) {
-    const platform::WaitItem connecting[] = {platform::WaitItem::event(stop),
-                                             platform::WaitItem::writable(fd)};
-    const platform::WaitResult ready = platform::waitAny(connecting, kConnectMs);
-    if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) return;
-    if (socket.intOption(SOL_SOCKET, SO_ERROR, error) != 0) return;
-  }
-  if (error != 0) return;
+namespace {
 
-  const platform::WaitItem stops[] = {platform::WaitItem::event(stop)};
-  platform::SendWaits waits;
-  waits.stops = stops;
-  waits.stallMs = kSendStallMs;
-  if (platform::sendAll(fd, message, waits).status != platform::SendStatus::Sent) return;
-
-  // Closing at once would answer the subscriber's reply with a reset; its
-  // head (or its close) ends the wait.
-  const platform::WaitItem answering[] = {platform::WaitItem::event(stop),
-                                          platform::WaitItem::readable(fd)};
-  const std::int64_t end = platform::monotonicMs() + kAnswerMs;
+// One NOTIFY on its way: connect, send, then wait for the subscriber's
+// answer (closing at once would answer its reply with a reset). Each step
+// has its own deadline.
+struct Outgoing {
+  enum class Step { Connecting, Sending, Answering, Done };
+  const EventDelivery* delivery = nullptr;
+  platform::Socket socket;
+  Step step = Step::Done;
+  std::size_t sent = 0;
+  std::int64_t deadline = 0;
   std::string answer;
-  for (;;) {
-    const std::int64_t left = end - platform::monotonicMs();
-    if (left <= 0) return;
-    const platform::WaitResult ready = platform::waitAny(answering, int(left));
-    if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) return;
+};
+
+void startConnect(Outgoing& out, std::int64_t now) {
+  int error = 0;
+  out.socket = platform::Socket::open(SOCK_STREAM, 0, error, true);
+  if (!out.socket.valid()) return;
+  error = out.socket.connect(out.delivery->to.address, out.delivery->to.port);
+  if (error != 0 && error != EINPROGRESS) return;
+  out.step = error == 0 ? Outgoing::Step::Sending : Outgoing::Step::Connecting;
+  out.deadline = now + (error == 0 ? kSendStallMs : kConnectMs);
+}
+
+// Moves `out` on as far as its socket lets it without waiting.
+void advance(Outgoing& out, std::int64_t now) {
+  const int fd = out.socket.fd();
+  if (out.step == Outgoing::Step::Connecting) {
+    int error = 0;
+    if (out.socket.intOption(SOL_SOCKET, SO_ERROR, error) != 0 || error != 0) {
+      out.step = Outgoing::Step::Done;
+      return;
+    }
+    out.step = Outgoing::Step::Sending;
+    out.deadline = now + kSendStallMs;
+  }
+  if (out.step == Outgoing::Step::Sending) {
+    const std::string& message = out.delivery->message;
+    const ssize_t n = ::send(fd, message.data() + out.sent, message.size() - out.sent,
+                             MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      out.step = Outgoing::Step::Done;
+      return;
+    }
+    if (n > 0) {
+      out.sent += std::size_t(n);
+      out.deadline = now + kSendStallMs;
+    }
+    if (out.sent == message.size()) {
+      out.step = Outgoing::Step::Answering;
+      out.deadline = now + kAnswerMs;
+    }
+    return;
+  }
+  if (out.step == Outgoing::Step::Answering) {
     char chunk[512];
     const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
-    if (n > 0) answer.append(chunk, std::size_t(n));
-    if (answer.find("\r\n\r\n") != std::string::npos || answer.size() > 4096) return;
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+      out.step = Outgoing::Step::Done;
+      return;
+    }
+    if (n > 0) out.answer.append(chunk, std::size_t(n));
+    if (out.answer.find("\r\n\r\n") != std::string::npos || out.answer.size() > 4096) {
+      out.step = Outgoing::Step::Done;
+    }
   }
+}
+
+}  // namespace
+
+void sendEvents(std::span<const EventDelivery> deliveries, platform::Event& stop) {
+  std::vector<Outgoing> outgoing(deliveries.size());
+  std::int64_t now = platform::monotonicMs();
+  for (std::size_t i = 0; i < deliveries.size(); ++i) {
+    outgoing[i].delivery = &deliveries[i];
+    startConnect(outgoing[i], now);
+  }
+  std::vector<platform::WaitItem> items;
+  std::vector<Outgoing*> waiting;
+  for (;;) {
+    // Every subscriber waits at once: a silent one costs the others nothing.
+    items.assign(1, platform::WaitItem::event(stop));
+    waiting.clear();
+    std::int64_t nearest = 0;
+    now = platform::monotonicMs();
+    for (Outgoing& out : outgoing) {
+      if (out.step != Outgoing::Step::Done && out.deadline <= now) out.step = Outgoing::Step::Done;
+      if (out.step == Outgoing::Step::Done) {
+        out.socket.close();
+        continue;
+      }
+      const int fd = out.socket.fd();
+      items.push_back(out.step == Outgoing::Step::Answering ? platform::WaitItem::readable(fd)
+                                                            : platform::WaitItem::writable(fd));
+      waiting.push_back(&out);
+      if (nearest == 0 || out.deadline < nearest) nearest = out.deadline;
+    }
+    if (waiting.empty()) return;
+    const platform::WaitResult ready =
+        platform::waitAny(items, int(std::max<std::int64_t>(nearest - now, 1)));
+    if (ready.status == platform::WaitStatus::Failed) return;
+    if (ready.status != platform::WaitStatus::Signalled) continue;  // a deadline passed
+    if (ready.index == 0) return;
+    advance(*waiting[ready.index - 1], platform::monotonicMs());
+  }
+}
+
+void sendEvent(const EventCallback& to, std::string_view message, platform::Event& stop) {
+  const EventDelivery delivery{to, std::string(message)};
+  sendEvents({&delivery, 1}, stop);
 }
 
 }  // namespace relay

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -43,5 +44,13 @@ std::string eventMessage(const EventCallback& to, std::string_view sid, std::uin
 // that is refused, unreachable or silent is dropped without a word: the
 // subscription stands without its event.
 void sendEvent(const EventCallback& to, std::string_view message, platform::Event& stop);
+
+struct EventDelivery {
+  EventCallback to;
+  std::string message;
+};
+// Sends every event at once, each as sendEvent does: the whole takes as
+// long as the slowest subscriber's steps, never their sum.
+void sendEvents(std::span<const EventDelivery> deliveries, platform::Event& stop);
 
 }  // namespace relay

@@ -2,8 +2,13 @@
 // table that keeps SIDs across renewals, the callback a subscriber may
 // name, and the events it gets.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <regex>
 #include <string>
@@ -11,6 +16,8 @@
 
 #include "engine/request_parser.h"
 #include "engine/response_writer.h"
+#include "platform/event.h"
+#include "platform/socket.h"
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
 #include "relay/upnp/event_notify.h"
@@ -340,3 +347,67 @@ TEST(Gena, InitialEventCarriesEveryEventedVariable) {
 }
 
 }  // namespace
+
+// A subscriber that takes its NOTIFY and never answers holds none of the
+// others: the first one here answers only once the two silent ones behind
+// it have theirs, while the sender still waits for its answer; sent one
+// after the other, the first would be given up on before they had them.
+TEST(Gena, EventsGoToEverySubscriberAtOnce) {
+  struct Subscriber {
+    platform::Socket listener;
+    platform::Socket connection;
+    std::string received;
+  };
+  Subscriber subscribers[3];
+  std::vector<relay::EventDelivery> deliveries;
+  for (Subscriber& s : subscribers) {
+    int error = 0;
+    s.listener = platform::Socket::tcp(error);
+    ASSERT_EQ(s.listener.bind(platform::parseIpv4("127.0.0.1"), 0), 0);
+    ASSERT_EQ(s.listener.listen(4), 0);
+    relay::EventDelivery delivery;
+    ASSERT_EQ(s.listener.localAddress(delivery.to.address, delivery.to.port), 0);
+    delivery.message = "NOTIFY / HTTP/1.1\r\nCONTENT-LENGTH: 0\r\n\r\n";
+    deliveries.push_back(delivery);
+  }
+  std::mutex lock;
+  std::condition_variable silentOnesHaveTheirs;
+  int silentReceived = 0;
+  bool firstSawTheOthers = false;
+  const auto take = [](Subscriber& s) {
+    s.connection = platform::Socket(::accept(s.listener.fd(), nullptr, nullptr));
+    char chunk[256];
+    while (s.received.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t n = ::recv(s.connection.fd(), chunk, sizeof chunk, 0);
+      if (n <= 0) return;
+      s.received.append(chunk, std::size_t(n));
+    }
+  };
+  std::thread first([&] {
+    take(subscribers[0]);
+    std::unique_lock hold(lock);
+    const bool othersHaveTheirs = silentOnesHaveTheirs.wait_for(
+        hold, std::chrono::seconds(5), [&] { return silentReceived == 2; });
+    // ...while the sender still waits for this one's answer.
+    char byte;
+    firstSawTheOthers = othersHaveTheirs &&
+                        ::recv(subscribers[0].connection.fd(), &byte, 1, MSG_DONTWAIT) < 0 &&
+                        errno == EAGAIN;
+    ::send(subscribers[0].connection.fd(), "HTTP/1.1 200 OK\r\n\r\n", 19, MSG_NOSIGNAL);
+  });
+  std::vector<std::thread> silent;
+  for (int i = 1; i < 3; ++i) {
+    silent.emplace_back([&, i] {
+      take(subscribers[i]);
+      std::lock_guard hold(lock);
+      ++silentReceived;
+      silentOnesHaveTheirs.notify_all();
+    });
+  }
+  platform::Event stop(platform::Event::Reset::Manual);
+  relay::sendEvents(deliveries, stop);
+  first.join();
+  for (std::thread& t : silent) t.join();
+  EXPECT_TRUE(firstSawTheOthers);
+  for (const Subscriber& s : subscribers) EXPECT_EQ(s.received, deliveries[0].message);
+}
