@@ -53,8 +53,6 @@ for ((h = 0; h <= most_hosts; h++)); do
   ip netns exec "$(lab_ns sw)" bridge link set dev "ph$h" mcast_flood off
 done
 relay_ns=$(lab_ns relay)
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 sleep 2  # new links pass nothing until the kernel has marked them up
 
 users() { lab_igmp_users relay eth0 "$group"; }

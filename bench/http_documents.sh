@@ -18,9 +18,7 @@ lab_init bench
 lab_host relay
 lab_host lan
 lab_link relay eth0 198.18.2.1/24 lan eth0 198.18.2.2/24
-work=$(mktemp -d)
 chmod 755 "$work"  # nginx workers read it as their own user
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 mkfifo "$work/in"
 exec 3<>"$work/in"

@@ -38,8 +38,6 @@ tick=$(getconf CLK_TCK)
 lab_init bst
 lab_relay_hosts
 src_ns=$(lab_ns src) relay_ns=$(lab_ns relay) lan_ns=$(lab_ns lan)
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 base=http://198.18.2.1:2901/vkx
 
 # Sockets of the relay host that joined group $1 on its receiving side.

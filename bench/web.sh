@@ -21,9 +21,7 @@ done
 . tests/lab/lab.sh
 lab_init bweb
 lab_host web
-work=$(mktemp -d)
 chmod 755 "$work"  # nginx workers read it as their own user
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 # The folder: files readable by everyone.
 site=$work/www

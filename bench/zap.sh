@@ -35,8 +35,6 @@ channel_seconds=$((20 + joins * 12))
 lab_init bzp
 lab_relay_hosts
 relay_ns=$(lab_ns relay) lan_ns=$(lab_ns lan)
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 url_path=/vkx/$group:$port
 
 # The channel: a moving test card and a tone, a key frame every 2 s exactly

@@ -47,12 +47,22 @@ lab_teardown() {
   LAB_HOSTS=()
 }
 
+# Also makes the run's folder, $work, removed with the lab at exit.
 lab_init() {
   lab_require_root
   # Short, unique per run: namespaces of parallel tests never collide.
   LAB_ID="$1-$$-$RANDOM"
-  trap 'lab_teardown' EXIT
+  work=$(mktemp -d)
+  trap 'lab_teardown; rm -rf "$work"' EXIT
   trap 'exit 130' INT TERM
+}
+
+# Skips the test (status 77) when one of the programs is missing.
+lab_need() { # program...
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+  done
 }
 
 lab_ns() { echo "$LAB_ID-$1"; }

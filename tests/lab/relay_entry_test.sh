@@ -14,8 +14,6 @@ lab_link src eth0 198.18.1.1/24 relay eth0 198.18.1.2/24
 lab_addr relay eth0 198.18.1.3/24
 lab_link relay eth1 198.18.2.1/24 lan eth0 198.18.2.2/24
 
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 cards() {
   printf '%s\n' "*************************" "Available Network Cards:" "*************************"

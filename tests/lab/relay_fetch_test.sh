@@ -9,14 +9,10 @@ set -u
 relay_bin=$1
 web_bin=$2
 . "$(dirname "$0")/lab.sh"
-for tool in curl jq; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need curl jq
 
 lab_init rft
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 mkdir -p "$work/www" "$work/cache"
 # The header names the guide, as providers' playlists do.
 printf '%s\n' '#EXTM3U x-tvg-url="http://127.0.0.1:8080/guide.xml,http://127.0.0.1:8080/other.xml"' \

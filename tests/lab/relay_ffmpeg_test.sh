@@ -8,14 +8,10 @@
 set -u
 relay_bin=$1
 . "$(dirname "$0")/lab.sh"
-for tool in ffmpeg ffprobe curl; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need ffmpeg ffprobe curl
 
 lab_init rff
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 channel() { # muxer url [pictures per keyframe]
   ip netns exec "$(lab_ns src)" ffmpeg -nostdin -v error -re -t 60 \

@@ -14,8 +14,6 @@ done
 
 lab_init rgd
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 # News is matched by its title, Sport by its tvg-id alone.
 printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' \

@@ -8,14 +8,10 @@
 set -u
 relay_bin=$1
 . "$(dirname "$0")/lab.sh"
-for tool in curl jq iconv; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need curl jq iconv
 
 lab_init rht
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 base=http://198.18.2.1:2901
 token=$(strings "$relay_bin" | grep -m1 -xE '[0-9A-F]{32}')

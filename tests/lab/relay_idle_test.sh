@@ -9,8 +9,6 @@ lab_init rid
 lab_host relay
 lab_host lan
 lab_link relay eth0 198.18.2.1/24 lan eth0 198.18.2.2/24
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.2.1 \
   </dev/null >"$work/out" 2>&1 &

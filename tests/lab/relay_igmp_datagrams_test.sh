@@ -28,8 +28,6 @@ for h in relay:eth1:198.18.2.1 hosta:eth0:198.18.2.2; do
 done
 # The host stays with IGMPv3 only while it hears no version 2 query.
 ip netns exec "$(lab_ns sw)" bridge link set dev phosta mcast_flood off
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 links_up() {
   local h
   for h in relay:eth1 hosta:eth0 sw:prelay sw:phosta; do

@@ -12,8 +12,6 @@ python=/usr/bin/python3
 lab_init rif
 lab_relay_hosts
 ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 # reports.py KIND FIRST COUNT: IGMPv2 reports (or leaves) for COUNT groups
 # 239.2.x.y from the n-th group on, as a host's kernel would send them.

@@ -33,8 +33,6 @@ lab_switch sw plain
 lab_switch_port sw relay eth1 198.18.2.1/24
 lab_switch_port sw hostm eth0 198.18.2.2/24
 lab_switch_port sw hostt eth0 198.18.2.3/24
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 lab_switch_up sw
 
 # count.py ADDRESS PORT STOPFILE [GROUP INTERFACE-ADDRESS]: counts the UDP

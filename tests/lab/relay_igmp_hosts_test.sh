@@ -19,9 +19,7 @@ ts_tool=$2
 relay_lab_bin=$3
 . "$(dirname "$0")/lab.sh"
 python=/usr/bin/python3
-for tool in $python tcpdump; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need $python tcpdump
 here=$(cd "$(dirname "$0")" && pwd)
 
 lab_init rih
@@ -33,8 +31,6 @@ lab_switch_port sw relay eth1 198.18.2.1/24
 lab_switch_port sw hosta eth0 198.18.2.2/24
 lab_switch_port sw hostb eth0 198.18.2.3/24
 lab_switch_port sw hostc eth0 198.18.2.4/24
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 lab_switch_up sw
 
 # capture NAME HOST IF FILTER...: tcpdump in the background (-tt: wall clock

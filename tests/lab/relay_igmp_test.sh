@@ -12,9 +12,7 @@ ts_tool=$2
 relay_lab_bin=$3
 . "$(dirname "$0")/lab.sh"
 python=/usr/bin/python3
-for tool in $python tcpdump; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need $python tcpdump
 here=$(cd "$(dirname "$0")" && pwd)
 
 lab_init rig
@@ -29,8 +27,6 @@ lab_switch_port sw hostb eth0 198.18.2.3/24
 # Host A speaks IGMPv2. Host B keeps the kernel's default, IGMPv3: the
 # relay's queries are version 3, so it stays there.
 ip netns exec "$(lab_ns hosta)" sysctl -qw net.ipv4.conf.eth0.force_igmp_version=2
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 # The first query must not be lost to links still coming up.
 lab_switch_up sw
 

@@ -15,8 +15,6 @@ load=(python3 "$here/http_load.py")
 
 lab_init rld
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 group=239.2.1.1
 stream=/vkx/$group:5000
 

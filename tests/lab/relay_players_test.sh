@@ -18,8 +18,6 @@ lab_init rpl
 lab_relay_hosts
 # SSDP searches from the LAN host leave through its one card.
 ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 # VLC will not run as root: it runs as nobody, with a home of its own here.
 chmod 711 "$work"
 mkdir "$work/vlc"

@@ -14,16 +14,12 @@ lab_bin=$1
 web_bin=$2
 . "$(dirname "$0")/lab.sh"
 cp_dir=$(cd "$(dirname "$0")/node_control_point" && pwd)
-for tool in curl jq node python3; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need curl jq node python3
 [ -d "$cp_dir/node_modules/upnp-device-client" ] ||
   { echo "SKIP: upnp-device-client is missing (scripts/setup installs it)"; exit 77; }
 
 lab_init rrl
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 mkdir -p "$work/www" "$work/bad"
 # lab_start_relay runs one program: this one keeps the relay's pid.
 printf '#!/bin/sh\nexec %q 30 "$@"\n' "$lab_bin" >"$work/relay30" && chmod +x "$work/relay30"

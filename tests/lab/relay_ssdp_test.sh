@@ -17,8 +17,6 @@ py=/usr/bin/python3
 lab_init rsd
 lab_relay_hosts
 ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 location=http://198.18.2.1:2901/description.xml
 printf '#EXTM3U\n#EXTINF:1,One\nudp://@239.255.0.1:5002\n' >"$work/list.m3u"

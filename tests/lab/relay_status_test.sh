@@ -9,14 +9,10 @@ set -u
 relay_bin=$1
 ts_tool=$2
 . "$(dirname "$0")/lab.sh"
-for tool in curl jq; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need curl jq
 
 lab_init rst
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' \
   '#EXTINF:2,Sport' 'udp://@239.1.2.2:5000' '#EXTINF:3,Films' 'udp://@239.1.2.3:5000' \

@@ -13,8 +13,6 @@ command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
 
 lab_init rst
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 base=http://198.18.2.1:2901/vkx
 ok_head=$'HTTP/1.1 200 OK\r\n\r\n'

@@ -6,14 +6,10 @@ set -u
 relay_bin=$1
 . "$(dirname "$0")/lab.sh"
 python=/usr/bin/python3
-for tool in ffmpeg curl xmllint $python; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need ffmpeg curl xmllint $python
 
 lab_init rtv
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 lab_ffmpeg_channel 60 239.1.2.1:5000
 printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' >"$work/channels.m3u"

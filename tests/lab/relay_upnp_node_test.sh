@@ -9,17 +9,13 @@ set -u
 relay_bin=$1
 . "$(dirname "$0")/lab.sh"
 cp_dir=$(cd "$(dirname "$0")/node_control_point" && pwd)
-for tool in node ffmpeg ffprobe; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need node ffmpeg ffprobe
 [ -d "$cp_dir/node_modules/upnp-device-client" ] ||
   { echo "SKIP: upnp-device-client is missing (scripts/setup installs it)"; exit 77; }
 
 lab_init rnd
 lab_relay_hosts
 ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 lab_ffmpeg_channel 100 239.1.2.1:5000
 

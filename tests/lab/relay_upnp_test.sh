@@ -7,17 +7,13 @@ set -u
 relay_bin=$1
 . "$(dirname "$0")/lab.sh"
 python=/usr/bin/python3
-for tool in ffmpeg ffprobe curl xmllint $python; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need ffmpeg ffprobe curl xmllint $python
 $python -c 'import gi; gi.require_version("GUPnP", "1.6")' 2>/dev/null ||
   { echo "SKIP: GUPnP 1.6 for python3 is missing (gir1.2-gupnp-1.6, python3-gi)"; exit 77; }
 
 lab_init rup
 lab_relay_hosts
 ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 
 lab_ffmpeg_channel 90 239.1.2.1:5000
 

@@ -11,14 +11,10 @@ relay_bin=$1
 web_bin=$2
 . "$(dirname "$0")/lab.sh"
 python=/usr/bin/python3
-for tool in ffmpeg curl setpriv prlimit $python; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+lab_need ffmpeg curl setpriv prlimit $python
 
 lab_init svc
 lab_relay_hosts
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 chmod 755 "$work"
 
 # as_service CAPABILITY PROGRAM ARGS...: as the unit runs it (LimitNICE=-5

@@ -21,8 +21,6 @@ lab_init wbt
 lab_host web
 lab_host lan
 lab_link web eth0 198.18.5.1/24 lan eth0 198.18.5.2/24
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 site=$work/www
 mkdir -p "$site"
 

@@ -13,8 +13,6 @@ lab_init wft
 lab_host web
 lab_host lan
 lab_link web eth0 198.18.3.1/24 lan eth0 198.18.3.2/24
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 site=$work/www
 mkdir -p "$site/docs"
 echo "secret" >"$work/secret.txt"

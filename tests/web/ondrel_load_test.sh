@@ -15,8 +15,6 @@ lab_init wld
 lab_host web
 lab_host lan
 lab_link web eth0 198.18.3.1/24 lan eth0 198.18.3.2/24
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 site=$work/www
 mkdir -p "$site"
 head -c 1000 /dev/urandom >"$site/small.bin"

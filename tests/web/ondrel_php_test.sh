@@ -19,8 +19,6 @@ lab_init wpt
 lab_host web
 lab_host lan
 lab_link web eth0 198.18.4.1/24 lan eth0 198.18.4.2/24
-work=$(mktemp -d)
-trap 'lab_teardown; rm -rf "$work"' EXIT
 site=$work/www
 # The servers' TMPDIR: their uploads' folders are made here, and must be
 # gone once each page has ended.
