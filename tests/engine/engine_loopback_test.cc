@@ -137,6 +137,27 @@ std::function<std::shared_ptr<const relay::PlaylistAnswer>(std::string_view)> pl
   return [list, answers](std::string_view host) { return answers->get(list, host, false); };
 }
 
+// The relay's handler over `framing`; a GET of a route's URL is of its kind.
+struct Route {
+  std::string_view url;
+  RelayKind kind;
+  std::size_t document = 0;
+  relay::StreamAddress stream = {};
+};
+engine::RequestHandler relayHandler(std::vector<Route> table, relay::RelayFramingSettings framing) {
+  relay::RelayRoutes routes;
+  routes.get = [table = std::move(table)](std::string_view url, relay::RelayRequest& r) {
+    for (const Route& route : table) {
+      if (url != route.url) continue;
+      r.kind = route.kind;
+      r.document = route.document;
+      r.stream = route.stream;
+    }
+  };
+  return relay::relayRequestHandler(std::move(routes), std::make_shared<const relay::RelayFraming>(
+                                                           std::move(framing), kDocumentTime));
+}
+
 class RelayEngine : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -146,16 +167,6 @@ class RelayEngine : public ::testing::Test {
     framing.documents = {"<doc0/>", kDoc1};
     framing.quitEvent = quit_;
     framing.logText = [] { return std::string("12:00:00 line\r\n"); };
-    relay::RelayRoutes routes;
-    routes.get = [](std::string_view url, relay::RelayRequest& r) {
-      if (url == "/d0") r.kind = RelayKind::Document, r.document = 0;
-      if (url == "/d1") r.kind = RelayKind::Document, r.document = 1;
-      if (url == "/log") r.kind = RelayKind::GeneratedText;
-      if (url == "/quit") r.kind = RelayKind::Quit;
-      if (url == "/stream") r.kind = RelayKind::Stream;
-      if (url == "/soap") r.kind = RelayKind::Soap;
-      if (url == "/playlist.m3u") r.kind = RelayKind::Playlist;
-    };
     framing.playlist = playlistAnswers();
     framing.soapResponder = [](relay::SoapCall&, std::string& body) {
       body = "<fault/>";
@@ -164,9 +175,14 @@ class RelayEngine : public ::testing::Test {
     framing.initialEvent = [](std::string_view url) {
       return url == "/upnp/event/cds" ? std::string("<b/>") : std::string();
     };
-    settings.handler = relay::relayRequestHandler(
-        std::move(routes),
-        std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
+    settings.handler = relayHandler({{"/d0", RelayKind::Document, 0},
+                                     {"/d1", RelayKind::Document, 1},
+                                     {"/log", RelayKind::GeneratedText},
+                                     {"/quit", RelayKind::Quit},
+                                     {"/stream", RelayKind::Stream},
+                                     {"/soap", RelayKind::Soap},
+                                     {"/playlist.m3u", RelayKind::Playlist}},
+                                    std::move(framing));
     engine_ = std::make_unique<engine::HttpEngine>(std::move(settings));
     engine_->startListening();
     ASSERT_EQ(engine_->listeningPorts().size(), 1u);
@@ -272,13 +288,7 @@ TEST(RelayEnginePlaylist, UrlsNameTheAddressTheClientReached) {
   engine::HttpEngineSettings settings = relay::relayEngineSettings(0, 0);
   relay::RelayFramingSettings framing;
   framing.playlist = playlistAnswers();
-  relay::RelayRoutes routes;
-  routes.get = [](std::string_view url, relay::RelayRequest& r) {
-    if (url == "/playlist.m3u") r.kind = RelayKind::Playlist;
-  };
-  settings.handler = relay::relayRequestHandler(
-      std::move(routes),
-      std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
+  settings.handler = relayHandler({{"/playlist.m3u", RelayKind::Playlist}}, std::move(framing));
   engine::HttpEngine engine(std::move(settings));
   engine.startListening();
   ASSERT_EQ(engine.listeningPorts().size(), 1u);
@@ -474,13 +484,7 @@ TEST(EngineDestruction, KeptAliveConnectionsLeaveNoThreadOrDescriptor) {
       if (std::string_view(c.name) == "relay") {
         relay::RelayFramingSettings framing;
         framing.documents = {"<doc0/>"};
-        relay::RelayRoutes routes;
-        routes.get = [](std::string_view url, relay::RelayRequest& r) {
-          if (url == "/d0") r.kind = RelayKind::Document;
-        };
-        settings.handler = relay::relayRequestHandler(
-            std::move(routes),
-            std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
+        settings.handler = relayHandler({{"/d0", RelayKind::Document}}, std::move(framing));
       } else {
         settings.handler = webPage("/d0", "<doc0/>");
       }
@@ -529,16 +533,9 @@ TEST(RelayEngineStreams, SilentGroupConnectionsEndAtTheIdleTimeOut) {
     relaySettings.recvTimeoutSeconds = 1;
     relay::RelayFramingSettings framing;
     framing.stream = relay::streamHandoff(relaySettings);
-    relay::RelayRoutes routes;
-    routes.get = [](std::string_view url, relay::RelayRequest& r) {
-      if (url == "/silent") {
-        r.kind = RelayKind::Stream;
-        r.stream = relay::StreamAddress{platform::parseIpv4("239.255.0.9"), 5500};
-      }
-    };
-    settings.handler = relay::relayRequestHandler(
-        std::move(routes),
-        std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
+    settings.handler = relayHandler(
+        {{"/silent", RelayKind::Stream, 0, {platform::parseIpv4("239.255.0.9"), 5500}}},
+        std::move(framing));
     engine::HttpEngine engine(std::move(settings));
     engine.startListening();
     ASSERT_EQ(engine.listeningPorts().size(), 1u);
