@@ -10,12 +10,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
 #include "common/text.h"
 #include "common/utf8.h"
@@ -26,7 +29,8 @@ namespace {
 
 // No entity substitution, no DTD loaded or checked, nothing fetched, and
 // libxml2's limits on text and depth left in place (no XML_PARSE_HUGE).
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA;
+// Short texts (the blanks between elements) are kept inside their nodes.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_COMPACT;
 
 // The guide is read through our own input callbacks, so nothing in libxml2
 // ever needs to open a file or URL by name: a DTD or entity the file names
@@ -43,15 +47,41 @@ void installRefusingLoader() {
   });
 }
 
-// gzread reads gzip or plain bytes alike, telling them apart by the first
-// bytes, and says when a gzip stream ends early.
+// Gzip goes through gzread, which says when a stream ends early. Plain
+// bytes are read from the file in large pieces and handed to the parser in
+// the few kilobytes it asks for at a time (gzread would copy them through
+// its own buffer first).
 struct Input {
   gzFile file = nullptr;
+  int fd = -1;  // plain bytes
+  std::vector<char> buffer;
+  std::size_t begin = 0;
+  std::size_t end = 0;
   std::string error;
 };
 
+int readPlain(Input& input, char* out, int length) {
+  if (input.begin == input.end) {
+    ssize_t n;
+    do {
+      n = ::read(input.fd, input.buffer.data(), input.buffer.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      input.error = "read error: " + std::string(std::strerror(errno));
+      return -1;
+    }
+    input.begin = 0;
+    input.end = std::size_t(n);
+  }
+  const std::size_t n = std::min(std::size_t(length), input.end - input.begin);
+  std::memcpy(out, input.buffer.data() + input.begin, n);
+  input.begin += n;
+  return int(n);
+}
+
 int readInput(void* context, char* buffer, int length) {
   auto& input = *static_cast<Input*>(context);
+  if (input.file == nullptr) return readPlain(input, buffer, length);
   const int n = gzread(input.file, buffer, unsigned(length));
   if (n < 0) {
     int code = Z_OK;
@@ -300,6 +330,13 @@ bool copyElement(xmlTextReaderPtr reader, std::string_view keyName, ElementCopy&
   }
 }
 
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view value) const {
+    return std::hash<std::string_view>()(value);
+  }
+};
+
 struct KeptChannel {
   std::string id;  // as the guide names it
   ElementCopy copy;
@@ -461,15 +498,31 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
     result.error = "cannot open " + path;
     return result;
   }
+  // Gzip by its first two bytes, as gzread tells it; what cannot be read
+  // at an offset goes through gzread as well.
+  unsigned char magic[2] = {};
+  const bool gzip = ::pread(fd, magic, 2, 0) != 2 || (magic[0] == 0x1F && magic[1] == 0x8B);
   Input input;
-  input.file = gzdopen(fd, "rb");
-  if (input.file == nullptr) {
-    ::close(fd);
-    result.error = "cannot open " + path;
-    return result;
+  struct FileCloser {
+    int fd;
+    ~FileCloser() {
+      if (fd >= 0) ::close(fd);
+    }
+  } plainOwner{fd};
+  std::unique_ptr<gzFile_s, int (*)(gzFile)> fileOwner(nullptr, gzclose);
+  if (gzip) {
+    input.file = gzdopen(fd, "rb");
+    if (input.file == nullptr) {
+      result.error = "cannot open " + path;
+      return result;
+    }
+    plainOwner.fd = -1;
+    fileOwner.reset(input.file);
+    gzbuffer(input.file, 128 * 1024);
+  } else {
+    input.fd = fd;
+    input.buffer.resize(256 * 1024);
   }
-  std::unique_ptr<gzFile_s, int (*)(gzFile)> fileOwner(input.file, gzclose);
-  gzbuffer(input.file, 128 * 1024);
 
   std::unique_ptr<xmlTextReader, ReaderDeleter> reader(
       xmlReaderForIO(readInput, closeInput, &input, nullptr, nullptr, kParseOptions));
@@ -485,7 +538,8 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
     if (!key.tvgId.empty()) keyIds.insert(key.tvgId);
   }
   std::vector<KeptChannel> channels;
-  std::map<std::string, std::size_t, std::less<>> channelById;
+  // Asked once for every programme of the file.
+  std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> channelById;
   // A deque: growing never holds two copies of the records.
   std::deque<KeptProgramme> programmes;
   TextBlocks texts;
