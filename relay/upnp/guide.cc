@@ -129,9 +129,8 @@ std::string_view text(const xmlChar* value) {
 // Whether cleanText gives the text back unchanged, as it does for nearly
 // every text of a guide: printable ASCII, tabs and line breaks.
 bool plainText(std::string_view value) {
-  return std::all_of(value.begin(), value.end(), [](char c) {
-    return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n';
-  });
+  return std::all_of(value.begin(), value.end(),
+                     [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n'; });
 }
 
 // escapeXml, appended to `out` in place.
@@ -323,7 +322,8 @@ bool copyElement(xmlTextReaderPtr reader, std::string_view keyName, ElementCopy&
                type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE) {
       const std::string_view raw = text(xmlTextReaderConstValue(reader));
       std::string cleaned;
-      const std::string_view value = plainText(raw) ? raw : std::string_view(cleaned = cleanText(raw));
+      const std::string_view value =
+          plainText(raw) ? raw : std::string_view(cleaned = cleanText(raw));
       appendEscaped(copy.content, value);
       if (collecting != nullptr && nodeDepth == depth + 2) *collecting += value;
     }
