@@ -347,8 +347,8 @@ struct KeptChannel {
 struct KeptProgramme {
   std::uint32_t channel;  // index into the kept channels
   std::uint32_t block;
-  std::uint32_t offset;
-  std::uint32_t length;
+  std::size_t offset;
+  std::size_t length;  // a programme may run past a block's size
   GuideProgramme times;
 };
 
@@ -605,7 +605,7 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
       const std::size_t offset = block.size();
       appendRest(block, "programme", copy);
       programmes.push_back({std::uint32_t(channel->second), std::uint32_t(texts.blocks.size() - 1),
-                            std::uint32_t(offset), std::uint32_t(block.size() - offset),
+                            offset, block.size() - offset,
                             GuideProgramme{*start, *stop, copy.title}});
     } else {
       status = xmlTextReaderNext(reader.get());
