@@ -203,7 +203,7 @@ struct ElementCopy {
 std::optional<std::string_view> plainAttributeValue(xmlTextReaderPtr reader) {
   const xmlNode* node = xmlTextReaderCurrentNode(reader);
   if (node == nullptr || node->type != XML_ATTRIBUTE_NODE) return std::nullopt;
-  const xmlNode* part = node->children;
+  const xmlNode* part = reinterpret_cast<const xmlAttr*>(node)->children;
   if (part == nullptr) return std::string_view();
   if (part->type != XML_TEXT_NODE || part->next != nullptr) return std::nullopt;
   const std::string_view value = text(part->content);
