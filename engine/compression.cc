@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -100,14 +101,21 @@ std::string compressBody(bool gzip, std::string_view input, int level, std::uint
   if (stream == nullptr) return {};
 
   // compressBound leaves out the gzip header and trailer: 18 bytes more.
-  std::string output(compressBound(uLong(input.size())) + 18, '\0');
+  const std::size_t bound = compressBound(uLong(input.size())) + 18;
+  // A large body (a programme guide runs to tens of megabytes) packs to a
+  // fraction of its size: its output starts at an eighth of it and grows
+  // when full, rather than taking the whole bound and keeping it.
+  std::string output(std::min(bound, input.size() / 8 + (64 << 10)), '\0');
   stream->next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
   stream->avail_in = uInt(input.size());
-  stream->next_out = reinterpret_cast<Bytef*>(output.data());
-  stream->avail_out = uInt(output.size());
-  while (deflate(stream, Z_FINISH) == Z_OK) {
+  for (;;) {
+    stream->next_out = reinterpret_cast<Bytef*>(output.data() + stream->total_out);
+    stream->avail_out = uInt(output.size() - stream->total_out);
+    if (deflate(stream, Z_FINISH) != Z_OK || output.size() >= bound) break;
+    output.resize(std::min(bound, output.size() * 2));
   }
   output.resize(stream->total_out);
+  if (output.capacity() - output.size() > (64 << 10)) output.shrink_to_fit();
   pool().give(gzip, std::move(deflater));
   return output;
 }

@@ -297,6 +297,8 @@ std::string fetchUrl(const std::string& url, ContentDecoder& decoder, const Fetc
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, detail);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onData);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &decoder);
+  // Large reads: a guide runs to hundreds of megabytes.
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
   if (curl_multi_add_handle(multi.get(), e) != CURLM_OK) return "cannot start libcurl";
 
   // The stop's descriptor is polled with the transfer's sockets: a stop

@@ -10,12 +10,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
 #include "common/text.h"
 #include "common/utf8.h"
@@ -26,7 +30,8 @@ namespace {
 
 // No entity substitution, no DTD loaded or checked, nothing fetched, and
 // libxml2's limits on text and depth left in place (no XML_PARSE_HUGE).
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA;
+// Short texts (the blanks between elements) are kept inside their nodes.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_COMPACT;
 
 // The guide is read through our own input callbacks, so nothing in libxml2
 // ever needs to open a file or URL by name: a DTD or entity the file names
@@ -43,15 +48,41 @@ void installRefusingLoader() {
   });
 }
 
-// gzread reads gzip or plain bytes alike, telling them apart by the first
-// bytes, and says when a gzip stream ends early.
+// Gzip goes through gzread, which says when a stream ends early. Plain
+// bytes are read from the file in large pieces and handed to the parser in
+// the few kilobytes it asks for at a time (gzread would copy them through
+// its own buffer first).
 struct Input {
   gzFile file = nullptr;
+  int fd = -1;  // plain bytes
+  std::vector<char> buffer;
+  std::size_t begin = 0;
+  std::size_t end = 0;
   std::string error;
 };
 
+int readPlain(Input& input, char* out, int length) {
+  if (input.begin == input.end) {
+    ssize_t n;
+    do {
+      n = ::read(input.fd, input.buffer.data(), input.buffer.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      input.error = "read error: " + std::string(std::strerror(errno));
+      return -1;
+    }
+    input.begin = 0;
+    input.end = std::size_t(n);
+  }
+  const std::size_t n = std::min(std::size_t(length), input.end - input.begin);
+  std::memcpy(out, input.buffer.data() + input.begin, n);
+  input.begin += n;
+  return int(n);
+}
+
 int readInput(void* context, char* buffer, int length) {
   auto& input = *static_cast<Input*>(context);
+  if (input.file == nullptr) return readPlain(input, buffer, length);
   const int n = gzread(input.file, buffer, unsigned(length));
   if (n < 0) {
     int code = Z_OK;
@@ -96,6 +127,39 @@ std::string_view text(const xmlChar* value) {
                           : std::string_view(reinterpret_cast<const char*>(value));
 }
 
+// Whether cleanText gives the text back unchanged, as it does for nearly
+// every text of a guide: printable ASCII, tabs and line breaks.
+bool plainText(std::string_view value) {
+  return std::all_of(value.begin(), value.end(),
+                     [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n'; });
+}
+
+// escapeXml, appended to `out` in place.
+void appendEscaped(std::string& out, std::string_view value) {
+  for (const char c : value) {
+    switch (c) {
+      case '"':
+        out += "&quot;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += c;
+        break;
+    }
+  }
+}
+
 // Clean UTF-8 that keeps its line breaks (cleanUtf8 drops every control).
 std::string cleanText(std::string_view value) {
   std::string out;
@@ -116,14 +180,44 @@ struct ElementCopy {
   std::string attributes;  // each " name=\"value\""
   std::string content;
   bool empty = true;
-  std::map<std::string, std::string, std::less<>> keyAttributes;  // start, stop
+  std::string start;
+  std::optional<std::string> stop;
   std::vector<std::string> displayNames;
   std::string title;
+
+  // Emptied for the next element, keeping the strings' room.
+  void clear() {
+    key.clear();
+    attributes.clear();
+    content.clear();
+    empty = true;
+    start.clear();
+    stop.reset();
+    displayNames.clear();
+    title.clear();
+  }
 };
+
+// The attribute the reader stands on, when its value is one text part of
+// plain text: read from the node the parser built, where reading it part
+// by part would have the reader make a node for each part.
+std::optional<std::string_view> plainAttributeValue(xmlTextReaderPtr reader) {
+  const xmlNode* node = xmlTextReaderCurrentNode(reader);
+  if (node == nullptr || node->type != XML_ATTRIBUTE_NODE) return std::nullopt;
+  const xmlNode* part = reinterpret_cast<const xmlAttr*>(node)->children;
+  if (part == nullptr) return std::string_view();
+  if (part->type != XML_TEXT_NODE || part->next != nullptr) return std::nullopt;
+  const std::string_view value = text(part->content);
+  if (!plainText(value)) return std::nullopt;
+  return value;
+}
 
 // The attribute's value from its text parts alone: an entity reference in
 // it stays unexpanded and is left out.
 std::string attributeValue(xmlTextReaderPtr reader) {
+  if (const std::optional<std::string_view> plain = plainAttributeValue(reader)) {
+    return std::string(*plain);
+  }
   std::string value;
   while (xmlTextReaderReadAttributeValue(reader) == 1) {
     if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_TEXT) {
@@ -147,24 +241,42 @@ std::optional<std::string> attributeNamed(xmlTextReaderPtr reader, std::string_v
   return value;
 }
 
+void appendAttribute(std::string& out, std::string_view name, std::string_view keyName,
+                     std::string_view value, ElementCopy* top) {
+  if (top != nullptr && name == keyName) {
+    top->key = value;
+    return;
+  }
+  if (top != nullptr) {
+    if (name == "start") {
+      top->start = value;
+    } else if (name == "stop") {
+      top->stop = std::string(value);
+    }
+  }
+  out += ' ';
+  out += name;
+  out += "=\"";
+  appendEscaped(out, value);
+  out += '"';
+}
+
 void appendAttributes(xmlTextReaderPtr reader, std::string& out, std::string_view keyName,
                       ElementCopy* top) {
   // By number: reading a value leaves the reader inside it, from where no
   // next attribute is found.
   const int count = xmlTextReaderAttributeCount(reader);
   for (int i = 0; i < count && xmlTextReaderMoveToAttributeNo(reader, i) == 1; ++i) {
-    const std::string name(text(xmlTextReaderConstName(reader)));
-    const std::string value = attributeValue(reader);
-    if (top != nullptr && name == keyName) {
-      top->key = value;
-      continue;
+    // The name stays valid while the reader stands on the attribute: the
+    // value is read from its node, not by moving into it.
+    const std::string_view name = text(xmlTextReaderConstName(reader));
+    const std::optional<std::string_view> plain = plainAttributeValue(reader);
+    if (plain) {
+      appendAttribute(out, name, keyName, *plain, top);
+    } else {
+      const std::string ownedName(name);
+      appendAttribute(out, ownedName, keyName, attributeValue(reader), top);
     }
-    if (top != nullptr) top->keyAttributes[name] = value;
-    out += ' ';
-    out += name;
-    out += "=\"";
-    out += escapeXml(value);
-    out += '"';
   }
   xmlTextReaderMoveToElement(reader);
 }
@@ -209,22 +321,52 @@ bool copyElement(xmlTextReaderPtr reader, std::string_view keyName, ElementCopy&
     } else if (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
                type == XML_READER_TYPE_WHITESPACE ||
                type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE) {
-      const std::string value = cleanText(text(xmlTextReaderConstValue(reader)));
-      copy.content += escapeXml(value);
+      const std::string_view raw = text(xmlTextReaderConstValue(reader));
+      std::string cleaned;
+      const std::string_view value =
+          plainText(raw) ? raw : std::string_view(cleaned = cleanText(raw));
+      appendEscaped(copy.content, value);
       if (collecting != nullptr && nodeDepth == depth + 2) *collecting += value;
     }
   }
 }
+
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view value) const {
+    return std::hash<std::string_view>()(value);
+  }
+};
 
 struct KeptChannel {
   std::string id;  // as the guide names it
   ElementCopy copy;
 };
 
+// A kept programme: its text after the channel attribute (the other
+// attributes, the content and the end tag) is in the text blocks.
 struct KeptProgramme {
-  std::size_t channel;  // index into the kept channels
+  std::uint32_t channel;  // index into the kept channels
+  std::uint32_t block;
+  std::size_t offset;
+  std::size_t length;  // a programme may run past a block's size
   GuideProgramme times;
-  ElementCopy copy;
+};
+
+// The kept programmes' texts, one after the other in blocks of a few
+// megabytes: nothing is copied as they grow, and each block can go as soon
+// as the document has taken its texts.
+struct TextBlocks {
+  static constexpr std::size_t kBlockBytes = 4 << 20;
+  std::vector<std::string> blocks;
+
+  // Room for `length` more bytes, in the last block or a new one.
+  std::string& roomFor(std::size_t length) {
+    if (blocks.empty() || blocks.back().size() + length > blocks.back().capacity()) {
+      blocks.emplace_back().reserve(std::max(kBlockBytes, length));
+    }
+    return blocks.back();
+  }
 };
 
 // Display names compare with ASCII case folding: other letters must match
@@ -247,15 +389,20 @@ bool wanted(const std::vector<GuideChannelKey>& keys, const std::set<std::string
                      [&](const GuideChannelKey& key) { return linkedByName(key, channel); });
 }
 
-void appendElement(std::string& out, std::string_view name, std::string_view keyName,
-                   std::string_view keyValue, const ElementCopy& copy) {
+void appendStartOf(std::string& out, std::string_view name, std::string_view keyName,
+                   std::string_view keyValue) {
   out += "  <";
   out += name;
   out += ' ';
   out += keyName;
   out += "=\"";
-  out += escapeXml(keyValue);
+  appendEscaped(out, keyValue);
   out += '"';
+}
+
+// What follows the key attribute: the other attributes, the content and
+// the end tag.
+void appendRest(std::string& out, std::string_view name, const ElementCopy& copy) {
   out += copy.attributes;
   if (copy.empty) {
     out += "/>\n";
@@ -368,15 +515,31 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
     result.error = "cannot open " + path;
     return result;
   }
+  // Gzip by its first two bytes, as gzread tells it; what cannot be read
+  // at an offset goes through gzread as well.
+  unsigned char magic[2] = {};
+  const bool gzip = ::pread(fd, magic, 2, 0) != 2 || (magic[0] == 0x1F && magic[1] == 0x8B);
   Input input;
-  input.file = gzdopen(fd, "rb");
-  if (input.file == nullptr) {
-    ::close(fd);
-    result.error = "cannot open " + path;
-    return result;
+  struct FileCloser {
+    int fd;
+    ~FileCloser() {
+      if (fd >= 0) ::close(fd);
+    }
+  } plainOwner{fd};
+  std::unique_ptr<gzFile_s, int (*)(gzFile)> fileOwner(nullptr, gzclose);
+  if (gzip) {
+    input.file = gzdopen(fd, "rb");
+    if (input.file == nullptr) {
+      result.error = "cannot open " + path;
+      return result;
+    }
+    plainOwner.fd = -1;
+    fileOwner.reset(input.file);
+    gzbuffer(input.file, 128 * 1024);
+  } else {
+    input.fd = fd;
+    input.buffer.resize(256 * 1024);
   }
-  std::unique_ptr<gzFile_s, int (*)(gzFile)> fileOwner(input.file, gzclose);
-  gzbuffer(input.file, 128 * 1024);
 
   std::unique_ptr<xmlTextReader, ReaderDeleter> reader(
       xmlReaderForIO(readInput, closeInput, &input, nullptr, nullptr, kParseOptions));
@@ -392,8 +555,13 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
     if (!key.tvgId.empty()) keyIds.insert(key.tvgId);
   }
   std::vector<KeptChannel> channels;
-  std::map<std::string, std::size_t, std::less<>> channelById;
-  std::vector<KeptProgramme> programmes;
+  // Asked once for every programme of the file.
+  std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> channelById;
+  // A deque: growing never holds two copies of the records.
+  std::deque<KeptProgramme> programmes;
+  TextBlocks texts;
+  // One copy reused for every programme, so its strings keep their room.
+  ElementCopy copy;
   bool rootSeen = false;
   int status = 0;
   // After a subtree is passed over the reader already stands on the node
@@ -433,29 +601,29 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
         standing = true;
         continue;
       }
-      ElementCopy copy;
+      copy.clear();
       if (!copyElement(reader.get(), "channel", copy)) {
         status = -1;
         break;
       }
       const auto channel = channelById.find(copy.key);
       if (channel == channelById.end()) continue;
-      const auto start = parseXmltvTime(copy.keyAttributes["start"]);
+      const auto start = parseXmltvTime(copy.start);
       if (!start) continue;
       std::optional<std::int64_t> stop = *start;
-      if (const auto given = copy.keyAttributes.find("stop"); given != copy.keyAttributes.end()) {
-        stop = parseXmltvTime(given->second);
+      if (copy.stop) {
+        stop = parseXmltvTime(*copy.stop);
         if (!stop) continue;
       }
       if (*stop <= now - kGuideKeepBehindSeconds || *start >= now + kGuideKeepAheadSeconds) {
         continue;
       }
-      GuideProgramme times{*start, *stop, copy.title};
-      copy.keyAttributes.clear();
-      copy.displayNames.clear();
-      copy.title.clear();
-      copy.title.shrink_to_fit();
-      programmes.push_back({channel->second, std::move(times), std::move(copy)});
+      std::string& block = texts.roomFor(copy.attributes.size() + copy.content.size() + 32);
+      const std::size_t offset = block.size();
+      appendRest(block, "programme", copy);
+      programmes.push_back({std::uint32_t(channel->second), std::uint32_t(texts.blocks.size() - 1),
+                            offset, block.size() - offset,
+                            GuideProgramme{*start, *stop, copy.title}});
     } else {
       status = xmlTextReaderNext(reader.get());
       standing = true;
@@ -523,9 +691,7 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
   for (const KeptChannel& channel : channels) {
     size += channel.copy.attributes.size() + channel.copy.content.size() + 128;
   }
-  for (const KeptProgramme& programme : programmes) {
-    size += programme.copy.attributes.size() + programme.copy.content.size() + 128;
-  }
+  for (const KeptProgramme& programme : programmes) size += programme.length + 128;
   std::string& xml = guide.xml;
   xml.reserve(size);
   xml +=
@@ -534,14 +700,17 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
       "<tv generator-info-name=\"tessaran\">\n";
   for (std::size_t c = 0; c < channels.size(); ++c) {
     if (outputId[c].empty()) continue;
-    appendElement(xml, "channel", "id", outputId[c], channels[c].copy);
+    appendStartOf(xml, "channel", "id", outputId[c]);
+    appendRest(xml, "channel", channels[c].copy);
     ++guide.channelCount;
   }
+  std::size_t blocksDone = 0;
   for (KeptProgramme& programme : programmes) {
+    for (; blocksDone < programme.block; ++blocksDone) std::string().swap(texts.blocks[blocksDone]);
     const std::size_t c = programme.channel;
     if (outputId[c].empty()) continue;
-    appendElement(xml, "programme", "channel", outputId[c], programme.copy);
-    programme.copy = {};
+    appendStartOf(xml, "programme", "channel", outputId[c]);
+    xml.append(texts.blocks[programme.block], programme.offset, programme.length);
     guide.schedules[std::size_t(scheduleOfChannel[c])].push_back(std::move(programme.times));
     ++guide.programmeCount;
   }

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -167,6 +168,65 @@ long peakKilobytes() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
+}
+
+// A guide of several megabytes: a plain file is read in pieces and the
+// kept programmes' texts fill more than one block, so a programme lies
+// across every kind of seam. Plain and gzip give the same document, with
+// every kept programme once and in order, and values read the short way
+// (plain ASCII) and the long way (other text, character references)
+// written alike.
+TEST_F(GuideFiles, LargeGuidesKeepEveryProgrammeAcrossReadsAndBlocks) {
+  const std::string values[] = {"plain", "caf\xC3\xA9", "a &amp; b", "x&#38;y", "tab\tand &lt;"};
+  // An attribute's tab is a blank to the parser.
+  const std::string written[] = {"plain", "caf\xC3\xA9", "a &amp; b", "x&amp;y", "tab and &lt;"};
+  std::string body = channel("a.id", {"A"}) + channel("b.id", {"B"});
+  const int count = 24000;  // 28 s apart, all within the kept window
+  const std::int64_t first = kNow - 5 * 3600;
+  auto xmltv = [](std::int64_t t) {
+    const std::time_t seconds = t;
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S +0000", std::gmtime(&seconds));
+    return std::string(text);
+  };
+  for (int i = 0; i < count; ++i) {
+    const std::string start = xmltv(first + i * 28);
+    const std::string& value = values[std::size_t(i) % std::size(values)];
+    for (const char* id : {"b.id", "a.id"}) {
+      body += "<programme start=\"" + start + "\" channel=\"" + id + "\" x=\"" + value +
+              "\">\n  <title>Show " + std::to_string(i) + "</title>\n  <desc>" + value +
+              std::string(120, '.') + "</desc>\n</programme>\n";
+    }
+  }
+  const std::string plain = document(body);
+  ASSERT_GT(plain.size(), 2u * 256 * 1024);
+  const std::string gzip = engine::compressBody(true, plain, 6, 0);
+  std::string expected;
+  for (const auto& [name, bytes] :
+       {std::pair{"large.xml", plain}, std::pair{"large.xml.gz", gzip}}) {
+    const GuideLoad load = loadGuide(write(name, bytes), {{"a.id", "", ""}}, kNow);
+    ASSERT_TRUE(load.guide) << name << ": " << load.error;
+    const std::string& xml = load.guide->xml;
+    EXPECT_EQ(load.guide->programmeCount, std::size_t(count)) << name;
+    ASSERT_GT(xml.size(), 4u << 20) << name;  // more than one block of kept text
+    const std::vector<std::string> titles = all(xml, "<title>Show ([0-9]+)</title>");
+    ASSERT_EQ(titles.size(), std::size_t(count)) << name;
+    for (int i = 0; i < count; ++i) {
+      ASSERT_EQ(titles[std::size_t(i)], std::to_string(i)) << name;
+    }
+    const std::vector<std::string> attributes =
+        all(xml, "channel=\"a.id\" start=\"[^\"]*\" x=\"([^\"]*)\"");
+    ASSERT_EQ(attributes.size(), std::size_t(count)) << name;
+    for (std::size_t i = 0; i < std::size(written); ++i) {
+      EXPECT_EQ(attributes[i], written[i]) << name << " attribute " << i;
+    }
+    EXPECT_EQ(xml.find("b.id"), std::string::npos) << name;
+    if (expected.empty()) {
+      expected = xml;
+    } else {
+      EXPECT_EQ(xml, expected) << name << " differs from the plain file's";
+    }
+  }
 }
 
 TEST_F(GuideFiles, HostileFilesExpandNothingAndFailInOneLine) {
