@@ -37,7 +37,7 @@ std::shared_ptr<const GuideDocument> tryLoad(const GuideSource& source,
                                              std::string& reason,
                                              const common::LineWriter& writeLine) {
   if (!isUrl(source.source)) {
-    GuideLoad load = loadGuide(source.source, keys, now);
+    GuideLoad load = loadGuide(source.source, keys, now, stop);
     if (load.guide) return served(load, now, writeLine);
     reason = load.error;
     return nullptr;
@@ -45,18 +45,20 @@ std::shared_ptr<const GuideDocument> tryLoad(const GuideSource& source,
   reason = "no temporary file";
   const std::string staging = stagingPath(source.cacheDir);
   if (staging.empty()) return nullptr;
-  const FetchResult fetched = fetchToFile(source.source, staging, source.limits, stop);
+  // On disk only if it loads and goes into the cache: the guide is served
+  // first, the copy kept after.
+  const FetchResult fetched = fetchToFile(source.source, staging, source.limits, stop, false);
   reason = fetched.error;
   if (fetched.ok()) {
-    GuideLoad load = loadGuide(staging, keys, now);
+    GuideLoad load = loadGuide(staging, keys, now, stop);
     if (load.guide) {
+      std::shared_ptr<const GuideDocument> guide = served(load, now, writeLine);
       // Only a guide that loaded replaces the last good copy.
       if (source.cacheDir.empty() ||
-          std::rename(staging.c_str(), cachePathFor(source.cacheDir, CachedKind::Guide).c_str()) !=
-              0) {
+          !moveIntoPlace(staging, cachePathFor(source.cacheDir, CachedKind::Guide)).empty()) {
         std::remove(staging.c_str());
       }
-      return served(load, now, writeLine);
+      return guide;
     }
     reason = load.error;
   }
@@ -81,7 +83,7 @@ std::shared_ptr<const GuideDocument> loadGuideSource(const GuideSource& source,
   if (!source.cacheDir.empty()) {
     const std::string cached = cachePathFor(source.cacheDir, CachedKind::Guide);
     if (const std::optional<std::time_t> written = cachedCopyTime(cached)) {
-      GuideLoad load = loadGuide(cached, keys, now);
+      GuideLoad load = loadGuide(cached, keys, now, stop);
       if (load.guide) {
         writeLine(failed + ", using the cached copy from " + cachedCopyTimeText(*written));
         return served(load, now, writeLine);
@@ -100,7 +102,7 @@ namespace {
 std::shared_ptr<const GuideDocument> reducedAgain(const GuideSource& source,
                                                   const GuideDocument& current,
                                                   const std::vector<GuideChannelKey>& keys,
-                                                  std::int64_t now) {
+                                                  std::int64_t now, const platform::Event* stop) {
   std::string path;
   bool temporary = false;
   if (!source.cacheDir.empty() && isUrl(source.source)) {
@@ -115,7 +117,7 @@ std::shared_ptr<const GuideDocument> reducedAgain(const GuideSource& source,
     }
     temporary = true;
   }
-  GuideLoad load = loadGuide(path, keys, now);
+  GuideLoad load = loadGuide(path, keys, now, stop);
   if (temporary) std::remove(path.c_str());
   if (!load.guide) return nullptr;
   return makeGuideDocument(std::move(*load.guide), now);
@@ -136,7 +138,7 @@ std::shared_ptr<const GuideDocument> reloadGuideSource(
   writeLine("Guide reload failed: " + reason +
             (current ? ", keeping the last guide." : ", still without a guide."));
   if (current && channelsChanged) {
-    if (auto again = reducedAgain(source, *current, keys, now)) return again;
+    if (auto again = reducedAgain(source, *current, keys, now, stop)) return again;
   }
   return current;
 }

@@ -367,9 +367,9 @@ class ReplacingFile {
   const std::string& error() const { return error_; }
   int fd() const { return fd_.get(); }
 
-  std::string commit() {
-    // On disk before it replaces the last good copy.
-    if (::fsync(fd_.get()) != 0 || ::rename(temporary_.c_str(), path_.c_str()) != 0) {
+  // With `sync`, on disk before it replaces the last good copy.
+  std::string commit(bool sync = true) {
+    if ((sync && ::fsync(fd_.get()) != 0) || ::rename(temporary_.c_str(), path_.c_str()) != 0) {
       return "cannot write " + path_ + ": " + errnoText(errno);
     }
     fd_.reset();
@@ -420,7 +420,7 @@ FetchResult fetchToMemory(const std::string& source, const FetchLimits& limits,
 }
 
 FetchResult fetchToFile(const std::string& source, const std::string& destinationPath,
-                        const FetchLimits& limits, const platform::Event* stop) {
+                        const FetchLimits& limits, const platform::Event* stop, bool sync) {
   FetchResult result;
   ReplacingFile file(destinationPath);
   if (!file.error().empty()) {
@@ -429,8 +429,16 @@ FetchResult fetchToFile(const std::string& source, const std::string& destinatio
   }
   FileSink sink(file.fd());
   result.error = fetchInto(source, sink, limits, stop, result.size);
-  if (result.ok()) result.error = file.commit();
+  if (result.ok()) result.error = file.commit(sync);
   return result;
+}
+
+std::string moveIntoPlace(const std::string& from, const std::string& to) {
+  const platform::UniqueFd fd(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() || ::fsync(fd.get()) != 0 || ::rename(from.c_str(), to.c_str()) != 0) {
+    return "cannot write " + to + ": " + errnoText(errno);
+  }
+  return {};
 }
 
 std::string writeFileReplacing(const std::string& path, std::string_view content) {

@@ -54,10 +54,15 @@ FetchResult fetchToMemory(const std::string& source, const FetchLimits& limits,
                           const platform::Event* stop);
 
 // Writes the content to a temporary file beside `destinationPath` and
-// renames it into place only when the whole content arrived; on any failure
-// the destination is left as it was and the temporary file removed.
+// renames it into place only when the whole content arrived (with `sync`,
+// once it is on disk); on any failure the destination is left as it was and
+// the temporary file removed.
 FetchResult fetchToFile(const std::string& source, const std::string& destinationPath,
-                        const FetchLimits& limits, const platform::Event* stop);
+                        const FetchLimits& limits, const platform::Event* stop,
+                        bool sync = true);
+
+// Renames `from` over `to` once `from` is on disk. Empty or the reason.
+std::string moveIntoPlace(const std::string& from, const std::string& to);
 
 // `content` into `path` the same way: temporary file, then rename. Empty or
 // the reason.

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/event.h"
+
 namespace relay {
 
 // What the playlist says of one channel; empty strings for what it lacks.
@@ -71,8 +73,9 @@ struct GuideLoad {
 //   is left out.
 // Errors: "cannot open ...", "not XMLTV", "XML error at line N: ...",
 // "truncated gzip", "gzip error: ...".
+// A set `stop` ends the load with the error "stopped".
 GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>& keys,
-                    std::int64_t now);
+                    std::int64_t now, const platform::Event* stop = nullptr);
 
 // "20:15-21:45 Title": start and stop as the relay's local time, the title
 // as it is (escaping is the writer's).

@@ -226,6 +226,12 @@ TEST_F(GuideFiles, LargeGuidesKeepEveryProgrammeAcrossReadsAndBlocks) {
     } else {
       EXPECT_EQ(xml, expected) << name << " differs from the plain file's";
     }
+    // A stop ends the same load part-way.
+    platform::Event stop(platform::Event::Reset::Manual);
+    stop.set();
+    const GuideLoad stopped = loadGuide(write(name, bytes), {{"a.id", "", ""}}, kNow, &stop);
+    EXPECT_FALSE(stopped.guide) << name;
+    EXPECT_EQ(stopped.error, "stopped") << name;
   }
 }
 
