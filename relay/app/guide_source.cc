@@ -3,8 +3,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <optional>
+#include <thread>
+
+#include "platform/thread.h"
+#include "platform/unique_fd.h"
 
 namespace relay {
 namespace {
@@ -45,22 +51,36 @@ std::shared_ptr<const GuideDocument> tryLoad(const GuideSource& source,
   reason = "no temporary file";
   const std::string staging = stagingPath(source.cacheDir);
   if (staging.empty()) return nullptr;
-  // On disk only if it loads and goes into the cache: the guide is served
-  // first, the copy kept after.
-  const FetchResult fetched = fetchToFile(source.source, staging, source.limits, stop, false);
-  reason = fetched.error;
-  if (fetched.ok()) {
-    GuideLoad load = loadGuide(staging, keys, now, stop);
-    if (load.guide) {
-      std::shared_ptr<const GuideDocument> guide = served(load, now, writeLine);
-      // Only a guide that loaded replaces the last good copy.
-      if (source.cacheDir.empty() ||
-          !moveIntoPlace(staging, cachePathFor(source.cacheDir, CachedKind::Guide)).empty()) {
-        std::remove(staging.c_str());
-      }
-      return guide;
+  // The guide is read as it arrives, while the fetch also writes it to the
+  // staging file: a load takes about as long as the fetch or the reading,
+  // whichever is longer, not both. The file goes on disk only if the guide
+  // loads and is kept in the cache, after it is served.
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
+  platform::UniqueFd fetchEnd(ends[1]);
+  FetchResult fetched;
+  std::thread fetcher;
+  if (platform::startJoinable(fetcher, [&] {
+        fetched = fetchToFile(source.source, staging, source.limits, stop, false, fetchEnd.get());
+        fetchEnd.reset();  // the end of the content for the reader
+      }) != 0) {
+    ::close(ends[0]);
+    reason = "no thread for the fetch";
+    return nullptr;
+  }
+  // The reader's end closes when the load ends, which ends a fetch that
+  // would go on for nothing.
+  GuideLoad load = loadGuide(ends[0], source.source, keys, now, stop);
+  fetcher.join();
+  reason = fetched.ok() || fetched.error == kReaderGone ? load.error : fetched.error;
+  if (fetched.ok() && load.guide) {
+    std::shared_ptr<const GuideDocument> guide = served(load, now, writeLine);
+    // Only a guide that loaded replaces the last good copy.
+    if (source.cacheDir.empty() ||
+        !moveIntoPlace(staging, cachePathFor(source.cacheDir, CachedKind::Guide)).empty()) {
+      std::remove(staging.c_str());
     }
-    reason = load.error;
+    return guide;
   }
   std::remove(staging.c_str());
   return nullptr;

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -71,24 +72,34 @@ class MemorySink final : public Sink {
   const std::uint64_t maxBytes_;
 };
 
+// The file, and with `readerFd` (a stream socket) a reader of the content
+// as it arrives: a reader that goes away ends the fetch.
 class FileSink final : public Sink {
  public:
-  explicit FileSink(int fd) : fd_(fd) {}
+  explicit FileSink(int fd, int readerFd = -1) : fd_(fd), readerFd_(readerFd) {}
   std::string write(const char* data, std::size_t size) override {
-    while (size > 0) {
-      const ssize_t written = ::write(fd_, data, size);
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t written = ::write(fd_, data + done, size - done);
       if (written < 0) {
         if (errno == EINTR) continue;
         return "cannot write: " + errnoText(errno);
       }
-      data += written;
-      size -= std::size_t(written);
+      done += std::size_t(written);
+    }
+    for (std::size_t done = 0; readerFd_ >= 0 && done < size;) {
+      const ssize_t sent = ::send(readerFd_, data + done, size - done, MSG_NOSIGNAL);
+      if (sent < 0) {
+        if (errno == EINTR) continue;
+        return std::string(kReaderGone);
+      }
+      done += std::size_t(sent);
     }
     return {};
   }
 
  private:
   int fd_;
+  int readerFd_;
 };
 
 // The content as it arrives, whatever the transport already decoded: gzip
@@ -420,14 +431,15 @@ FetchResult fetchToMemory(const std::string& source, const FetchLimits& limits,
 }
 
 FetchResult fetchToFile(const std::string& source, const std::string& destinationPath,
-                        const FetchLimits& limits, const platform::Event* stop, bool sync) {
+                        const FetchLimits& limits, const platform::Event* stop, bool sync,
+                        int readerFd) {
   FetchResult result;
   ReplacingFile file(destinationPath);
   if (!file.error().empty()) {
     result.error = file.error();
     return result;
   }
-  FileSink sink(file.fd());
+  FileSink sink(file.fd(), readerFd);
   result.error = fetchInto(source, sink, limits, stop, result.size);
   if (result.ok()) result.error = file.commit(sync);
   return result;

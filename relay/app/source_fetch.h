@@ -56,10 +56,14 @@ FetchResult fetchToMemory(const std::string& source, const FetchLimits& limits,
 // Writes the content to a temporary file beside `destinationPath` and
 // renames it into place only when the whole content arrived (with `sync`,
 // once it is on disk); on any failure the destination is left as it was and
-// the temporary file removed.
+// the temporary file removed. With `readerFd`, a connected stream socket,
+// the content also goes there as it arrives (decompressed), so a reader can
+// work while the fetch runs; the fetch ends when that reader goes away.
 FetchResult fetchToFile(const std::string& source, const std::string& destinationPath,
                         const FetchLimits& limits, const platform::Event* stop,
-                        bool sync = true);
+                        bool sync = true, int readerFd = -1);
+// The error of a fetch whose reader went away: the reader says why.
+inline constexpr std::string_view kReaderGone = "the reader stopped";
 
 // Renames `from` over `to` once `from` is on disk. Empty or the reason.
 std::string moveIntoPlace(const std::string& from, const std::string& to);

@@ -521,13 +521,19 @@ std::string onAirText(const NowAndNext& programmes) {
 
 GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>& keys,
                     std::int64_t now, const platform::Event* stop) {
-  installRefusingLoader();
-  GuideLoad result;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
+    GuideLoad result;
     result.error = "cannot open " + path;
     return result;
   }
+  return loadGuide(fd, path, keys, now, stop);
+}
+
+GuideLoad loadGuide(int fd, std::string_view path, const std::vector<GuideChannelKey>& keys,
+                    std::int64_t now, const platform::Event* stop) {
+  installRefusingLoader();
+  GuideLoad result;
   // Gzip by its first two bytes, as gzread tells it; what cannot be read
   // at an offset goes through gzread as well.
   unsigned char magic[2] = {};
@@ -544,7 +550,7 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
   if (gzip) {
     input.file = gzdopen(fd, "rb");
     if (input.file == nullptr) {
-      result.error = "cannot open " + path;
+      result.error = "cannot open " + std::string(path);
       return result;
     }
     plainOwner.fd = -1;
@@ -558,7 +564,7 @@ GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>&
   std::unique_ptr<xmlTextReader, ReaderDeleter> reader(
       xmlReaderForIO(readInput, closeInput, &input, nullptr, nullptr, kParseOptions));
   if (!reader) {
-    result.error = "cannot read " + path;
+    result.error = "cannot read " + std::string(path);
     return result;
   }
   ReaderErrors errors;

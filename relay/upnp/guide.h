@@ -76,6 +76,10 @@ struct GuideLoad {
 // A set `stop` ends the load with the error "stopped".
 GuideLoad loadGuide(const std::string& path, const std::vector<GuideChannelKey>& keys,
                     std::int64_t now, const platform::Event* stop = nullptr);
+// The same from `fd` (owned: closed at the end), which may be a stream as
+// the guide arrives; `name` stands for it in errors.
+GuideLoad loadGuide(int fd, std::string_view name, const std::vector<GuideChannelKey>& keys,
+                    std::int64_t now, const platform::Event* stop = nullptr);
 
 // "20:15-21:45 Title": start and stop as the relay's local time, the title
 // as it is (escaping is the writer's).
