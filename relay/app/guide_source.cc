@@ -22,10 +22,8 @@ std::shared_ptr<const GuideDocument> served(GuideLoad& load, std::int64_t now,
   return makeGuideDocument(std::move(*load.guide), now);
 }
 
-// Where a fetched guide waits until it has loaded: beside the cached copy,
-// so that taking it is a rename, or else a private temporary file.
-std::string stagingPath(const std::string& cacheDir) {
-  if (!cacheDir.empty()) return cachePathFor(cacheDir, CachedKind::Guide) + ".fetched";
+// A private temporary file.
+std::string temporaryPath() {
   const char* root = std::getenv("TMPDIR");
   std::string path =
       std::string(root != nullptr && *root != '\0' ? root : "/tmp") + "/tessaran-guide-XXXXXX";
@@ -35,8 +33,8 @@ std::string stagingPath(const std::string& cacheDir) {
   return path;
 }
 
-// The guide from its file, or from its URL through a staging file (and into
-// the cache once it has loaded); nothing, and why, when it does not load.
+// The guide from its file, or from its URL (and into the cache once it has
+// loaded); nothing, and why, when it does not load.
 std::shared_ptr<const GuideDocument> tryLoad(const GuideSource& source,
                                              const std::vector<GuideChannelKey>& keys,
                                              std::int64_t now, const platform::Event* stop,
@@ -48,20 +46,25 @@ std::shared_ptr<const GuideDocument> tryLoad(const GuideSource& source,
     reason = load.error;
     return nullptr;
   }
-  reason = "no temporary file";
-  const std::string staging = stagingPath(source.cacheDir);
-  if (staging.empty()) return nullptr;
-  // The guide is read as it arrives, while the fetch also writes it to the
-  // staging file: a load takes about as long as the fetch or the reading,
-  // whichever is longer, not both. The file goes on disk only if the guide
-  // loads and is kept in the cache, after it is served.
+  // The guide is read as it arrives, while the fetch writes the copy the
+  // cache keeps: a load takes about as long as the fetch or the reading,
+  // whichever is longer, not both. The copy goes on disk only if the guide
+  // loads, after it is served.
+  const bool keep = !source.cacheDir.empty();
+  const std::string staging =
+      keep ? cachePathFor(source.cacheDir, CachedKind::Guide) + ".fetched" : std::string();
   int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    reason = "no socket for the fetch";
+    return nullptr;
+  }
   platform::UniqueFd fetchEnd(ends[1]);
   FetchResult fetched;
   std::thread fetcher;
   if (platform::startJoinable(fetcher, [&] {
-        fetched = fetchToFile(source.source, staging, source.limits, stop, false, fetchEnd.get());
+        fetched =
+            keep ? fetchToFile(source.source, staging, source.limits, stop, false, fetchEnd.get())
+                 : fetchToReader(source.source, source.limits, stop, fetchEnd.get());
         fetchEnd.reset();  // the end of the content for the reader
       }) != 0) {
     ::close(ends[0]);
@@ -73,17 +76,14 @@ std::shared_ptr<const GuideDocument> tryLoad(const GuideSource& source,
   GuideLoad load = loadGuide(ends[0], source.source, keys, now, stop);
   fetcher.join();
   reason = fetched.ok() || fetched.error == kReaderGone ? load.error : fetched.error;
-  if (fetched.ok() && load.guide) {
-    std::shared_ptr<const GuideDocument> guide = served(load, now, writeLine);
-    // Only a guide that loaded replaces the last good copy.
-    if (source.cacheDir.empty() ||
-        !moveIntoPlace(staging, cachePathFor(source.cacheDir, CachedKind::Guide)).empty()) {
-      std::remove(staging.c_str());
-    }
-    return guide;
+  std::shared_ptr<const GuideDocument> guide;
+  if (fetched.ok() && load.guide) guide = served(load, now, writeLine);
+  // Only a guide that loaded replaces the last good copy.
+  if (keep && (!guide ||
+               !moveIntoPlace(staging, cachePathFor(source.cacheDir, CachedKind::Guide)).empty())) {
+    std::remove(staging.c_str());
   }
-  std::remove(staging.c_str());
-  return nullptr;
+  return guide;
 }
 
 }  // namespace
@@ -130,7 +130,7 @@ std::shared_ptr<const GuideDocument> reducedAgain(const GuideSource& source,
     if (!cachedCopyTime(path)) path.clear();
   }
   if (path.empty()) {
-    path = stagingPath({});
+    path = temporaryPath();
     if (path.empty() || !writeFileReplacing(path, current.xml).empty()) {
       if (!path.empty()) std::remove(path.c_str());
       return nullptr;

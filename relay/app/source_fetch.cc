@@ -72,13 +72,14 @@ class MemorySink final : public Sink {
   const std::uint64_t maxBytes_;
 };
 
-// The file, and with `readerFd` (a stream socket) a reader of the content
-// as it arrives: a reader that goes away ends the fetch.
+// The file (unless `fd` is -1), and with `readerFd` (a stream socket) a
+// reader of the content as it arrives: a reader that goes away ends the
+// fetch.
 class FileSink final : public Sink {
  public:
   explicit FileSink(int fd, int readerFd = -1) : fd_(fd), readerFd_(readerFd) {}
   std::string write(const char* data, std::size_t size) override {
-    for (std::size_t done = 0; done < size;) {
+    for (std::size_t done = 0; fd_ >= 0 && done < size;) {
       const ssize_t written = ::write(fd_, data + done, size - done);
       if (written < 0) {
         if (errno == EINTR) continue;
@@ -442,6 +443,14 @@ FetchResult fetchToFile(const std::string& source, const std::string& destinatio
   FileSink sink(file.fd(), readerFd);
   result.error = fetchInto(source, sink, limits, stop, result.size);
   if (result.ok()) result.error = file.commit(sync);
+  return result;
+}
+
+FetchResult fetchToReader(const std::string& source, const FetchLimits& limits,
+                          const platform::Event* stop, int readerFd) {
+  FetchResult result;
+  FileSink sink(-1, readerFd);
+  result.error = fetchInto(source, sink, limits, stop, result.size);
   return result;
 }
 

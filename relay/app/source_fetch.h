@@ -60,8 +60,11 @@ FetchResult fetchToMemory(const std::string& source, const FetchLimits& limits,
 // the content also goes there as it arrives (decompressed), so a reader can
 // work while the fetch runs; the fetch ends when that reader goes away.
 FetchResult fetchToFile(const std::string& source, const std::string& destinationPath,
-                        const FetchLimits& limits, const platform::Event* stop,
-                        bool sync = true, int readerFd = -1);
+                        const FetchLimits& limits, const platform::Event* stop, bool sync = true,
+                        int readerFd = -1);
+// The content to `readerFd` alone.
+FetchResult fetchToReader(const std::string& source, const FetchLimits& limits,
+                          const platform::Event* stop, int readerFd);
 // The error of a fetch whose reader went away: the reader says why.
 inline constexpr std::string_view kReaderGone = "the reader stopped";
 
