@@ -30,6 +30,8 @@
 #include "relay/stream/multicast_receiver.h"
 #include "relay/stream/stream_client.h"
 #include "relay/stream/stream_registry.h"
+#include "relay/tuner/discovery_packet.h"
+#include "relay/tuner/discovery_responder.h"
 #include "relay/upnp/channel_list.h"
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
@@ -332,6 +334,24 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     snooperSlot->set(snooper);
   }
 
+  // The network tuner goes with the media server: media centers find it and
+  // then read the same channel list over HTTP. It has an address to name
+  // only when -li gives one.
+  std::unique_ptr<TunerDiscoveryResponder> tuner;
+  if (options.dlnaEnabled && options.tunerEnabled && settings.listenAddress != 0) {
+    writeLine("Starting tuner discovery.");
+    const std::string seed = tunerSeed(
+        platform::machineId(), platform::ipv4Text(settings.listenAddress), settings.listenPort);
+    TunerIdentity identity;
+    identity.deviceId = deviceIdFor(seed);
+    identity.tunerCount = settings.tunerCount;
+    identity.baseUrl = "http://" + platform::ipv4Text(settings.listenAddress) + ":" +
+                       std::to_string(settings.listenPort);
+    identity.deviceAuth = deviceAuthFor(seed);
+    tuner = std::make_unique<TunerDiscoveryResponder>(settings.listenAddress, identity, writeLine);
+    if (!tuner->start()) tuner.reset();
+  }
+
   std::unique_ptr<SourceReloader> reloader;
   if (options.dlnaEnabled || !options.guidePath.empty()) {
     SourceReloader::Timing timing;
@@ -347,6 +367,11 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   writeLine(kPrompt);
   stopEvent->wait();
 
+  if (tuner) {
+    writeLine("Stopping tuner discovery.");
+    tuner->stop();
+    tuner.reset();
+  }
   if (reloader) reloader->stop();
   writeLine("Stopping http server");
   engine->shutdownEvent().set();

@@ -33,6 +33,7 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "--refresh") return &options.refreshText;
   if (arg == "--cache") return &options.cacheDir;
   if (arg == "--epg") return &options.guidePath;
+  if (arg == "--tuners") return &options.tunersText;
   return nullptr;
 }
 
@@ -95,6 +96,9 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
     } else if (arg == "--with-igmpsnooper") {
       options.igmpSnooperEnabled = true;
       ++i;
+    } else if (arg == "--without-tuner") {
+      options.tunerEnabled = false;
+      ++i;
     } else if (std::string* field = valueField(options, arg)) {
       if (i + 1 >= args.size()) return refuse(line, "Missing value for option " + arg, writeLine);
       *field = args[i + 1];
@@ -125,6 +129,12 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
        refreshMinutes > 366u * 24 * 60)) {
     return refuse(line, kRefreshRefusedText, writeLine);
   }
+  // Media centers hold a byte for it; 64 is more than any home asks for.
+  std::uint32_t tunerCount = line.settings.tunerCount;
+  if (!options.tunersText.empty() && (!common::tryParseNumber(options.tunersText, tunerCount) ||
+                                      tunerCount < 1 || tunerCount > 64)) {
+    return refuse(line, kTunersRefusedText, writeLine);
+  }
 
   if (options.playlistPath.empty()) {
     writeLine("You didn't provide playlist file, DLNA server will be disabled.");
@@ -144,6 +154,7 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   settings.recvTimeoutSeconds = recvTimeoutSeconds(options.recvTimeoutText, options.dlnaEnabled);
   if (maxFetchMb != 0) settings.maxFetchMb = maxFetchMb;
   settings.refreshMinutes = refreshMinutes;
+  settings.tunerCount = std::uint8_t(tunerCount);
   return line;
 }
 

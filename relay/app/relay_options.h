@@ -24,8 +24,10 @@ struct RelayOptions {
   std::string refreshText;  // --refresh: minutes between reloads
   std::string cacheDir;     // empty: no cache
   std::string guidePath;    // --epg: an XMLTV file
+  std::string tunersText;   // --tuners: streams the tuner offers at once
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
+  bool tunerEnabled = true;  // false: --without-tuner
 };
 
 // The options the services run with, read once the walk has accepted them.
@@ -40,6 +42,8 @@ struct RelaySettings {
   std::optional<std::uint32_t> maxFetchMb;
   // Minutes between reloads of the playlist and guide; 0: only on SIGHUP.
   std::uint32_t refreshMinutes = 720;
+  // What the network tuner says it has (--tuners).
+  std::uint8_t tunerCount = 4;
 };
 
 struct CommandLine {
@@ -57,6 +61,7 @@ inline constexpr const char kMaxFetchRefusedText[] =
     "--max-fetch takes a whole number of megabytes, 1 or more";
 inline constexpr const char kRefreshRefusedText[] =
     "--refresh takes a whole number of minutes, 0 for never";
+inline constexpr const char kTunersRefusedText[] = "--tuners takes a whole number from 1 to 64";
 
 // Walks `args` (args[0] is the program) and writes the usage and the
 // playlist messages as the walk meets them. `--version`, standing as an

@@ -209,15 +209,18 @@ TEST_F(RelayCommandLine, PlaylistDecidesTheMediaServer) {
   }
 }
 
-TEST_F(RelayCommandLine, MaxFetchRefreshAndCache) {
+TEST_F(RelayCommandLine, MaxFetchRefreshTunersAndCache) {
   struct Case {
     std::vector<std::string> args;
     const char* refusal;  // nullptr: accepted
     std::optional<std::uint32_t> maxFetchMb;
     std::uint32_t refreshMinutes = 720;
+    unsigned tuners = 4;
+    bool tuner = true;
   };
   const char* const fetch = relay::kMaxFetchRefusedText;
   const char* const refresh = relay::kRefreshRefusedText;
+  const char* const tuners = relay::kTunersRefusedText;
   const Case cases[] = {
       {{"-li", "a", "-ri", "b"}, nullptr, std::nullopt},
       {{"--max-fetch", "200", "-li", "a"}, nullptr, 200},
@@ -230,6 +233,12 @@ TEST_F(RelayCommandLine, MaxFetchRefreshAndCache) {
       {{"--refresh", "-1", "-li", "a"}, refresh, std::nullopt},
       {{"--refresh", "weekly", "-li", "a"}, refresh, std::nullopt},
       {{"--refresh", "600000", "-li", "a"}, refresh, std::nullopt},  // over a year
+      {{"--tuners", "1", "-li", "a"}, nullptr, std::nullopt, 720, 1},
+      {{"--tuners", "64", "--without-tuner", "-li", "a"}, nullptr, std::nullopt, 720, 64, false},
+      {{"--tuners", "0", "-li", "a"}, tuners, std::nullopt},
+      {{"--tuners", "65", "-li", "a"}, tuners, std::nullopt},
+      {{"--tuners", "256", "-li", "a"}, tuners, std::nullopt},  // would wrap in a byte
+      {{"--tuners", "four", "-li", "a"}, tuners, std::nullopt},
   };
   for (const Case& c : cases) {
     Captured out;
@@ -244,6 +253,8 @@ TEST_F(RelayCommandLine, MaxFetchRefreshAndCache) {
       EXPECT_FALSE(line.exitStatus);
       EXPECT_EQ(line.settings.maxFetchMb, c.maxFetchMb);
       EXPECT_EQ(line.settings.refreshMinutes, c.refreshMinutes);
+      EXPECT_EQ(line.settings.tunerCount, c.tuners);
+      EXPECT_EQ(line.options.tunerEnabled, c.tuner);
     }
   }
   Captured out;

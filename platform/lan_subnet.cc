@@ -1,0 +1,44 @@
+#include "platform/lan_subnet.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/network_cards.h"
+
+namespace platform {
+
+LanSubnet lanSubnetOf(Ipv4 listenAddress) {
+  LanSubnet lan{listenAddress, netmaskOf(ipv4Text(listenAddress)), {}};
+  std::vector<NetworkCard> cards;
+  listNetworkCards(cards);
+  for (const NetworkCard& card : cards) lan.own.push_back(parseIpv4(card));
+  return lan;
+}
+
+bool isLanHost(const LanSubnet& lan, Ipv4 host) {
+  if (lan.netmask == 0) return false;
+  const std::uint32_t value = ntohl(host);
+  const std::uint32_t mask = ntohl(lan.netmask);
+  // 0.0.0.0/8, loopback, and 224.0.0.0 upwards (multicast, reserved and
+  // broadcast) are no host of any link, however wide a subnet is set up.
+  const std::uint32_t first = value >> 24;
+  if (first == 0 || first == 127 || first >= 224) return false;
+  if ((value & mask) != (ntohl(lan.address) & mask)) return false;
+  if (host == lan.address) return false;
+  if (std::find(lan.own.begin(), lan.own.end(), host) != lan.own.end()) return false;
+  // A /31 has no network or broadcast address (both are hosts); a /32 has
+  // no other host at all, which the check above already refuses.
+  const std::uint32_t hostPart = value & ~mask;
+  if (~mask > 1 && (hostPart == 0 || hostPart == ~mask)) return false;
+  return true;
+}
+
+Ipv4 subnetBroadcastOf(const LanSubnet& lan) {
+  const std::uint32_t mask = ntohl(lan.netmask);
+  if (lan.netmask == 0 || ~mask <= 1) return 0;
+  return htonl(ntohl(lan.address) | ~mask);
+}
+
+}  // namespace platform
