@@ -4,7 +4,7 @@
 # and a playlist of 200 of them, served by ondrel on the LAN host.
 #   - guide load: the relay's "Loading guide." to "Guide loaded" (from a
 #     file, the same file xmllint --stream --noout reads), wall and CPU;
-#     and once by URL from ondrel, fetch included;
+#     and by URL from ondrel in the same runs, fetch included;
 #   - memory: the relay's VmHWM once the guide is in, against its VmRSS
 #     started the same way without --epg;
 #   - wrk with keep-alive against the relay's /playlist.m3u and
@@ -147,13 +147,17 @@ stop_relay
 # The file read once before the first timed run, so every run finds it in
 # the page cache.
 cat "$guide" >/dev/null
-: >"$work/xmllint.times" >"$work/relay.times"
+: >"$work/xmllint.times" >"$work/relay.times" >"$work/url.times"
 for ((run = 1; run <= runs; run++)); do
   TIMEFORMAT='%R %U %S'
   { time xmllint --stream --noout "$guide"; } 2>>"$work/xmllint.times"
   start_relay -p "$playlist_url" --epg "$guide"
   echo "$(load_seconds) $(load_cpu) $(kb "$relay_pid" VmHWM)" >>"$work/relay.times"
   loaded_line=$(grep -o 'Guide loaded: .*' "$work/relay.out")
+  stop_relay
+  # By URL, as a relay fetches a provider's guide.
+  start_relay -p "$playlist_url" --epg "$guide_url"
+  echo "$(load_seconds) $(load_cpu)" >>"$work/url.times"
   stop_relay
 done
 
@@ -174,6 +178,8 @@ xl_cpu=$(awk '{print $2 + $3}' "$work/xmllint.times" | median)
 rl_wall=$(awk '{print $1}' "$work/relay.times" | median)
 rl_cpu=$(awk '{print $2}' "$work/relay.times" | median)
 rl_hwm=$(awk '{print $3}' "$work/relay.times" | median)
+ul_wall=$(awk '{print $1}' "$work/url.times" | median)
+ul_cpu=$(awk '{print $2}' "$work/url.times" | median)
 
 echo "Guide: $(stat -c %s "$guide") bytes, $(grep -c '^#EXTINF' "$cache/playlist.m3u") playlist channels; from a file: $loaded_line; by URL: $url_line"
 echo
@@ -182,11 +188,14 @@ echo "|---|---|---|---|"
 echo "| wall s | $xl_wall | $rl_wall | $(ratio "$rl_wall" "$xl_wall") |"
 echo "| CPU s (user + system) | $xl_cpu | $rl_cpu | $(ratio "$rl_cpu" "$xl_cpu") |"
 echo "| each run, wall s | $(awk '{print $1}' "$work/xmllint.times" | paste -sd' ') | $(awk '{print $1}' "$work/relay.times" | paste -sd' ') | |"
+echo "| by URL from ondrel: wall s | | $ul_wall | $(ratio "$ul_wall" "$xl_wall") |"
+echo "| by URL: CPU s | | $ul_cpu | $(ratio "$ul_cpu" "$xl_cpu") |"
+echo "| by URL: each run, wall s | | $(awk '{print $1}' "$work/url.times" | paste -sd' ') | |"
 echo
 echo "| guide by URL from ondrel | s |"
 echo "|---|---|"
 echo "| curl, the same URL to a file on the relay host | $fetch |"
-echo "| relay, \"Loading guide.\" to \"Guide loaded\" (fetch to a file, then the load) | $url_load (CPU $url_cpu) |"
+echo "| relay, \"Loading guide.\" to \"Guide loaded\" (the last run: fetched and read at once) | $url_load (CPU $url_cpu) |"
 echo "| relay, its start to \"Guide loaded\" | $url_from_start |"
 echo "| relay, \"Guide loaded\" to its prompt (/epg.xml.gz and deflate precompressed) | $url_ready |"
 echo

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 
+#include "common/version.h"
 #include "engine/http_engine.h"
 #include "engine/response_writer.h"
 #include "platform/clock.h"
@@ -32,6 +33,7 @@
 #include "relay/stream/stream_registry.h"
 #include "relay/tuner/discovery_packet.h"
 #include "relay/tuner/discovery_responder.h"
+#include "relay/tuner/tuner_lineup.h"
 #include "relay/upnp/channel_list.h"
 #include "relay/upnp/control_handler.h"
 #include "relay/upnp/descriptions.h"
@@ -199,7 +201,8 @@ std::unique_ptr<engine::HttpEngine> makeEngine(
     const RelaySettings& relay, std::string_view deviceUuid,
     std::shared_ptr<platform::Event> stopEvent, std::shared_ptr<const SourceSlot> served,
     std::shared_ptr<SubscriptionTable> subscriptions, std::shared_ptr<SnooperSlot> snooperSlot,
-    bool mediaServer, bool snooperEnabled, std::string_view protocolInfo) {
+    bool mediaServer, bool snooperEnabled, std::string_view protocolInfo,
+    std::optional<TunerDevice> tuner) {
   const std::uint16_t port = relay.listenPort;
   engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
   settings.serverToken = platform::serverToken();
@@ -239,6 +242,28 @@ std::unique_ptr<engine::HttpEngine> makeEngine(
       static const ControlHandler kWithoutList(nullptr, {}, 0);
       const ControlHandler& control = now->control ? *now->control : kWithoutList;
       return control.dispatch(call.service, call.action, call.arguments, body);
+    };
+  }
+  if (tuner) {
+    framing.tunerCount = tuner->identity.tunerCount;
+    framing.tunerDocument = [served, device = std::move(*tuner)](TunerView view,
+                                                                 std::string_view base) {
+      switch (view) {
+        case TunerView::Discover:
+          return discoverJson(device, base);
+        case TunerView::Lineup:
+          return lineupJson(served->get()->channels.get(), base);
+        case TunerView::LineupStatus:
+        case TunerView::LineupPost:
+          break;
+      }
+      return lineupStatusJson();
+    };
+    framing.tunerChannel = [served](std::string_view number) -> std::optional<StreamAddress> {
+      const std::shared_ptr<const ServedSources> now = served->get();
+      const Channel* channel = tunerChannel(now->channels.get(), number);
+      if (channel == nullptr) return std::nullopt;
+      return StreamAddress{platform::parseIpv4(channel->address), channel->port};
     };
   }
   auto framer = std::make_shared<const RelayFraming>(std::move(framing),
@@ -319,9 +344,22 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   auto subscriptions = std::make_shared<SubscriptionTable>();
   const std::string protocolInfo =
       served->get()->channels ? served->get()->channels->protocolInfo : ChannelList{}.protocolInfo;
+  // The network tuner goes with the media server: media centers read the
+  // same channel list through it.
+  std::optional<TunerDevice> tuner;
+  if (options.dlnaEnabled && options.tunerEnabled) {
+    const std::string seed = tunerSeed(
+        platform::machineId(), platform::ipv4Text(settings.listenAddress), settings.listenPort);
+    tuner.emplace();
+    tuner->identity.deviceId = deviceIdFor(seed);
+    tuner->identity.tunerCount = settings.tunerCount;
+    tuner->identity.deviceAuth = deviceAuthFor(seed);
+    tuner->friendlyName = std::string(kFriendlyName);
+    tuner->firmwareVersion = std::string(common::kVersion);
+  }
   std::unique_ptr<engine::HttpEngine> engine =
       makeEngine(settings, uuid, stopEvent, served, subscriptions, snooperSlot, options.dlnaEnabled,
-                 options.igmpSnooperEnabled, protocolInfo);
+                 options.igmpSnooperEnabled, protocolInfo, tuner);
   engine->startListening();
   if (advertiser) {
     writeLine("Starting dlna server.");
@@ -334,22 +372,16 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     snooperSlot->set(snooper);
   }
 
-  // The network tuner goes with the media server: media centers find it and
-  // then read the same channel list over HTTP. It has an address to name
-  // only when -li gives one.
-  std::unique_ptr<TunerDiscoveryResponder> tuner;
-  if (options.dlnaEnabled && options.tunerEnabled && settings.listenAddress != 0) {
+  // Media centers find the tuner on the LAN by its discovery, which needs an
+  // address to name: -li.
+  std::unique_ptr<TunerDiscoveryResponder> discovery;
+  if (tuner && settings.listenAddress != 0) {
     writeLine("Starting tuner discovery.");
-    const std::string seed = tunerSeed(
-        platform::machineId(), platform::ipv4Text(settings.listenAddress), settings.listenPort);
-    TunerIdentity identity;
-    identity.deviceId = deviceIdFor(seed);
-    identity.tunerCount = settings.tunerCount;
-    identity.baseUrl = "http://" + platform::ipv4Text(settings.listenAddress) + ":" +
-                       std::to_string(settings.listenPort);
-    identity.deviceAuth = deviceAuthFor(seed);
-    tuner = std::make_unique<TunerDiscoveryResponder>(settings.listenAddress, identity, writeLine);
-    if (!tuner->start()) tuner.reset();
+    tuner->identity.baseUrl = "http://" + platform::ipv4Text(settings.listenAddress) + ":" +
+                              std::to_string(settings.listenPort);
+    discovery = std::make_unique<TunerDiscoveryResponder>(settings.listenAddress, tuner->identity,
+                                                          writeLine);
+    if (!discovery->start()) discovery.reset();
   }
 
   std::unique_ptr<SourceReloader> reloader;
@@ -367,10 +399,10 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   writeLine(kPrompt);
   stopEvent->wait();
 
-  if (tuner) {
+  if (discovery) {
     writeLine("Stopping tuner discovery.");
-    tuner->stop();
-    tuner.reset();
+    discovery->stop();
+    discovery.reset();
   }
   if (reloader) reloader->stop();
   writeLine("Stopping http server");

@@ -21,6 +21,7 @@ using engine::Response;
 constexpr char kXmlType[] = "Content-Type: text/xml; charset=UTF-8\r\n";
 constexpr char kLanguageLine[] = "Content-Language: en\r\n";
 constexpr char kPlaylistType[] = "Content-Type: audio/x-mpegurl; charset=UTF-8\r\n";
+constexpr char kJsonType[] = "Content-Type: application/json\r\n";
 // The log holds what clients sent; a browser shows it as text and is told
 // not to guess otherwise.
 constexpr char kLogFields[] =
@@ -38,6 +39,8 @@ const char* statusOf(ErrorRow row) {
       return "412 Precondition Failed";
     case ErrorRow::NotFound:
       return "404 Not Found";
+    case ErrorRow::TunersInUse:
+      return "503 Service Unavailable";
     case ErrorRow::BadRequest:
       break;
   }
@@ -51,7 +54,19 @@ Response errorAnswer(ErrorRow row) {
   out.status = statusOf(row);
   out.connectionLines = false;
   out.close = true;
+  // Media centers count tuners, and tell the viewer, by this line.
+  if (row == ErrorRow::TunersInUse) out.fields = "X-HDHomeRun-Error: 805 All Tuners In Use\r\n";
   return out;
+}
+
+// "address:port" of the relay as the client reached it, for the URLs an
+// answer writes: on a relay listening on every address each LAN needs URLs
+// it can reach.
+std::optional<std::string> reachedHost(const engine::HttpConnection& connection) {
+  platform::Ipv4 address = 0;
+  std::uint16_t port = 0;
+  if (platform::localAddressOf(connection.fd(), address, port) != 0) return std::nullopt;
+  return platform::ipv4Text(address) + ":" + std::to_string(port);
 }
 
 constexpr std::array<const char*, 7> kWeekdays = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -187,6 +202,18 @@ Response silentStreamHead() {
   return errorAnswer(ErrorRow::InternalError);
 }
 
+std::optional<TunerLease> TunerLease::take(std::atomic<int>& inUse, int count) {
+  int running = inUse.load();
+  do {
+    if (running >= count) return std::nullopt;
+  } while (!inUse.compare_exchange_weak(running, running + 1));
+  return TunerLease(inUse);
+}
+
+TunerLease::~TunerLease() {
+  if (inUse_ != nullptr) inUse_->fetch_sub(1);
+}
+
 RelayFraming::RelayFraming(RelayFramingSettings settings, std::uint32_t startTime)
     : settings_(std::move(settings)) {
   if (!settings_.subscriptions) settings_.subscriptions = std::make_shared<SubscriptionTable>();
@@ -242,16 +269,12 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       return engine::writeResponse(connection, request, out);
     }
     case RelayKind::Playlist: {
-      // The URLs name the address the client reached rather than -li: on a
-      // relay listening on every address each LAN needs URLs it can reach.
       if (!settings_.playlist) break;
-      platform::Ipv4 address = 0;
-      std::uint16_t port = 0;
-      if (platform::localAddressOf(connection.fd(), address, port) != 0) {
+      const std::optional<std::string> host = reachedHost(connection);
+      if (!host) {
         return engine::writeResponse(connection, request, errorAnswer(ErrorRow::InternalError));
       }
-      const std::shared_ptr<const PlaylistAnswer> playlist =
-          settings_.playlist(platform::ipv4Text(address) + ":" + std::to_string(port));
+      const std::shared_ptr<const PlaylistAnswer> playlist = settings_.playlist(*host);
       if (!playlist) break;
       out.fields = kPlaylistType;
       out.body = playlist->text;
@@ -276,7 +299,40 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
           "Server: " + connection.settings().serverToken + " UPnP/1.0 UPnP-Device-Host/1.0\r\n";
       return engine::writeResponse(connection, request, out);
     }
+    case RelayKind::Tuner: {
+      if (!settings_.tunerDocument) break;
+      const std::optional<std::string> host = reachedHost(connection);
+      if (!host) {
+        return engine::writeResponse(connection, request, errorAnswer(ErrorRow::InternalError));
+      }
+      // A scan "starts" and is done: 200 and nothing more.
+      if (relayRequest.tunerView != TunerView::LineupPost) {
+        out.fields = kJsonType;
+        out.fields += "Cache-Control: no-store\r\n";
+        out.body = settings_.tunerDocument(relayRequest.tunerView, "http://" + *host);
+        out.compress = true;
+      }
+      return engine::writeResponse(connection, request, out);
+    }
     case RelayKind::Stream: {
+      // A tuner URL names a channel of the list served now, and takes one
+      // of the tuners while it streams.
+      std::optional<TunerLease> lease;
+      if (!relayRequest.tunerNumber.empty()) {
+        if (!settings_.tunerChannel) break;
+        const std::optional<StreamAddress> channel =
+            settings_.tunerChannel(relayRequest.tunerNumber);
+        if (!channel) {
+          return engine::writeResponse(connection, request, errorAnswer(ErrorRow::NotFound));
+        }
+        relayRequest.stream = *channel;
+        if (!engine::isHead(request)) {
+          lease = TunerLease::take(tunerStreams_, settings_.tunerCount);
+          if (!lease) {
+            return engine::writeResponse(connection, request, errorAnswer(ErrorRow::TunersInUse));
+          }
+        }
+      }
       const Response head = streamHead(request, settings_.streamFields);
       // A HEAD is answered at once, without joining the group; it has no
       // body, so the connection may stay for the GET that follows.

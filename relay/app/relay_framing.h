@@ -5,6 +5,7 @@
 // response writer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/http_engine.h"
@@ -78,6 +80,31 @@ struct RelayFramingSettings {
   // The guide loaded now; without one (or while it gives none) the guide
   // URLs are 404.
   std::function<std::shared_ptr<const GuideDocument>()> guide;
+  // The network tuner: its JSON documents, with URLs under `base`
+  // ("http://address:port"), and the group of the channel a tuner URL
+  // names in the list served now (nothing: 404). Without them the tuner's
+  // URLs are 400. At most `tunerCount` tuner streams run at once; one more
+  // is 503.
+  std::function<std::string(TunerView, std::string_view base)> tunerDocument;
+  std::function<std::optional<StreamAddress>(std::string_view number)> tunerChannel;
+  int tunerCount = 0;
+};
+
+// One tuner taken from `inUse` for as long as the lease lives.
+class TunerLease {
+ public:
+  // Nothing when `inUse` has reached `count` already.
+  static std::optional<TunerLease> take(std::atomic<int>& inUse, int count);
+  TunerLease(TunerLease&& other) noexcept : inUse_(std::exchange(other.inUse_, nullptr)) {}
+  TunerLease& operator=(TunerLease&& other) noexcept {
+    std::swap(inUse_, other.inUse_);
+    return *this;
+  }
+  ~TunerLease();
+
+ private:
+  explicit TunerLease(std::atomic<int>& inUse) : inUse_(&inUse) {}
+  std::atomic<int>* inUse_;
 };
 
 class RelayFraming {
@@ -103,6 +130,8 @@ class RelayFraming {
                           const SubscribeDecision& decision) const;
 
   RelayFramingSettings settings_;
+  // Tuner streams running now.
+  mutable std::atomic<int> tunerStreams_{0};
   std::vector<CompressedDocument> documents_;
 };
 

@@ -38,6 +38,10 @@ RelayRequest classifyRelayRequest(const engine::HttpRequest& request, const Rela
       } else {
         out.errorRow = ErrorRow::BadRequest;
       }
+    } else if (std::string_view(request.url).substr(0, request.url.find('?')) == "/lineup.post") {
+      // A media center's "scan": the lineup is always there.
+      out.kind = RelayKind::Tuner;
+      out.tunerView = TunerView::LineupPost;
     }
   } else if (request.method == "SUBSCRIBE") {
     SubscribeDecision decision = subscribe(request);

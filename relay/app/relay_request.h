@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "engine/http_request.h"
@@ -25,8 +26,12 @@ enum class RelayKind {
   Unsubscribe,    // by the request's SID
   Quit,
   Guide,  // the programme guide, gzip file or not by `guideGzipFile`
+  Tuner,  // the network tuner's documents, by `tunerView`
   Error,  // by `errorRow`
 };
+
+// The network tuner's answers other than its streams.
+enum class TunerView { Discover, Lineup, LineupStatus, LineupPost };
 
 // The relay's error answers.
 enum class ErrorRow {
@@ -35,7 +40,8 @@ enum class ErrorRow {
   InternalError,
   NotImplemented,
   PreconditionFailed,  // a renewal of no subscription the relay holds
-  NotFound,            // the guide, while none is loaded
+  NotFound,            // the guide, while none is loaded; a tuner channel no list has
+  TunersInUse,         // every tuner streams already
 };
 
 // How the status is shown.
@@ -53,6 +59,10 @@ struct RelayRequest {
   StreamAddress stream;
   StatusView statusView = StatusView::Html;
   bool guideGzipFile = false;
+  TunerView tunerView = TunerView::Discover;
+  // A tuner stream ("/auto/vNUMBER"): the number, which names the channel
+  // in the list served when it is answered; `stream` is unset.
+  std::string tunerNumber;
   SoapCall soap;
   SubscribeDecision subscription;
 };
@@ -65,7 +75,8 @@ struct RelayRoutes {
   bool mediaServer = false;
 };
 
-// GET and HEAD through the routes, POST with SOAPACTION as a control request,
+// GET and HEAD through the routes, POST with SOAPACTION as a control request
+// and POST /lineup.post (any query) as the tuner's scan request,
 // SUBSCRIBE and UNSUBSCRIBE; anything else, a malformed request too, is a
 // 400 (a 406 when Accept-Encoding accepts no coding the relay has, unless
 // the request is something the relay answers).

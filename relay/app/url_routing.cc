@@ -29,6 +29,33 @@ void routeStream(std::string_view url, std::string_view address, RelayRequest& r
   log.appendLog(message);
 }
 
+// The network tuner's URLs; media centers add queries of their own
+// ("?tuning", "?transcode=heavy"), which change nothing.
+bool routeTuner(std::string_view url, RelayRequest& request) {
+  const std::string_view path = url.substr(0, url.find('?'));
+  static constexpr std::pair<std::string_view, TunerView> kViews[] = {
+      {"/discover.json", TunerView::Discover},
+      {"/lineup.json", TunerView::Lineup},
+      {"/lineup_status.json", TunerView::LineupStatus},
+  };
+  for (const auto& [name, view] : kViews) {
+    if (path == name) {
+      request.kind = RelayKind::Tuner;
+      request.tunerView = view;
+      return true;
+    }
+  }
+  constexpr std::string_view kAuto = "/auto/v";
+  if (!path.starts_with(kAuto)) return false;
+  request.tunerNumber = std::string(path.substr(kAuto.size()));
+  if (request.tunerNumber.empty()) {
+    request.errorRow = ErrorRow::BadRequest;
+    return true;
+  }
+  request.kind = RelayKind::Stream;
+  return true;
+}
+
 }  // namespace
 
 bool parseStreamAddress(std::string_view text, StreamAddress& address) {
@@ -75,6 +102,8 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
   } else if (url == "/epg.xml" || url == "/epg.xml.gz") {
     request.kind = RelayKind::Guide;
     request.guideGzipFile = url.ends_with(".gz");
+  } else if (routeTuner(url, request)) {
+    return;
   } else if (url.starts_with(kStreamPrefix)) {
     if (url.size() <= kStreamPrefix.size()) {
       request.errorRow = ErrorRow::BadRequest;

@@ -19,6 +19,8 @@ inline constexpr std::string_view kStreamPathToken = "8E4B2A7C19D54F3EA06B7C2D91
 // configId of all three documents and CONFIGID.UPNP.ORG in SSDP: control
 // points may cache the documents under it.
 inline constexpr std::string_view kConfigId = "18893";
+// The name the media server shows, and the network tuner with it.
+inline constexpr std::string_view kFriendlyName = "Quintaflume VKX UPnP Server";
 
 // The UDN is the description's only identity; the overload puts another UUID
 // there (tests use it to see that nothing else depends on it).
