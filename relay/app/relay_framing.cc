@@ -306,12 +306,14 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
         return engine::writeResponse(connection, request, errorAnswer(ErrorRow::InternalError));
       }
       // A scan "starts" and is done: 200 and nothing more.
-      if (relayRequest.tunerView != TunerView::LineupPost) {
-        out.fields = kJsonType;
-        out.fields += "Cache-Control: no-store\r\n";
-        out.body = settings_.tunerDocument(relayRequest.tunerView, "http://" + *host);
-        out.compress = true;
+      if (relayRequest.tunerView == TunerView::LineupPost) {
+        return engine::writeResponse(connection, request, out);
       }
+      const std::string body = settings_.tunerDocument(relayRequest.tunerView, "http://" + *host);
+      out.fields = kJsonType;
+      out.fields += "Cache-Control: no-store\r\n";
+      out.body = body;
+      out.compress = true;
       return engine::writeResponse(connection, request, out);
     }
     case RelayKind::Stream: {

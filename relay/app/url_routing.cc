@@ -31,7 +31,7 @@ void routeStream(std::string_view url, std::string_view address, RelayRequest& r
 
 // The network tuner's URLs; media centers add queries of their own
 // ("?tuning", "?transcode=heavy"), which change nothing.
-bool routeTuner(std::string_view url, RelayRequest& request) {
+bool routeTuner(std::string_view url, RelayRequest& request, RelayLog& log) {
   const std::string_view path = url.substr(0, url.find('?'));
   static constexpr std::pair<std::string_view, TunerView> kViews[] = {
       {"/discover.json", TunerView::Discover},
@@ -53,6 +53,9 @@ bool routeTuner(std::string_view url, RelayRequest& request) {
     return true;
   }
   request.kind = RelayKind::Stream;
+  const std::string message = "Received vkx request: " + std::string(url);
+  platform::writeUntrustedLine(message);
+  log.appendLog(message);
   return true;
 }
 
@@ -102,7 +105,7 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
   } else if (url == "/epg.xml" || url == "/epg.xml.gz") {
     request.kind = RelayKind::Guide;
     request.guideGzipFile = url.ends_with(".gz");
-  } else if (routeTuner(url, request)) {
+  } else if (routeTuner(url, request, log)) {
     return;
   } else if (url.starts_with(kStreamPrefix)) {
     if (url.size() <= kStreamPrefix.size()) {
