@@ -180,8 +180,8 @@ void TunerDiscoveryResponder::reply(const sockaddr_in& peer) {
   c->cmsg_level = IPPROTO_IP;
   c->cmsg_type = IP_PKTINFO;
   c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo info{};
-  info.ipi_spec_dst.s_addr = host_;
+  // Interface (any), then the address the datagram goes out from.
+  const in_pktinfo info{0, in_addr{host_}, in_addr{}};
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
   // A reply that finds no room is dropped, as the network may drop it:
   // the media center asks again. Nothing here waits.
