@@ -106,7 +106,7 @@ std::string deviceDescription(std::string_view deviceUuid) {
       // class it is: a digital media server.
       "<dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">DMS-1.50</dlna:X_DLNADOC>",
       "<presentationURL></presentationURL>",
-      "<friendlyName>Quintaflume VKX UPnP Server</friendlyName>",
+      "<friendlyName>" + std::string(kFriendlyName) + "</friendlyName>",
       "<manufacturer>Quintaflume</manufacturer>",
       "<manufacturerURL>http://quintaflume.invalid/</manufacturerURL>",
       "<modelDescription>UPnP AV MediaServer</modelDescription>",
