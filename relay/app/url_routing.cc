@@ -12,7 +12,16 @@
 namespace relay {
 namespace {
 
-constexpr std::string_view kStreamPrefix = "/vkx/";
+// The relay's own stream path, and those of playlists written for other
+// relays, so that moving a playlist over means changing host and port only.
+constexpr std::string_view kStreamPrefixes[] = {"/vkx/", "/udp/", "/rtp/"};
+
+const std::string_view* streamPrefixOf(std::string_view url) {
+  for (const std::string_view& prefix : kStreamPrefixes) {
+    if (url.starts_with(prefix)) return &prefix;
+  }
+  return nullptr;
+}
 
 // Players and TV sets may add their own query to a stream URL
 // ("?mediaPlayerId=1&playMode=2"); it is not part of the address.
@@ -107,12 +116,12 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
     request.guideGzipFile = url.ends_with(".gz");
   } else if (routeTuner(url, request, log)) {
     return;
-  } else if (url.starts_with(kStreamPrefix)) {
-    if (url.size() <= kStreamPrefix.size()) {
+  } else if (const std::string_view* prefix = streamPrefixOf(url)) {
+    if (url.size() <= prefix->size()) {
       request.errorRow = ErrorRow::BadRequest;
       return;
     }
-    routeStream(url, url.substr(kStreamPrefix.size()), request, log);
+    routeStream(url, url.substr(prefix->size()), request, log);
   } else if (!streamToken.empty() && url.find(streamToken) != std::string_view::npos) {
     // "/" token "/" group ":" port
     const std::size_t prefix = streamToken.size() + 2;

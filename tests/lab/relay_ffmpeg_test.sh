@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Real sources and real players: ffmpeg on `src` sends a live test channel
 # to multicast, as plain transport stream and as RTP; ffprobe and ffmpeg on
-# `lan` play the relay's stream URLs and decode them without an error. Every
+# `lan` play the relay's stream URLs (also by the /udp/ and /rtp/ paths of
+# other relays' playlists) and decode them without an error. Every
 # picture is a key frame, so a player joining at any point decodes cleanly.
 # A third channel has a keyframe every 2 s: a client joining it while
 # another watches starts at the program tables before the latest keyframe.
@@ -47,6 +48,14 @@ for c in plain:239.1.2.1 rtp:239.1.2.2; do
   lab_check "$name: ffmpeg decodes 5 s" test $? = 0
   lab_check "$name: without a decoding error" test ! -s "$work/$name.decode"
   cat "$work/$name.probe-err" "$work/$name.decode"
+done
+
+# Playlists written for other relays name the same streams /udp/ and /rtp/.
+for path in udp/239.1.2.1 rtp/239.1.2.2; do
+  lab_exec lan timeout 20 ffprobe -v error -show_entries stream=codec_name -of default=nw=1:nk=1 \
+    "http://198.18.2.1:2901/$path:5000" >"$work/alias.probe" 2>&1
+  lab_check "/$path: ffprobe finds video and audio" \
+    test "$(sort -u "$work/alias.probe" | tr '\n' ' ')" = "mp2 mpeg2video "
 done
 
 # Joining a watched channel: the first packet is the PAT, the first
