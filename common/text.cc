@@ -51,4 +51,29 @@ bool equalsIgnoreCaseAscii(std::string_view a, std::string_view b) {
   return true;
 }
 
+void appendXmlEscaped(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "&quot;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += c;
+        break;
+    }
+  }
+}
+
 }  // namespace common

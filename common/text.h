@@ -29,4 +29,8 @@ inline bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
 
+// Double quote, &, apostrophe, < and > as XML entities, appended to `out`;
+// every other byte kept.
+void appendXmlEscaped(std::string& out, std::string_view text);
+
 }  // namespace common

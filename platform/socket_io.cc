@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/clock.h"
 
@@ -192,6 +193,40 @@ DatagramsResult sendDatagrams(int fd, std::span<const iovec> datagrams, const so
     ++result.sent;
   }
   return result;
+}
+
+ReceiveStatus receiveArrived(int fd, std::span<unsigned char> buffer, ArrivedDatagram& out,
+                             int& error) {
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  for (;;) {
+    out = ArrivedDatagram{};
+    iovec vector{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_name = &out.peer;
+    message.msg_namelen = sizeof out.peer;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return ReceiveStatus::Empty;
+      error = errno;
+      return ReceiveStatus::Failed;
+    }
+    out.size = std::size_t(n);
+    out.truncated = (message.msg_flags & MSG_TRUNC) != 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      out.hasArrival = true;
+      out.interfaceIndex = info.ipi_ifindex;
+      out.destination = info.ipi_addr.s_addr;
+    }
+    return ReceiveStatus::Received;
+  }
 }
 
 }  // namespace platform

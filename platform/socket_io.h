@@ -1,6 +1,7 @@
 // Sending on a non-blocking socket: all of a stream send, or one datagram.
 // A full send buffer is waited out together with the caller's stop items,
-// so that no send outlives the reason for it.
+// so that no send outlives the reason for it. And the one way to receive a
+// datagram with where it arrived.
 #pragma once
 
 #include <netinet/in.h>
@@ -100,5 +101,21 @@ struct DatagramsResult {
 };
 DatagramsResult sendDatagrams(int fd, std::span<const iovec> datagrams, const sockaddr_in* to,
                               std::span<const WaitItem> stops, int roomWaitMs);
+
+// One datagram taken without waiting from a socket with IP_PKTINFO on
+// (Socket::setPacketInfo): its sender, and the interface it arrived on and
+// the address it was sent to when the kernel said so.
+struct ArrivedDatagram {
+  std::size_t size = 0;
+  sockaddr_in peer{};
+  bool truncated = false;   // larger than the buffer
+  bool hasArrival = false;  // the next two are known
+  int interfaceIndex = 0;
+  std::uint32_t destination = 0;  // network order
+};
+enum class ReceiveStatus { Received, Empty, Failed };
+// Empty when nothing is waiting; Failed with `error` (errno) otherwise.
+ReceiveStatus receiveArrived(int fd, std::span<unsigned char> buffer, ArrivedDatagram& out,
+                             int& error);
 
 }  // namespace platform

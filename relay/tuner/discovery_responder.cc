@@ -1,5 +1,7 @@
 #include "relay/tuner/discovery_responder.h"
 
+#include "platform/socket_io.h"
+
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -119,7 +121,6 @@ bool TunerDiscoveryResponder::accepted(const sockaddr_in& peer, int interfaceInd
 void TunerDiscoveryResponder::receiveThread() {
   const int fd = socket_.fd();
   unsigned char buffer[kReceiveBytes];
-  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
   const platform::WaitItem items[] = {platform::WaitItem::event(stop_),
                                       platform::WaitItem::readable(fd)};
   for (;;) {
@@ -128,34 +129,19 @@ void TunerDiscoveryResponder::receiveThread() {
     // Drain what is there, looking at the stop between datagrams.
     for (;;) {
       if (stop_.tryConsume()) return;
-      sockaddr_in peer{};
-      iovec vector{buffer, sizeof buffer};
-      msghdr message{};
-      message.msg_name = &peer;
-      message.msg_namelen = sizeof peer;
-      message.msg_iov = &vector;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-        console_("Tuner discovery: recvmsg() failed with error " + std::to_string(errno));
+      platform::ArrivedDatagram datagram;
+      int error = 0;
+      const platform::ReceiveStatus status =
+          platform::receiveArrived(fd, std::span(buffer, sizeof buffer), datagram, error);
+      if (status == platform::ReceiveStatus::Empty) break;
+      if (status == platform::ReceiveStatus::Failed) {
+        console_("Tuner discovery: recvmsg() failed with error " + std::to_string(error));
         return;
       }
-      if ((message.msg_flags & MSG_TRUNC) != 0 || peer.sin_family != AF_INET) continue;
-      int interfaceIndex = 0;
-      platform::Ipv4 destination = 0;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
-        in_pktinfo info{};
-        std::memcpy(&info, CMSG_DATA(c), sizeof info);
-        interfaceIndex = info.ipi_ifindex;
-        destination = info.ipi_addr.s_addr;
-      }
-      if (!accepted(peer, interfaceIndex, destination)) continue;
-      if (!parseDiscoverRequest(std::span<const std::uint8_t>(buffer, std::size_t(n)), deviceId_)) {
+      const sockaddr_in& peer = datagram.peer;
+      if (datagram.truncated || peer.sin_family != AF_INET) continue;
+      if (!accepted(peer, datagram.interfaceIndex, datagram.destination)) continue;
+      if (!parseDiscoverRequest(std::span<const std::uint8_t>(buffer, datagram.size), deviceId_)) {
         continue;
       }
       if (!budget_.allow(peer.sin_addr.s_addr, platform::monotonicMs())) continue;

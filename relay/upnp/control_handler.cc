@@ -357,28 +357,7 @@ std::optional<SoapCall> classifySoapPost(const engine::HttpRequest& request) {
 std::string escapeXml(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "&quot;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      default:
-        out += c;
-        break;
-    }
-  }
+  common::appendXmlEscaped(out, text);
   return out;
 }
 

@@ -147,32 +147,6 @@ bool plainText(std::string_view value) {
                      [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n'; });
 }
 
-// escapeXml, appended to `out` in place.
-void appendEscaped(std::string& out, std::string_view value) {
-  for (const char c : value) {
-    switch (c) {
-      case '"':
-        out += "&quot;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      default:
-        out += c;
-        break;
-    }
-  }
-}
-
 // Clean UTF-8 that keeps its line breaks (cleanUtf8 drops every control).
 std::string cleanText(std::string_view value) {
   std::string out;
@@ -270,7 +244,7 @@ void appendAttribute(std::string& out, std::string_view name, std::string_view k
   out += ' ';
   out += name;
   out += "=\"";
-  appendEscaped(out, value);
+  common::appendXmlEscaped(out, value);
   out += '"';
 }
 
@@ -338,7 +312,7 @@ bool copyElement(xmlTextReaderPtr reader, std::string_view keyName, ElementCopy&
       std::string cleaned;
       const std::string_view value =
           plainText(raw) ? raw : std::string_view(cleaned = cleanText(raw));
-      appendEscaped(copy.content, value);
+      common::appendXmlEscaped(copy.content, value);
       if (collecting != nullptr && nodeDepth == depth + 2) *collecting += value;
     }
   }
@@ -409,7 +383,7 @@ void appendStartOf(std::string& out, std::string_view name, std::string_view key
   out += ' ';
   out += keyName;
   out += "=\"";
-  appendEscaped(out, keyValue);
+  common::appendXmlEscaped(out, keyValue);
   out += '"';
 }
 

@@ -344,7 +344,6 @@ void SsdpAdvertiser::listenerThread() {
   }
   const int fd = listen_.fd();
   unsigned char buffer[kSsdpReceiveBytes];
-  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
   const platform::WaitItem items[] = {platform::WaitItem::event(listenerStop_),
                                       platform::WaitItem::readable(fd)};
   for (;;) {
@@ -353,35 +352,20 @@ void SsdpAdvertiser::listenerThread() {
     // Drain what is there.
     for (;;) {
       if (listenerStop_.tryConsume()) return;
-      sockaddr_in peer{};
-      iovec vector{buffer, sizeof buffer};
-      msghdr message{};
-      message.msg_name = &peer;
-      message.msg_namelen = sizeof peer;
-      message.msg_iov = &vector;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-        writeLine(errorText("Adverter: WSARecv failed with error: ", errno));
+      platform::ArrivedDatagram datagram;
+      int error = 0;
+      const platform::ReceiveStatus status =
+          platform::receiveArrived(fd, std::span(buffer, sizeof buffer), datagram, error);
+      if (status == platform::ReceiveStatus::Empty) break;
+      if (status == platform::ReceiveStatus::Failed) {
+        writeLine(errorText("Adverter: WSARecv failed with error: ", error));
         return;
       }
-      if (n == 0 || peer.sin_family != AF_INET) continue;
-
-      bool accepted = true;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
-        in_pktinfo info{};
-        std::memcpy(&info, CMSG_DATA(c), sizeof info);
-        accepted = ours(info.ipi_ifindex, info.ipi_addr.s_addr);
-      }
-      if (!accepted) continue;
+      if (datagram.size == 0 || datagram.peer.sin_family != AF_INET) continue;
+      if (datagram.hasArrival && !ours(datagram.interfaceIndex, datagram.destination)) continue;
       const std::optional<SsdpSearch> search = readSsdpSearch(
-          std::string_view(reinterpret_cast<const char*>(buffer), std::size_t(n)), deviceUuid_);
-      if (search) answer(*search, peer);
+          std::string_view(reinterpret_cast<const char*>(buffer), datagram.size), deviceUuid_);
+      if (search) answer(*search, datagram.peer);
     }
   }
 }
