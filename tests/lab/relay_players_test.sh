@@ -96,7 +96,8 @@ exec 4<>"$work/rc"
 as_vlc cvlc -I oldrc --rc-fake-tty --services-discovery=upnp <"$work/rc" >"$work/discovery" 2>&1 &
 vlc_pid=$!
 found=0
-for ((i = 0; i < 20 && !found; i++)); do
+# Up to 20 s: VLC's first searches may go unanswered on a busy machine.
+for ((i = 0; i < 40 && !found; i++)); do
   sleep 0.5
   echo playlist >&4
   grep -A1 -F "Universal Plug'n'Play" "$work/discovery" | grep -qF -- "- $name" && found=1
