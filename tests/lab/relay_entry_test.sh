@@ -93,13 +93,15 @@ lab_check "-h lists the cards after the usage" \
 
 # --- stop signals; at the end of input the relay waits without spinning ------
 for signal in TERM INT; do
+  # Emptied here: the background job's own redirection may come after the
+  # wait below has read the previous run's prompt.
+  : >"$work/out"
   ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -ri 198.18.2.1 -lp 2901 \
     </dev/null >"$work/out" 2>&1 &
   relay_pid=$!
   lab_check "prompt before SIG$signal" lab_wait_line "$work/out" 50 "Enter q to exit."
-  # utime + stime in clock ticks over half a second once started (the start
-  # itself, under a sanitizer, may take a tenth of a second): a spinning
-  # reader would use about 50.
+  # utime + stime in clock ticks over half a second once started: a
+  # spinning reader would use about 50.
   cpu_ticks() { awk '{print $14 + $15}' "/proc/$relay_pid/stat" 2>/dev/null || echo 0; }
   before=$(cpu_ticks)
   sleep 0.5
