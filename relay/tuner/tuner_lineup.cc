@@ -1,21 +1,17 @@
 #include "relay/tuner/tuner_lineup.h"
 
-#include <arpa/inet.h>
-
 #include <nlohmann/json.hpp>
 
-#include "platform/socket.h"
+#include "relay/upnp/playlist_export.h"
 
 namespace relay {
 namespace {
 
 using nlohmann::json;
 
-// Only channels the relay can stream: an IPv4 multicast group.
+// Only channels the relay can stream.
 bool streamable(const Channel& channel) {
-  const platform::Ipv4 group = platform::parseIpv4(channel.address);
-  const std::uint32_t first = ntohl(group) >> 24;
-  return group != platform::Ipv4(INADDR_NONE) && first >= 224 && first <= 239;
+  return !groupText(channel.address).empty();
 }
 
 // Text from a playlist may hold any bytes; the list cleaned it to UTF-8, and

@@ -27,16 +27,14 @@ void appendAttribute(std::string& out, std::string_view name, std::string_view v
   out += '"';
 }
 
-// The group as the relay's stream URLs name it, or empty when the address is
-// no IPv4 multicast group.
+}  // namespace
+
 std::string groupText(const std::string& address) {
   const platform::Ipv4 group = platform::parseIpv4(address);
   const std::uint32_t firstOctet = ntohl(group) >> 24;
   if (group == platform::Ipv4(INADDR_NONE) || firstOctet < 224 || firstOctet > 239) return {};
   return platform::ipv4Text(group);
 }
-
-}  // namespace
 
 std::string exportPlaylist(const PlaylistExport& input) {
   std::string out = "#EXTM3U";

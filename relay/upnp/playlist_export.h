@@ -36,6 +36,10 @@ struct PlaylistExport {
 // written in dotted form.
 std::string exportPlaylist(const PlaylistExport& input);
 
+// A channel's address as the relay's stream URLs name it (dotted form), or
+// empty when it is no IPv4 multicast group: the relay streams nothing else.
+std::string groupText(const std::string& address);
+
 // One client address's playlist with its gzip and deflate forms.
 struct PlaylistAnswer {
   std::string text;
