@@ -103,6 +103,14 @@ int Socket::leaveGroup(Ipv4 group, Ipv4 interfaceAddress) {
   return setMembership(fd(), IP_DROP_MEMBERSHIP, group, interfaceAddress);
 }
 
+int Socket::joinSourceGroup(Ipv4 group, Ipv4 source, Ipv4 interfaceAddress) {
+  ip_mreq_source request{};
+  request.imr_multiaddr.s_addr = group;
+  request.imr_interface.s_addr = interfaceAddress;
+  request.imr_sourceaddr.s_addr = source;
+  return result(::setsockopt(fd(), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request, sizeof request));
+}
+
 int Socket::setPacketInfo(bool on) {
   return setIntOption(IPPROTO_IP, IP_PKTINFO, on ? 1 : 0);
 }

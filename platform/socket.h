@@ -55,6 +55,8 @@ class Socket {
   int setMulticastLoop(bool on);
   int joinGroup(Ipv4 group, Ipv4 interfaceAddress);
   int leaveGroup(Ipv4 group, Ipv4 interfaceAddress);
+  // A source-specific membership: only `source`'s datagrams to `group`.
+  int joinSourceGroup(Ipv4 group, Ipv4 source, Ipv4 interfaceAddress);
   // Delivers the arriving interface and destination with each datagram.
   int setPacketInfo(bool on);
 

@@ -64,7 +64,11 @@ int MulticastReceiver::start() {
   if (!joined_) {
     // A failed join shows later as a silent group.
     socket.setMulticastInterface(key_.interfaceAddress);
-    socket.joinGroup(key_.group, key_.interfaceAddress);
+    if (key_.source != 0) {
+      socket.joinSourceGroup(key_.group, key_.source, key_.interfaceAddress);
+    } else {
+      socket.joinGroup(key_.group, key_.interfaceAddress);
+    }
     joined_ = true;
   }
   if (!bound_) {

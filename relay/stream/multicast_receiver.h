@@ -1,9 +1,9 @@
-// One received multicast group and port, shared by all its clients (stream
-// requests and forwarded pairs alike): one socket, one membership, one
-// receiving thread, and the chain of recent datagrams they all read at their
-// own position (see datagram_buffer.h). The pool below hands out receivers:
-// the group is joined when its first client comes and left when its last
-// one goes.
+// One received multicast group and port (from one source, or from any),
+// shared by all its clients (stream requests and forwarded pairs alike):
+// one socket, one membership, one receiving thread, and the chain of recent
+// datagrams they all read at their own position (see datagram_buffer.h).
+// The pool below hands out receivers: the group is joined when its first
+// client comes and left when its last one goes.
 //
 // The receiving thread drains its socket in batches, appends each datagram
 // whole (never split, truncated or reordered) and publishes the batch once.
@@ -47,6 +47,9 @@ struct ReceiverKey {
   platform::Ipv4 group = 0;             // network order
   std::uint16_t port = 0;               // host order
   platform::Ipv4 interfaceAddress = 0;  // network order
+  // Network order; 0 for any source, else a source-specific membership
+  // that receives this sender's datagrams only.
+  platform::Ipv4 source = 0;
   bool operator==(const ReceiverKey&) const = default;
 };
 
