@@ -299,6 +299,14 @@ std::size_t ReceiverPool::size() const {
   return entries_.size();
 }
 
+std::vector<ReceiverKey> ReceiverPool::keys() const {
+  std::lock_guard guard(lock_);
+  std::vector<ReceiverKey> keys;
+  keys.reserve(entries_.size());
+  for (const Entry& entry : entries_) keys.push_back(entry.receiver->key());
+  return keys;
+}
+
 ReceiverPool& receiverPool() {
   // Never destroyed: a detached worker may still release at exit.
   static ReceiverPool* const pool = new ReceiverPool;

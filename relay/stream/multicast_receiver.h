@@ -175,6 +175,8 @@ class ReceiverPool {
   Lease acquire(const ReceiverKey& key, ReceiverFailure& failure);
   // Receivers running now (for tests).
   std::size_t size() const;
+  // The key of each receiver running now.
+  std::vector<ReceiverKey> keys() const;
 
  private:
   struct Entry {

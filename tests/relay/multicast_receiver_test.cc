@@ -115,8 +115,11 @@ TEST(ReceiverPool, ClientsOfAGroupShareItsReceiverAndReadEveryDatagram) {
   EXPECT_EQ(&*first, &*second);
   EXPECT_NE(&*first, &*otherPort);
   EXPECT_EQ(pool.size(), 2u);
+  const ReceiverKey otherKey{key.group, 5003, loopback};
+  EXPECT_EQ(pool.keys(), (std::vector<ReceiverKey>{key, otherKey}));
   otherPort.reset();
   EXPECT_EQ(pool.size(), 1u);
+  EXPECT_EQ(pool.keys(), std::vector<ReceiverKey>{key});
 
   // Sizes across block bounds: empty, tiny, the largest, many small ones
   // (more than a block's datagram count).
@@ -156,6 +159,7 @@ TEST(ReceiverPool, ClientsOfAGroupShareItsReceiverAndReadEveryDatagram) {
   EXPECT_EQ(pool.size(), 1u);
   second.reset();
   EXPECT_EQ(pool.size(), 0u);
+  EXPECT_TRUE(pool.keys().empty());
 }
 
 // A client that does not move is too far behind once the blocks it keeps
