@@ -1,7 +1,11 @@
 #include "relay/igmp/igmp_packet.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace relay {
 namespace {
@@ -186,6 +190,85 @@ std::optional<IgmpReading> parseIgmp(std::span<const std::uint8_t> packet,
 
 std::uint16_t internetChecksum(std::span<const std::uint8_t> bytes) {
   return complementOf(wordSum(bytes));
+}
+
+namespace {
+
+// Where version 3 reports go.
+constexpr const char* kAllIgmpRouters = "224.0.0.22";
+
+void putBe16(std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t value) {
+  bytes[at] = std::uint8_t(value >> 8);
+  bytes[at + 1] = std::uint8_t(value & 0xff);
+}
+
+void putAddress(std::vector<std::uint8_t>& bytes, platform::Ipv4 value) {
+  const std::size_t at = bytes.size();
+  bytes.resize(at + sizeof value);
+  std::memcpy(bytes.data() + at, &value, sizeof value);
+}
+
+// Fills in the checksum of a message whose checksum field holds 0.
+MembershipReport sealed(std::vector<std::uint8_t> message, platform::Ipv4 destination) {
+  putBe16(message, 2, internetChecksum(message));
+  return MembershipReport{std::move(message), destination};
+}
+
+// A version 3 report being filled: its 8 bytes before the records, then
+// the records, their count written when it is sealed.
+struct Version3Report {
+  std::vector<std::uint8_t> message{kVersion3Report, 0, 0, 0, 0, 0, 0, 0};
+  std::size_t records = 0;
+};
+
+}  // namespace
+
+std::vector<MembershipReport> membershipReports(std::vector<HeldMembership> memberships) {
+  // In the numeric order of group, then source.
+  std::sort(memberships.begin(), memberships.end(),
+            [](const HeldMembership& a, const HeldMembership& b) {
+              return std::pair(ntohl(a.group), ntohl(a.source)) <
+                     std::pair(ntohl(b.group), ntohl(b.source));
+            });
+  memberships.erase(std::unique(memberships.begin(), memberships.end()), memberships.end());
+
+  std::vector<MembershipReport> reports;
+  // Sorted, a group received from any source comes first among its own.
+  for (const HeldMembership& held : memberships) {
+    if (held.source != 0) continue;
+    std::vector<std::uint8_t> message{kVersion2Report, 0, 0, 0};
+    putAddress(message, held.group);
+    reports.push_back(sealed(std::move(message), held.group));
+  }
+
+  Version3Report report;
+  const auto seal = [&] {
+    if (report.records == 0) return;
+    putBe16(report.message, 6, report.records);
+    reports.push_back(sealed(std::move(report.message), platform::parseIpv4(kAllIgmpRouters)));
+    report = Version3Report{};
+  };
+  for (std::size_t i = 0; i < memberships.size();) {
+    const platform::Ipv4 group = memberships[i].group;
+    std::size_t end = i;
+    while (end < memberships.size() && memberships[end].group == group) ++end;
+    // Received from any source as well: reported above.
+    if (memberships[i].source == 0) i = end;
+    while (i < end) {
+      // A record with at least one source must fit.
+      if (report.message.size() + kGroupRecordBytes + 4 > kMostReportBytes) seal();
+      const std::size_t room = (kMostReportBytes - report.message.size() - kGroupRecordBytes) / 4;
+      const std::size_t count = std::min(end - i, room);
+      report.message.insert(report.message.end(), {kModeIsInclude, 0, 0, 0});
+      putBe16(report.message, report.message.size() - 2, count);
+      putAddress(report.message, group);
+      for (std::size_t s = 0; s < count; ++s) putAddress(report.message, memberships[i + s].source);
+      ++report.records;
+      i += count;
+    }
+  }
+  seal();
+  return reports;
 }
 
 std::array<std::uint8_t, kQueryBytes> buildQuery(platform::Ipv4 group) {

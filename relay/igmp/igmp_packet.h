@@ -1,6 +1,7 @@
-// IGMP as the snooper reads and writes it: validation and classification of
-// a received IPv4 packet (versions 1, 2 and 3), the Internet checksum, and
-// the version 3 query it sends.
+// IGMP as the relay reads and writes it: validation and classification of
+// a received IPv4 packet (versions 1, 2 and 3), the Internet checksum, the
+// version 3 query the snooper sends, and the reports that state the relay's
+// own memberships again upstream (--rejoin).
 #pragma once
 
 #include <array>
@@ -58,5 +59,35 @@ std::uint16_t internetChecksum(std::span<const std::uint8_t> bytes);
 // query of their own version.
 inline constexpr std::size_t kQueryBytes = 12;
 std::array<std::uint8_t, kQueryBytes> buildQuery(platform::Ipv4 group);
+
+// A group the relay receives, from one source or from any (0). Network order.
+struct HeldMembership {
+  platform::Ipv4 group = 0;
+  platform::Ipv4 source = 0;
+  bool operator==(const HeldMembership&) const = default;
+};
+
+// One report as it goes on the wire: the IGMP message with its checksum,
+// and the address it is sent to (network order).
+struct MembershipReport {
+  std::vector<std::uint8_t> bytes;
+  platform::Ipv4 destination = 0;
+};
+
+// A version 3 report is kept within this many bytes, so that with its IPv4
+// header and the Router Alert option it fits any Ethernet frame.
+inline constexpr std::size_t kMostReportBytes = 1400;
+
+// The reports a host answers a general query with, for `memberships`
+// (duplicates, such as one group received on two ports, count once): a
+// version 2 report, to the group itself, for each group received from any
+// source, which every snooping switch and querier reads; and version 3
+// reports to 224.0.0.22 with a MODE_IS_INCLUDE record per group received
+// from named sources only, listing them (a group also received from any
+// source needs none: its version 2 report covers every source). Records
+// go in the groups' numeric order, up to kMostReportBytes a report; a
+// record with more sources than one report holds goes on in the next,
+// which a querier adds to the first.
+std::vector<MembershipReport> membershipReports(std::vector<HeldMembership> memberships);
 
 }  // namespace relay

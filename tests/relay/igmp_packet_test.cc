@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -282,6 +283,106 @@ TEST(BuildQuery, BytesOnTheWire) {
       EXPECT_TRUE(reading->changes.empty()) << c.group;
     }
   }
+}
+
+}  // namespace
+}  // namespace relay
+
+namespace relay {
+namespace {
+
+using Sources = std::vector<const char*>;
+
+// A version 3 report of MODE_IS_INCLUDE records, each a group and its
+// sources, sealed.
+Bytes includeReport(const std::vector<std::pair<const char*, Sources>>& records) {
+  Bytes message{0x22, 0, 0, 0, 0, 0, 0, std::uint8_t(records.size())};
+  for (const auto& [group, sources] : records) {
+    const std::size_t at = message.size();
+    message.resize(at + 8 + 4 * sources.size());
+    message[at] = 1;
+    message[at + 3] = std::uint8_t(sources.size());
+    putAddress(message, at + 4, group);
+    for (std::size_t i = 0; i < sources.size(); ++i)
+      putAddress(message, at + 8 + 4 * i, sources[i]);
+  }
+  return sealed(message);
+}
+
+HeldMembership held(const char* group, const char* source = "0.0.0.0") {
+  return {parseIpv4(group), parseIpv4(source)};
+}
+
+TEST(MembershipReports, OnePerGroupInTheFormItsSourcesNeed) {
+  const char* const routers = "224.0.0.22";
+  const struct {
+    const char* what;
+    std::vector<HeldMembership> memberships;
+    std::vector<std::pair<const char*, Bytes>> reports;  // destination, message
+  } cases[] = {
+      {"nothing held", {}, {}},
+      {"any source: version 2, to the group",
+       {held("239.1.1.1")},
+       {{"239.1.1.1", {0x16, 0, 0xf9, 0xfc, 0xef, 1, 1, 1}}}},
+      {"one source: version 3 include, to 224.0.0.22",
+       {held("232.1.1.1", "198.18.1.1")},
+       {{routers, {0x22, 0, 0x2c, 0xe7, 0, 0, 0, 1, 1, 0, 0, 1, 0xe8, 1, 1, 1, 0xc6, 0x12, 1, 1}}}},
+      // The same group on two ports counts once; numeric order, not the
+      // order of the bytes in memory.
+      {"two ports of a group, groups in numeric order",
+       {held("239.2.0.1"), held("239.1.1.2"), held("239.2.0.1")},
+       {{"239.1.1.2", igmp(0x16, "239.1.1.2")}, {"239.2.0.1", igmp(0x16, "239.2.0.1")}}},
+      {"sources of two groups share one report, after the version 2 ones",
+       {held("232.1.1.2", "198.18.1.9"), held("239.1.1.3"), held("232.1.1.1", "198.18.1.1"),
+        held("232.1.1.2", "198.18.1.2")},
+       {{"239.1.1.3", igmp(0x16, "239.1.1.3")},
+        {routers, includeReport({{"232.1.1.1", {"198.18.1.1"}},
+                                 {"232.1.1.2", {"198.18.1.2", "198.18.1.9"}}})}}},
+      {"a group from any source and from one: the version 2 report alone",
+       {held("239.1.1.4", "198.18.1.1"), held("239.1.1.4")},
+       {{"239.1.1.4", igmp(0x16, "239.1.1.4")}}},
+  };
+  for (const auto& c : cases) {
+    const std::vector<MembershipReport> reports = membershipReports(c.memberships);
+    ASSERT_EQ(reports.size(), c.reports.size()) << c.what;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      EXPECT_EQ(reports[i].destination, parseIpv4(c.reports[i].first)) << c.what << " #" << i;
+      EXPECT_EQ(reports[i].bytes, c.reports[i].second) << c.what << " #" << i;
+    }
+  }
+}
+
+// More sources than a report holds: every report fits, and what the
+// reports say together (as a querier reads them) is every source wanted.
+TEST(MembershipReports, ManySourcesSpreadOverReportsThatFit) {
+  std::vector<HeldMembership> memberships;
+  std::set<std::pair<platform::Ipv4, platform::Ipv4>> wanted;
+  for (int g = 0; g < 2; ++g) {
+    for (int s = 0; s < (g == 0 ? 400 : 200); ++s) {
+      const std::string source = "10.0." + std::to_string(s / 250) + "." + std::to_string(s % 250);
+      memberships.push_back(held(g == 0 ? "232.1.1.1" : "232.1.1.2", source.c_str()));
+      wanted.insert({memberships.back().group, memberships.back().source});
+    }
+  }
+  const std::vector<MembershipReport> reports = membershipReports(memberships);
+  // 600 sources take 2400 bytes: two reports, the second also holding the
+  // other group's record.
+  ASSERT_EQ(reports.size(), 2u);
+  std::set<std::pair<platform::Ipv4, platform::Ipv4>> said;
+  for (const MembershipReport& report : reports) {
+    EXPECT_LE(report.bytes.size(), kMostReportBytes);
+    EXPECT_EQ(report.destination, parseIpv4("224.0.0.22"));
+    std::vector<std::string> log;
+    const std::optional<IgmpReading> reading = parseExact(ipv4(report.bytes, true), log);
+    ASSERT_TRUE(reading) << (log.empty() ? "" : log[0]);
+    EXPECT_EQ(reading->type, IgmpType::Report);
+    for (const GroupChange& change : reading->changes) {
+      EXPECT_TRUE(change.join);
+      EXPECT_EQ(change.filter, SourceFilter::Only);
+      for (const platform::Ipv4 source : change.sources) said.insert({change.group, source});
+    }
+  }
+  EXPECT_EQ(said, wanted);
 }
 
 }  // namespace
