@@ -28,6 +28,7 @@
 #include "relay/app/status_page.h"
 #include "relay/app/url_routing.h"
 #include "relay/igmp/igmp_snooper.h"
+#include "relay/igmp/membership_refresher.h"
 #include "relay/stream/multicast_receiver.h"
 #include "relay/stream/stream_client.h"
 #include "relay/stream/stream_registry.h"
@@ -94,6 +95,20 @@ std::shared_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const Relay
   settings.log = [](std::string_view line) { relayLog().appendLog(line); };
   settings.clockScale = tuning.snooperClockScale;
   return std::make_shared<IgmpSnooper>(std::move(settings));
+}
+
+// --rejoin: every group the pool receives now, reported on -ri.
+std::unique_ptr<MembershipRefresher> makeRefresher(const RelaySettings& relay) {
+  RefresherSettings settings;
+  settings.interfaceAddress = relay.receiveAddress;
+  settings.periodMs = int(relay.rejoinSeconds * 1000);
+  settings.memberships = [] {
+    std::vector<HeldMembership> held;
+    for (const ReceiverKey& key : receiverPool().keys()) held.push_back({key.group, key.source});
+    return held;
+  };
+  settings.console = writeLine;
+  return std::make_unique<MembershipRefresher>(std::move(settings));
 }
 
 }  // namespace
@@ -365,6 +380,14 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     writeLine("Starting dlna server.");
     advertiser->start();
   }
+  std::unique_ptr<MembershipRefresher> refresher;
+  if (settings.rejoinSeconds > 0) {
+    writeLine("Starting multicast rejoin.");
+    refresher = makeRefresher(settings);
+    // Without its raw socket the relay goes on, its groups reported by the
+    // kernel alone.
+    if (!refresher->start()) refresher.reset();
+  }
   std::shared_ptr<IgmpSnooper> snooper;
   if (options.igmpSnooperEnabled) {
     snooper = makeSnooper(settings, tuning);
@@ -405,6 +428,11 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     discovery.reset();
   }
   if (reloader) reloader->stop();
+  if (refresher) {
+    writeLine("Stopping multicast rejoin.");
+    refresher->stop();
+    refresher.reset();
+  }
   writeLine("Stopping http server");
   engine->shutdownEvent().set();
   platform::sleepMs(kStopGraceMs);

@@ -34,6 +34,7 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "--cache") return &options.cacheDir;
   if (arg == "--epg") return &options.guidePath;
   if (arg == "--tuners") return &options.tunersText;
+  if (arg == "--rejoin") return &options.rejoinText;
   return nullptr;
 }
 
@@ -135,6 +136,13 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
                                       tunerCount < 1 || tunerCount > 64)) {
     return refuse(line, kTunersRefusedText, writeLine);
   }
+  // Switches forget a membership after minutes: an hour between reports
+  // would keep none.
+  std::uint32_t rejoinSeconds = line.settings.rejoinSeconds;
+  if (!options.rejoinText.empty() &&
+      (!common::tryParseNumber(options.rejoinText, rejoinSeconds) || rejoinSeconds > 3600)) {
+    return refuse(line, kRejoinRefusedText, writeLine);
+  }
 
   if (options.playlistPath.empty()) {
     writeLine("You didn't provide playlist file, DLNA server will be disabled.");
@@ -155,6 +163,7 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   if (maxFetchMb != 0) settings.maxFetchMb = maxFetchMb;
   settings.refreshMinutes = refreshMinutes;
   settings.tunerCount = std::uint8_t(tunerCount);
+  settings.rejoinSeconds = rejoinSeconds;
   return line;
 }
 

@@ -25,6 +25,7 @@ struct RelayOptions {
   std::string cacheDir;     // empty: no cache
   std::string guidePath;    // --epg: an XMLTV file
   std::string tunersText;   // --tuners: streams the tuner offers at once
+  std::string rejoinText;   // --rejoin: seconds between reports of the groups received
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
   bool tunerEnabled = true;  // false: --without-tuner
@@ -44,6 +45,9 @@ struct RelaySettings {
   std::uint32_t refreshMinutes = 720;
   // What the network tuner says it has (--tuners).
   std::uint8_t tunerCount = 4;
+  // Seconds between reports of every group received, upstream on -ri; 0:
+  // only the kernel's own.
+  std::uint32_t rejoinSeconds = 0;
 };
 
 struct CommandLine {
@@ -62,6 +66,8 @@ inline constexpr const char kMaxFetchRefusedText[] =
 inline constexpr const char kRefreshRefusedText[] =
     "--refresh takes a whole number of minutes, 0 for never";
 inline constexpr const char kTunersRefusedText[] = "--tuners takes a whole number from 1 to 64";
+inline constexpr const char kRejoinRefusedText[] =
+    "--rejoin takes a whole number of seconds up to 3600, 0 for never";
 
 // Walks `args` (args[0] is the program) and writes the usage and the
 // playlist messages as the walk meets them. `--version`, standing as an

@@ -261,6 +261,40 @@ TEST_F(RelayCommandLine, MaxFetchRefreshTunersAndCache) {
   EXPECT_EQ(parse({"--cache", "/var/lib/x", "-li", "a"}, out).options.cacheDir, "/var/lib/x");
 }
 
+// --rejoin: seconds, 0 (the default) for never; more than an hour between
+// reports would keep no switch's membership, and a wrapped number must not
+// pass as a small one.
+TEST_F(RelayCommandLine, Rejoin) {
+  const struct {
+    std::vector<std::string> args;
+    bool accepted;
+    std::uint32_t seconds = 0;
+  } cases[] = {
+      {{"-li", "a", "-ri", "b"}, true, 0},
+      {{"--rejoin", "0", "-li", "a"}, true, 0},
+      {{"--rejoin", "60", "-li", "a"}, true, 60},
+      {{"--rejoin", "3600", "-li", "a"}, true, 3600},
+      {{"--rejoin", "3601", "-li", "a"}, false},
+      {{"--rejoin", "4294967356", "-li", "a"}, false},  // 60 more than 32 bits hold
+      {{"--rejoin", "-4", "-li", "a"}, false},
+      {{"--rejoin", "often", "-li", "a"}, false},
+  };
+  for (const auto& c : cases) {
+    Captured out;
+    const CommandLine line = parse(c.args, out);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    if (c.accepted) {
+      EXPECT_FALSE(line.exitStatus);
+      EXPECT_EQ(line.settings.rejoinSeconds, c.seconds);
+    } else {
+      EXPECT_EQ(line.exitStatus, relay::kExitBadCommandLine);
+      ASSERT_FALSE(out.lines.empty());
+      EXPECT_EQ(out.lines[0], relay::kRejoinRefusedText);
+      EXPECT_TRUE(out.has(kUsageFirstBox));
+    }
+  }
+}
+
 TEST(RecvTimeout, DefaultsAndClamp) {
   struct Case {
     const char* text;
