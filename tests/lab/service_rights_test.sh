@@ -4,8 +4,9 @@
 # bounding), no new privileges, tessaran's nice limit. The relay serves its
 # description with a playlist, streams an ffmpeg channel, raises its
 # receiving threads, and its snooper starts without a permission error and
-# forwards the channel to a LAN host that joins it; ondrel serves a file
-# and a PHP page on port 80. Both stop on SIGTERM, as systemd stops them.
+# forwards the channel to a LAN host that joins it, and --rejoin opens its
+# raw socket; ondrel serves a file and a PHP page on port 80. Both stop on
+# SIGTERM, as systemd stops them.
 set -u
 relay_bin=$1
 web_bin=$2
@@ -34,7 +35,7 @@ chmod 755 "$work/relay-as-service"
 
 lab_ffmpeg_channel 60 239.1.2.1:5000
 printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' >"$work/channels.m3u"
-lab_start_relay "$work/relay-as-service" -p "$work/channels.m3u" --with-igmpsnooper
+lab_start_relay "$work/relay-as-service" -p "$work/channels.m3u" --with-igmpsnooper --rejoin 60
 status=/proc/$relay_pid/status
 lab_check "relay runs as nobody" grep -qP '^Uid:\t65534\t65534\t65534\t65534$' "$status"
 lab_check "relay holds CAP_NET_RAW alone" grep -qP '^CapEff:\t0000000000002000$' "$status"
