@@ -9,14 +9,14 @@
 #   without --rejoin: a client's stream stops once the switch forgets the
 #   membership (the control: the switch and the rule work as meant).
 #   --rejoin 4: a client's stream flows for a minute, bytes in every 10 s
-#   slice; the reports on the wire are version 2 reports with TTL 1 and the
-#   Router Alert option; the relay stops at once on q.
+#   slice; the relay stops on q. (What the reports hold on the wire
+#   is membership_refresher_test's.)
 #   without CAP_NET_RAW: one console line at start, streams still served.
 set -u
 relay_bin=$1
 ts_tool=$2
 . "$(dirname "$0")/lab.sh"
-lab_need curl nft tcpdump setpriv
+lab_need curl nft setpriv
 
 lab_init rjn
 lab_host src && lab_host relay && lab_host lan
@@ -104,10 +104,6 @@ wait "$client" 2>/dev/null
 stop_relay "without --rejoin"
 
 lab_phase "--rejoin 4"
-lab_exec up timeout 30 tcpdump -i prelay -n -v -l -c 2 "igmp and dst $group" \
-  >"$work/reports" 2>"$work/reports.err" &
-capture=$!
-for ((i = 0; i < 50; i++)); do grep -q 'listening on' "$work/reports.err" && break; sleep 0.1; done
 lab_start_relay "$relay_bin" --rejoin 4
 lab_check "--rejoin: the start is told" grep -qxF "Starting multicast rejoin." "$work/out"
 lab_exec lan curl -s --max-time 80 -o "$work/rejoin.body" "$url" &
@@ -126,10 +122,6 @@ for ((slice = 1; slice <= 6; slice++)); do
 done
 lab_check "--rejoin 4: bytes in each of six 10 s slices ($flowing)" test "$flowing" = 6
 lab_check "--rejoin 4: the switch still holds the membership" switch_has_member
-wait "$capture"
-# Two reports; the kernel's own join is a version 3 report to 224.0.0.22.
-lab_check "--rejoin: version 2 reports of the group, TTL 1, Router Alert" \
-  test "$(grep -A1 'ttl 1,.*options (RA)' "$work/reports" | grep -c "igmp v2 report $group")" = 2
 lab_check "--rejoin: no error on the console" bash -c "! grep -q 'Multicast rejoin:' '$work/out'"
 stop_relay "--rejoin 4"
 lab_check "--rejoin: the stop is told" grep -qxF "Stopping multicast rejoin." "$work/out"
