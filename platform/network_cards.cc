@@ -65,4 +65,22 @@ std::uint32_t netmaskOf(const std::string& address) {
   return found;
 }
 
+int interfaceIndexNamed(const std::string& name) {
+  return int(::if_nametoindex(name.c_str()));
+}
+
+std::uint32_t firstAddressOf(const std::string& name) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return 0;
+  std::uint32_t found = 0;
+  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if (name != entry->ifa_name) continue;
+    found = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+    break;
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
 }  // namespace platform

@@ -22,4 +22,10 @@ int interfaceIndexOf(const std::string& address);
 // 0 when no non-loopback interface holds it.
 std::uint32_t netmaskOf(const std::string& address);
 
+// The index of the interface called `name`, or 0 when there is none.
+int interfaceIndexNamed(const std::string& name);
+// The first IPv4 address (network order) the interface called `name` holds
+// now, loopback included, or 0 when it holds none.
+std::uint32_t firstAddressOf(const std::string& name);
+
 }  // namespace platform

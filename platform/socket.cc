@@ -27,6 +27,11 @@ Ipv4 parseIpv4(const std::string& text) {
   return ::inet_addr(text.c_str());
 }
 
+bool isIpv4Text(const std::string& text) {
+  in_addr address{};
+  return ::inet_aton(text.c_str(), &address) != 0;
+}
+
 std::string ipv4Text(Ipv4 address) {
   in_addr in{};
   in.s_addr = address;
@@ -109,6 +114,29 @@ int Socket::joinSourceGroup(Ipv4 group, Ipv4 source, Ipv4 interfaceAddress) {
   request.imr_interface.s_addr = interfaceAddress;
   request.imr_sourceaddr.s_addr = source;
   return result(::setsockopt(fd(), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request, sizeof request));
+}
+
+int Socket::setMulticastInterfaceIndex(int interfaceIndex) {
+  ip_mreqn request{};
+  request.imr_ifindex = interfaceIndex;
+  return result(::setsockopt(fd(), IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request));
+}
+
+int Socket::joinGroupByIndex(Ipv4 group, int interfaceIndex) {
+  ip_mreqn request{};
+  request.imr_multiaddr.s_addr = group;
+  request.imr_ifindex = interfaceIndex;
+  return result(::setsockopt(fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request));
+}
+
+int Socket::joinSourceGroupByIndex(Ipv4 group, Ipv4 source, int interfaceIndex) {
+  group_source_req request{};
+  request.gsr_interface = std::uint32_t(interfaceIndex);
+  const sockaddr_in groupAddress = makeSockaddr(group, 0);
+  const sockaddr_in sourceAddress = makeSockaddr(source, 0);
+  std::memcpy(&request.gsr_group, &groupAddress, sizeof groupAddress);
+  std::memcpy(&request.gsr_source, &sourceAddress, sizeof sourceAddress);
+  return result(::setsockopt(fd(), IPPROTO_IP, MCAST_JOIN_SOURCE_GROUP, &request, sizeof request));
 }
 
 int Socket::setPacketInfo(bool on) {

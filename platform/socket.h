@@ -17,6 +17,8 @@ using Ipv4 = std::uint32_t;
 
 // inet_addr's reading of a dotted text; INADDR_NONE when it is not one.
 Ipv4 parseIpv4(const std::string& text);
+// Whether inet_addr reads `text` as an address (255.255.255.255 included).
+bool isIpv4Text(const std::string& text);
 std::string ipv4Text(Ipv4 address);
 sockaddr_in makeSockaddr(Ipv4 address, std::uint16_t port);
 // The IPv4 peer of the connected socket `fd` (port in host order): 0, or
@@ -57,6 +59,11 @@ class Socket {
   int leaveGroup(Ipv4 group, Ipv4 interfaceAddress);
   // A source-specific membership: only `source`'s datagrams to `group`.
   int joinSourceGroup(Ipv4 group, Ipv4 source, Ipv4 interfaceAddress);
+  // The same, naming the interface by its index: the membership and the
+  // sending interface follow it whatever address it holds.
+  int setMulticastInterfaceIndex(int interfaceIndex);
+  int joinGroupByIndex(Ipv4 group, int interfaceIndex);
+  int joinSourceGroupByIndex(Ipv4 group, Ipv4 source, int interfaceIndex);
   // Delivers the arriving interface and destination with each datagram.
   int setPacketInfo(bool on);
 

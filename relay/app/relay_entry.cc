@@ -68,8 +68,9 @@ void consoleThread(std::shared_ptr<platform::Console> console,
   }
 }
 
-// False (after the refusal messages) when -li or -ri names no local card.
-bool interfacesAccepted(const CardMatch& match) {
+// False (after the refusal messages) when -li or -ri names no local card,
+// or -ri no interface (`unknownInterface`: the name).
+bool interfacesAccepted(const CardMatch& match, const std::string& unknownInterface) {
   if (match.listenFound && match.receiveFound) return true;
   if (!match.listenFound) {
     writeLine("Can't select listening network interface for http server.");
@@ -77,7 +78,12 @@ bool interfacesAccepted(const CardMatch& match) {
   if (!match.receiveFound) {
     writeLine("Can't select network interface for multicast video source.");
   }
-  writeLine("You must provide valid ipv4 addresses !");
+  if (!unknownInterface.empty()) {
+    platform::writeUntrustedLine("No network interface is named " + unknownInterface + ".");
+  }
+  if (!match.listenFound || unknownInterface.empty()) {
+    writeLine("You must provide valid ipv4 addresses !");
+  }
   writeLine("");
   return false;
 }
@@ -90,6 +96,7 @@ std::shared_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const Relay
   settings.listenAddress = relay.listenAddress;
   settings.forwardPort = relay.forwardPort;
   settings.receiveAddress = relay.receiveAddress;
+  settings.receiveInterfaceIndex = relay.receiveInterfaceIndex;
   // The snooper's lines name what hosts sent (groups, sources).
   settings.console = platform::writeUntrustedLine;
   settings.log = [](std::string_view line) { relayLog().appendLog(line); };
@@ -101,6 +108,7 @@ std::shared_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const Relay
 std::unique_ptr<MembershipRefresher> makeRefresher(const RelaySettings& relay) {
   RefresherSettings settings;
   settings.interfaceAddress = relay.receiveAddress;
+  settings.interfaceIndex = relay.receiveInterfaceIndex;
   settings.periodMs = int(relay.rejoinSeconds * 1000);
   settings.memberships = [] {
     std::vector<HeldMembership> held;
@@ -180,13 +188,15 @@ std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const Source
 
 StreamHandoff streamHandoff(const RelaySettings& relay) {
   const platform::Ipv4 receiveAddress = relay.receiveAddress;
+  const int receiveIndex = relay.receiveInterfaceIndex;
   const int recvTimeout = relay.recvTimeoutSeconds;
-  return [receiveAddress, recvTimeout](engine::HttpConnection& connection,
-                                       const engine::HttpRequest& request,
-                                       const StreamAddress& stream, const engine::Response& head) {
+  return [receiveAddress, receiveIndex, recvTimeout](
+             engine::HttpConnection& connection, const engine::HttpRequest& request,
+             const StreamAddress& stream, const engine::Response& head) {
     ReceiverFailure failure;
-    ReceiverPool::Lease receiver =
-        receiverPool().acquire(ReceiverKey{stream.group, stream.port, receiveAddress}, failure);
+    ReceiverKey key{stream.group, stream.port, receiveAddress};
+    key.interfaceIndex = receiveIndex;
+    ReceiverPool::Lease receiver = receiverPool().acquire(key, failure);
     if (!receiver) return;  // no socket for the group: the connection just closes
     const StreamHeads heads{
         engine::responseHead(connection.settings(), request, head),
@@ -310,18 +320,27 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   const CommandLine commandLine = parseRelayCommandLine(args, writeLine);
   if (commandLine.exitStatus) return *commandLine.exitStatus;
   const RelayOptions& options = commandLine.options;
-  const RelaySettings& settings = commandLine.settings;
+  RelaySettings settings = commandLine.settings;
   // libcurl's global set-up, before any thread of the relay's own starts.
   initFetching();
 
   std::vector<platform::NetworkCard> cards;
   platform::listNetworkCards(cards);
-  const CardMatch match =
-      reportNetworkCards(cards, options.listenAddress, options.receiveAddress, writeLine);
+  // -ri naming an interface marks the card of the address it holds now.
+  const bool receiveNamed = !settings.receiveInterface.empty();
+  const bool receiveKnown = resolveReceiveInterface(settings);
+  std::string receiveCard = options.receiveAddress;
+  if (receiveNamed) {
+    receiveCard = settings.receiveAddress != 0 ? platform::ipv4Text(settings.receiveAddress) : "";
+  }
+  CardMatch match = reportNetworkCards(cards, options.listenAddress, receiveCard, writeLine);
   if (commandLine.usageShown) return 0;
+  if (receiveNamed) match.receiveFound = receiveKnown;
 
   writeLine("");
-  if (!interfacesAccepted(match)) return kExitRefused;
+  if (!interfacesAccepted(match, receiveKnown ? std::string() : settings.receiveInterface)) {
+    return kExitRefused;
+  }
 
   // The same on every run of this machine with these -li and -lp.
   const std::string uuid = deviceUuid(

@@ -8,6 +8,7 @@
 
 #include "common/parse_number.h"
 #include "common/version.h"
+#include "platform/network_cards.h"
 #include "relay/app/source_fetch.h"
 #include "relay/app/usage_text.h"
 
@@ -158,7 +159,11 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
       options.listenAddress.empty() ? 0 : platform::parseIpv4(options.listenAddress);
   settings.listenPort = common::parseNumber<std::uint16_t>(options.listenPort);
   settings.forwardPort = common::parseNumber<std::uint16_t>(options.forwardPort);
-  settings.receiveAddress = platform::parseIpv4(options.receiveAddress);
+  if (options.receiveAddress.empty() || platform::isIpv4Text(options.receiveAddress)) {
+    settings.receiveAddress = platform::parseIpv4(options.receiveAddress);
+  } else {
+    settings.receiveInterface = options.receiveAddress;
+  }
   settings.recvTimeoutSeconds = recvTimeoutSeconds(options.recvTimeoutText, options.dlnaEnabled);
   if (maxFetchMb != 0) settings.maxFetchMb = maxFetchMb;
   settings.refreshMinutes = refreshMinutes;
@@ -173,6 +178,14 @@ int recvTimeoutSeconds(const std::string& recvTimeoutText, bool dlnaEnabled) {
   std::int32_t seconds;
   if (!common::tryParseNumber(recvTimeoutText, seconds)) return fallback;
   return std::clamp(seconds, 1, 60);
+}
+
+bool resolveReceiveInterface(RelaySettings& settings) {
+  if (settings.receiveInterface.empty()) return true;
+  settings.receiveInterfaceIndex = platform::interfaceIndexNamed(settings.receiveInterface);
+  if (settings.receiveInterfaceIndex == 0) return false;
+  settings.receiveAddress = platform::firstAddressOf(settings.receiveInterface);
+  return true;
 }
 
 }  // namespace relay

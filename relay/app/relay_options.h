@@ -37,6 +37,7 @@ struct RelaySettings {
   platform::Ipv4 listenAddress = 0;  // 0 when -li is empty: every interface
   std::uint16_t listenPort = 0;
   std::uint16_t forwardPort = 0;  // 0: each group's own port
+  // -ri's address; with a name, the one the interface held at start (0: none).
   platform::Ipv4 receiveAddress = 0;
   int recvTimeoutSeconds = 0;
   // --max-fetch in MB, when given (see source_fetch.h for what it bounds).
@@ -48,6 +49,11 @@ struct RelaySettings {
   // Seconds between reports of every group received, upstream on -ri; 0:
   // only the kernel's own.
   std::uint32_t rejoinSeconds = 0;
+  // -ri as an interface name (a text inet_addr does not read), else empty;
+  // its index, 0 until resolveReceiveInterface found it. Memberships name
+  // the interface by this index, so they follow its address when it changes.
+  std::string receiveInterface{};
+  int receiveInterfaceIndex = 0;
 };
 
 struct CommandLine {
@@ -79,5 +85,10 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
 // media server, 30 s without; a given number is clamped to 1..60, and a
 // text without a leading number keeps the default.
 int recvTimeoutSeconds(const std::string& recvTimeoutText, bool dlnaEnabled);
+
+// With -ri naming an interface: sets its index and the address it holds
+// now (0 when it has none yet). False when no interface has that name; true
+// when -ri is an address.
+bool resolveReceiveInterface(RelaySettings& settings);
 
 }  // namespace relay

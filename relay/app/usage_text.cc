@@ -12,7 +12,7 @@ constexpr const char* kUsageLines[] = {
     "For http unicast mode you must provide at least 3 arguments:\r\n"
     " -li [ listening interface (ipV4 address) for Http/Upnp server or IGMP snooper ],\r\n"
     " -lp [ listening port for Http/Upnp server ],\r\n"
-    " -ri [ UDP receiving interface (ipV4 address) ],\r\n",
+    " -ri [ UDP receiving interface (ipV4 address or interface name) ],\r\n",
     "Optional arguments:\r\n",
     " -p [ m3u playlist ],\r\n"
     " --without-dlna,\r\n"

@@ -95,6 +95,7 @@ namespace {
 std::shared_ptr<ForwarderShared> makeShared(const SnooperSettings& settings) {
   auto shared = std::make_shared<ForwarderShared>();
   shared->receiveAddress = settings.receiveAddress;
+  shared->receiveInterfaceIndex = settings.receiveInterfaceIndex;
   shared->forwardPort = settings.forwardPort;
   shared->report = Reporter{settings.console, settings.log};
   return shared;

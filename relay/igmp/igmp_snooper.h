@@ -17,6 +17,7 @@ struct SnooperSettings {
   platform::Ipv4 listenAddress = 0;   // network order
   std::uint16_t forwardPort = 0;      // host order
   platform::Ipv4 receiveAddress = 0;  // network order
+  int receiveInterfaceIndex = 0;      // -ri by name; 0: by receiveAddress
   common::LineWriter console;         // one console line per call
   common::LineWriter log;             // one RelayLog line per call
   // Test-only: the snooper's clock runs this many times faster (every time

@@ -61,7 +61,11 @@ bool MembershipRefresher::start() {
   // 1, and the option. A kernel that refused the option would still send
   // reports that switches read.
   ::setsockopt(socket_.fd(), IPPROTO_IP, IP_OPTIONS, kRouterAlert, sizeof kRouterAlert);
-  socket_.setMulticastInterface(settings_.interfaceAddress);
+  if (settings_.interfaceIndex != 0) {
+    socket_.setMulticastInterfaceIndex(settings_.interfaceIndex);
+  } else {
+    socket_.setMulticastInterface(settings_.interfaceAddress);
+  }
   socket_.setMulticastTtl(1);
   // This host's own kernel is a member of these groups: it must not hear
   // its reports as another member's.

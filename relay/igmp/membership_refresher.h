@@ -22,6 +22,9 @@ struct RefresherSettings {
   // The receiving interface's address (network order): the reports leave
   // by it, from it.
   platform::Ipv4 interfaceAddress = 0;
+  // When not 0, the interface by index instead (-ri by name): the reports
+  // leave from whatever address it holds at the time.
+  int interfaceIndex = 0;
   // Between two rounds of reports.
   int periodMs = 0;
   // The memberships held at the moment, asked once a round.

@@ -108,7 +108,9 @@ class PortSniffer {
     int error = 0;
     socket_ = platform::PacketSocket::open(platform::PacketSocket::BeforeBind::Nothing, error);
     if (!socket_.valid()) return fail(kSniffSocketFailed, kSniffSocketFailedLog, error);
-    const unsigned index = interfaceIndexHolding(shared_.receiveAddress);
+    const unsigned index = shared_.receiveInterfaceIndex != 0
+                               ? unsigned(shared_.receiveInterfaceIndex)
+                               : interfaceIndexHolding(shared_.receiveAddress);
     error = index == 0 ? ENODEV : socket_.bind(int(index));
     if (error != 0) return fail(kSniffBindFailed, kSniffBindFailedLog, error);
     if (const int e = socket_.attachFilter(groupFilter(context_.group)); e != 0) {
@@ -330,7 +332,11 @@ void runForwarder(ForwarderContext context) {
   if (!port) {
     int error = 0;
     membership = platform::Socket::udp(error);
-    if (error == 0) membership.joinGroup(context.group, shared.receiveAddress);
+    if (error == 0 && shared.receiveInterfaceIndex != 0) {
+      membership.joinGroupByIndex(context.group, shared.receiveInterfaceIndex);
+    } else if (error == 0) {
+      membership.joinGroup(context.group, shared.receiveAddress);
+    }
     port = PortSniffer(context, *pairStop).run();
     if (!port) return;
     shared.portCache.add(context.group, *port);
@@ -340,8 +346,9 @@ void runForwarder(ForwarderContext context) {
   if (*port == 0) return;
 
   ReceiverFailure failure;
-  const ReceiverPool::Lease receiver =
-      receiverPool().acquire(ReceiverKey{context.group, *port, shared.receiveAddress}, failure);
+  ReceiverKey key{context.group, *port, shared.receiveAddress};
+  key.interfaceIndex = shared.receiveInterfaceIndex;
+  const ReceiverPool::Lease receiver = receiverPool().acquire(key, failure);
   if (!receiver) {
     shared.report(Report::consoleError(
         failure.step == ReceiverFailure::Step::Create ? kCreateReceiverFailed : kBindReceiverFailed,

@@ -34,6 +34,7 @@ class PortCache {
 // What the snooper shares with all its forwarders; outlives every one.
 struct ForwarderShared {
   platform::Ipv4 receiveAddress = 0;  // network order
+  int receiveInterfaceIndex = 0;      // -ri by name; 0: by receiveAddress
   std::uint16_t forwardPort = 0;      // host order; 0: the group's own port
   // Set before the first forwarder starts; a forwarder sends only to its
   // hosts.

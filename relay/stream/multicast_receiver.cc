@@ -63,11 +63,20 @@ int MulticastReceiver::start() {
   if (!socket.valid()) return EBADF;
   if (!joined_) {
     // A failed join shows later as a silent group.
-    socket.setMulticastInterface(key_.interfaceAddress);
-    if (key_.source != 0) {
-      socket.joinSourceGroup(key_.group, key_.source, key_.interfaceAddress);
+    if (key_.interfaceIndex != 0) {
+      socket.setMulticastInterfaceIndex(key_.interfaceIndex);
+      if (key_.source != 0) {
+        socket.joinSourceGroupByIndex(key_.group, key_.source, key_.interfaceIndex);
+      } else {
+        socket.joinGroupByIndex(key_.group, key_.interfaceIndex);
+      }
     } else {
-      socket.joinGroup(key_.group, key_.interfaceAddress);
+      socket.setMulticastInterface(key_.interfaceAddress);
+      if (key_.source != 0) {
+        socket.joinSourceGroup(key_.group, key_.source, key_.interfaceAddress);
+      } else {
+        socket.joinGroup(key_.group, key_.interfaceAddress);
+      }
     }
     joined_ = true;
   }

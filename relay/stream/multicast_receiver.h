@@ -50,6 +50,9 @@ struct ReceiverKey {
   // Network order; 0 for any source, else a source-specific membership
   // that receives this sender's datagrams only.
   platform::Ipv4 source = 0;
+  // The receiving interface by index (-ri naming an interface), so the
+  // membership follows whatever address it has; 0: by interfaceAddress.
+  int interfaceIndex = 0;
   bool operator==(const ReceiverKey&) const = default;
 };
 

@@ -1,12 +1,14 @@
 #include "relay/stream/multicast_receiver.h"
 
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
@@ -160,6 +162,55 @@ TEST(ReceiverPool, ClientsOfAGroupShareItsReceiverAndReadEveryDatagram) {
   second.reset();
   EXPECT_EQ(pool.size(), 0u);
   EXPECT_TRUE(pool.keys().empty());
+}
+
+// The membership by address or by the interface's index (-ri naming an
+// interface), for any source or one: a datagram from another source comes
+// first, and only a receiver of any source reads it.
+TEST(ReceiverPool, JoinsByAddressOrIndexForAnySourceOrOne) {
+  if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  const platform::Ipv4 loopback = platform::parseIpv4("127.0.0.1");
+  const platform::Ipv4 other = platform::parseIpv4("127.0.0.2");
+  const int lo = int(::if_nametoindex("lo"));
+  ASSERT_NE(lo, 0);
+  struct Case {
+    platform::Ipv4 interfaceAddress;
+    int interfaceIndex;
+    platform::Ipv4 source;
+    const char* firstRead;
+  };
+  const Case cases[] = {
+      {loopback, 0, 0, "other"},
+      {0, lo, 0, "other"},
+      {loopback, 0, loopback, "chosen"},
+      {0, lo, loopback, "chosen"},
+  };
+  std::uint16_t port = 5010;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.interfaceIndex) + " " + platform::ipv4Text(c.source));
+    ReceiverKey key{platform::parseIpv4("239.1.1.3"), port++, c.interfaceAddress, c.source};
+    key.interfaceIndex = c.interfaceIndex;
+    ReceiverPool pool;
+    ReceiverFailure failure;
+    const ReceiverPool::Lease receiver = pool.acquire(key, failure);
+    ASSERT_TRUE(receiver);
+    std::uint32_t offset = 0;
+    const BufferPosition start = receiver->attach(false, offset);
+    const sockaddr_in to = platform::makeSockaddr(key.group, key.port);
+    for (const auto& [from, text] : {std::pair{other, "other"}, std::pair{loopback, "chosen"}}) {
+      int error = 0;
+      platform::Socket sender = platform::Socket::udp(error);
+      ASSERT_EQ(error, 0);
+      ASSERT_EQ(sender.bind(from, 0), 0);
+      sender.setMulticastInterface(from);
+      ASSERT_GE(::sendto(sender.fd(), text, std::strlen(text), 0,
+                         reinterpret_cast<const sockaddr*>(&to), sizeof to),
+                0);
+    }
+    const auto got = readDatagrams(*receiver, start, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(std::string(got[0].begin(), got[0].end()), c.firstRead);
+  }
 }
 
 // A client that does not move is too far behind once the blocks it keeps

@@ -161,13 +161,25 @@ TEST_F(RelayCommandLine, SettingsAreTheValuesTheTextsStandFor) {
   struct Case {
     std::vector<std::string> args;
     relay::RelaySettings expected;
+    std::string receiveInterface{};  // -ri read as an interface name
   };
+  const platform::Ipv4 none = INADDR_NONE;
   const Case cases[] = {
       {{"-li", "198.18.2.1", "-lp", "8000abc", "-ri", "198.18.1.2", "-fp", " 5000"},
        {platform::parseIpv4("198.18.2.1"), 8000, 5000, platform::parseIpv4("198.18.1.2"), 30,
         std::nullopt}},
       {{"-li", "", "-lp", "-1", "-ri", "198.18.1.2", "--recv-timeout", "99"},
        {0, 65535, 0, platform::parseIpv4("198.18.1.2"), 60, std::nullopt}},
+      // Whatever inet_addr reads stays an address, however it is written;
+      // the rest names an interface, its address known only at start.
+      {{"-li", "", "-lp", "1", "-ri", "198.18.001.2"},
+       {0, 1, 0, platform::parseIpv4("198.18.1.2"), 30, std::nullopt}},
+      {{"-li", "", "-lp", "1", "-ri", "255.255.255.255"}, {0, 1, 0, none, 30, std::nullopt}},
+      {{"-li", "", "-lp", "1", "-ri", ""}, {0, 1, 0, none, 30, std::nullopt}},
+      {{"-li", "", "-lp", "1", "-ri", "eth1.4"}, {0, 1, 0, 0, 30, std::nullopt}, "eth1.4"},
+      {{"-li", "", "-lp", "1", "-ri", "198.18.1.2x"},
+       {0, 1, 0, 0, 30, std::nullopt},
+       "198.18.1.2x"},
   };
   for (const Case& c : cases) {
     Captured out;
@@ -175,8 +187,36 @@ TEST_F(RelayCommandLine, SettingsAreTheValuesTheTextsStandFor) {
     EXPECT_EQ(s.listenAddress, c.expected.listenAddress) << c.args[1];
     EXPECT_EQ(s.listenPort, c.expected.listenPort) << c.args[3];
     EXPECT_EQ(s.forwardPort, c.expected.forwardPort);
-    EXPECT_EQ(s.receiveAddress, c.expected.receiveAddress);
+    EXPECT_EQ(s.receiveAddress, c.expected.receiveAddress) << c.args[5];
+    EXPECT_EQ(s.receiveInterface, c.receiveInterface);
+    EXPECT_EQ(s.receiveInterfaceIndex, 0);  // looked up at start
     EXPECT_EQ(s.recvTimeoutSeconds, c.expected.recvTimeoutSeconds);
+  }
+}
+
+// At start a name becomes the interface's index and the address it holds
+// now, loopback's too; an unknown name is refused, an address left alone.
+TEST(ReceiveInterface, ResolvedAtStart) {
+  struct Case {
+    std::string name;
+    bool known;
+    bool indexed;
+    platform::Ipv4 address;
+  };
+  const Case cases[] = {
+      {"", true, false, platform::parseIpv4("198.18.1.2")},
+      {"lo", true, true, platform::parseIpv4("127.0.0.1")},
+      {"no-such-if0", false, false, 0},
+      {std::string(40, 'e'), false, false, 0},  // longer than any interface name
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    relay::RelaySettings settings;
+    settings.receiveInterface = c.name;
+    if (c.name.empty()) settings.receiveAddress = platform::parseIpv4("198.18.1.2");
+    EXPECT_EQ(relay::resolveReceiveInterface(settings), c.known);
+    EXPECT_EQ(settings.receiveInterfaceIndex != 0, c.indexed);
+    EXPECT_EQ(settings.receiveAddress, c.address);
   }
 }
 
