@@ -194,7 +194,10 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
              engine::HttpConnection& connection, const engine::HttpRequest& request,
              const StreamAddress& stream, const engine::Response& head) {
     ReceiverFailure failure;
+    // One receiver per group, port and source: a source-specific stream
+    // shares nothing with the any-source one of its group.
     ReceiverKey key{stream.group, stream.port, receiveAddress};
+    key.source = stream.source;
     key.interfaceIndex = receiveIndex;
     ReceiverPool::Lease receiver = receiverPool().acquire(key, failure);
     if (!receiver) return;  // no socket for the group: the connection just closes
@@ -206,6 +209,7 @@ StreamHandoff streamHandoff(const RelaySettings& relay) {
     if (platform::peerAddressOf(connection.fd(), entry.peer, entry.peerPort) != 0) entry.peer = 0;
     entry.group = stream.group;
     entry.port = stream.port;
+    entry.source = stream.source;
     entry.startedUnix = platform::unixSeconds();
     entry.startedMs = platform::monotonicMs();
     entry.received = receiver->counters();
@@ -288,7 +292,8 @@ std::unique_ptr<engine::HttpEngine> makeEngine(
       const std::shared_ptr<const ServedSources> now = served->get();
       const Channel* channel = tunerChannel(now->channels.get(), number);
       if (channel == nullptr) return std::nullopt;
-      return StreamAddress{platform::parseIpv4(channel->address), channel->port};
+      return StreamAddress{platform::parseIpv4(channel->address), channel->port,
+                           parseSource(channel->source)};
     };
   }
   auto framer = std::make_shared<const RelayFraming>(std::move(framing),

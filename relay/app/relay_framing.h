@@ -81,8 +81,8 @@ struct RelayFramingSettings {
   // URLs are 404.
   std::function<std::shared_ptr<const GuideDocument>()> guide;
   // The network tuner: its JSON documents, with URLs under `base`
-  // ("http://address:port"), and the group of the channel a tuner URL
-  // names in the list served now (nothing: 404). Without them the tuner's
+  // ("http://address:port"), and the group (with its source, if any) of
+  // the channel a tuner URL names in the list served now (nothing: 404). Without them the tuner's
   // URLs are 400. At most `tunerCount` tuner streams run at once; one more
   // is 503.
   std::function<std::string(TunerView, std::string_view base)> tunerDocument;

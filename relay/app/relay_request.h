@@ -50,6 +50,8 @@ enum class StatusView { Html, Json, Metrics };
 struct StreamAddress {
   platform::Ipv4 group = 0;  // network order
   std::uint16_t port = 0;
+  // Network order; 0 for any sender, else the one sender to receive from.
+  platform::Ipv4 source = 0;
 };
 
 struct RelayRequest {

@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "relay/stream/ts_probe.h"
 #include "relay/upnp/control_handler.h"
+#include "relay/upnp/playlist_export.h"
 
 namespace relay {
 namespace {
@@ -52,12 +53,31 @@ std::vector<std::string> lastLines(const std::string& text, std::size_t count) {
   return lines;
 }
 
-const Channel* channelOf(const ChannelList* playlist, platform::Ipv4 group, std::uint16_t port) {
+// Whether `receiver` takes what `channel` names: its group and port, from
+// its one sender or, when it names none, from any.
+bool receives(const RegisteredReceiver& receiver, const Channel& channel) {
+  if (receiver.port != channel.port || receiver.group != platform::parseIpv4(channel.address)) {
+    return false;
+  }
+  if (channel.source.empty()) return receiver.source == 0;
+  return receiver.source != 0 && receiver.source == parseSource(channel.source);
+}
+
+const Channel* channelOf(const ChannelList* playlist, const RegisteredReceiver& receiver) {
   if (!playlist) return nullptr;
   for (const Channel& channel : playlist->channels) {
-    if (channel.port == port && platform::parseIpv4(channel.address) == group) return &channel;
+    if (receives(receiver, channel)) return &channel;
   }
   return nullptr;
+}
+
+// "source@group:port", or "group:port" without a source.
+std::string streamText(const std::string& source, const std::string& group, std::uint16_t port) {
+  return (source.empty() ? std::string() : source + "@") + group + ":" + std::to_string(port);
+}
+
+std::string sourceText(platform::Ipv4 source) {
+  return source == 0 ? std::string() : platform::ipv4Text(source);
 }
 
 // `text` inside a quoted string of a UTF-8 document, whatever bytes it
@@ -225,10 +245,10 @@ StatusSnapshot buildStatus(const StatusSources& sources, const StreamRegistry::S
   if (playlist) {
     for (const Channel& channel : playlist->channels) {
       StatusSnapshot::ChannelRow row{channel.number, channel.title, channel.address, channel.port};
+      row.source = channel.source;
       if (out.guide) row.programmes = sources.programmes(channel.listIndex, nowUnix);
-      const platform::Ipv4 group = platform::parseIpv4(channel.address);
       for (const ReceiverSample& sample : live.receivers) {
-        if (sample.receiver.group == group && sample.receiver.port == channel.port) ++row.watchers;
+        if (receives(sample.receiver, channel)) ++row.watchers;
       }
       out.channels.push_back(std::move(row));
     }
@@ -239,11 +259,10 @@ StatusSnapshot buildStatus(const StatusSources& sources, const StreamRegistry::S
     if (receiver.role != ReceiverRole::Stream) continue;
     StatusSnapshot::StreamRow row;
     row.client = addressText(receiver.peer, receiver.peerPort);
-    if (const Channel* channel = channelOf(playlist, receiver.group, receiver.port)) {
-      row.title = channel->title;
-    }
+    if (const Channel* channel = channelOf(playlist, receiver)) row.title = channel->title;
     row.group = platform::ipv4Text(receiver.group);
     row.port = receiver.port;
+    row.source = sourceText(receiver.source);
     row.startedUnix = receiver.startedUnix;
     row.seconds = std::max<std::int64_t>(nowMs - receiver.startedMs, 0) / 1000;
     row.bytesSent = sample.bytesSent;
@@ -274,9 +293,9 @@ StatusSnapshot buildStatus(const StatusSources& sources, const StreamRegistry::S
   }
 
   for (const GroupTotals& totals : live.groups) {
-    out.groups.push_back(StatusSnapshot::GroupRow{platform::ipv4Text(totals.group), totals.port,
-                                                  totals.receivers, totals.datagrams, totals.bytes,
-                                                  totals.ccErrors, totals.rtpGaps});
+    out.groups.push_back(StatusSnapshot::GroupRow{
+        platform::ipv4Text(totals.group), totals.port, totals.receivers, totals.datagrams,
+        totals.bytes, totals.ccErrors, totals.rtpGaps, sourceText(totals.source)});
   }
   if (sources.logText) out.log = lastLines(sources.logText(), kStatusLogLines);
   return out;
@@ -298,6 +317,7 @@ std::string statusJson(const StatusSnapshot& status) {
       row.key("number");
       out += c.number == kUnnumbered ? "null" : std::to_string(c.number);
       row.text("title", c.title);
+      if (!c.source.empty()) row.text("source", c.source);
       row.text("group", c.group);
       row.number("port", c.port);
       row.number("watchers", c.watchers);
@@ -307,6 +327,7 @@ std::string statusJson(const StatusSnapshot& status) {
     jsonArray(top, out, "streams", status.streams, [](JsonObject& row, const auto& s) {
       row.text("client", s.client);
       row.textOrNull("title", s.title);
+      if (!s.source.empty()) row.text("source", s.source);
       row.text("group", s.group);
       row.number("port", s.port);
       row.signedNumber("started", s.startedUnix);
@@ -326,6 +347,7 @@ std::string statusJson(const StatusSnapshot& status) {
       row.signedNumber("seconds_to_lapse", p.secondsToLapse);
     });
     jsonArray(top, out, "groups", status.groups, [](JsonObject& row, const auto& g) {
+      if (!g.source.empty()) row.text("source", g.source);
       row.text("group", g.group);
       row.number("port", g.port);
       row.number("receivers", g.receivers);
@@ -374,7 +396,9 @@ std::string statusMetrics(const StatusSnapshot& status) {
     head(name, type, help);
     for (const auto& g : status.groups) {
       out += "tessaran_" + std::string(name) + "{group=\"" + labelValue(g.group) + "\",port=\"" +
-             std::to_string(g.port) + "\"} " + std::to_string(value(g)) + "\n";
+             std::to_string(g.port) + "\"";
+      if (!g.source.empty()) out += ",source=\"" + labelValue(g.source) + "\"";
+      out += "} " + std::to_string(value(g)) + "\n";
     }
   };
   perGroup("group_receivers", "gauge", "Receivers of the group running now.",
@@ -452,7 +476,7 @@ std::string statusHtml(const StatusSnapshot& status) {
     for (const auto& s : status.streams) {
       out += "<tr id=\"stream-" + s.client + "\">";
       twoLines(s.title.empty() ? "(not in playlist)" : s.title,
-               s.group + ":" + std::to_string(s.port), true);
+               streamText(s.source, s.group, s.port), true);
       twoLines(s.client, "since " + clockText(s.startedUnix) + ", " + durationText(s.seconds));
       twoLines(rateText(s.bitRate),
                bytesText(s.bytesSent) + ", " + (s.format.empty() ? "probing" : s.format));
@@ -465,7 +489,7 @@ std::string statusHtml(const StatusSnapshot& status) {
             {"group", "datagrams", "CC errors", "RTP gaps"})) {
     for (const auto& g : status.groups) {
       out += "<tr>";
-      twoLines(g.group + ":" + std::to_string(g.port), std::to_string(g.receivers) + " receiving");
+      twoLines(streamText(g.source, g.group, g.port), std::to_string(g.receivers) + " receiving");
       twoLines(std::to_string(g.datagrams), bytesText(g.bytes));
       out += g.ccErrors ? "<td class=\"n bad\">" : "<td class=n>";
       out += std::to_string(g.ccErrors) + "</td>";
@@ -496,7 +520,7 @@ std::string statusHtml(const StatusSnapshot& status) {
       out += "<tr>";
       cell(c.number == kUnnumbered ? "" : std::to_string(c.number), true);
       cell(c.title);
-      cell(c.group + ":" + std::to_string(c.port));
+      cell(streamText(c.source, c.group, c.port));
       if (c.watchers) {
         out += "<td class=on>" + std::to_string(c.watchers) + "</td>";
       } else {

@@ -29,6 +29,7 @@ struct StatusSnapshot {
     std::uint16_t port = 0;
     std::uint32_t watchers = 0;
     NowAndNext programmes = {};  // on air and next, when there is a guide
+    std::string source = {};     // the playlist's, as written; empty for any sender
   };
   struct StreamRow {
     std::string client;  // address:port
@@ -39,7 +40,8 @@ struct StatusSnapshot {
     std::int64_t seconds = 0;
     std::uint64_t bytesSent = 0;
     std::uint64_t bitRate = 0;
-    std::string format;  // plain, 192-byte, rtp, or empty before the probe
+    std::string format;       // plain, 192-byte, rtp, or empty before the probe
+    std::string source = {};  // empty for any sender
   };
   struct PairRow {
     std::string host;
@@ -57,6 +59,7 @@ struct StatusSnapshot {
     std::uint64_t bytes = 0;
     std::uint64_t ccErrors = 0;
     std::uint64_t rtpGaps = 0;
+    std::string source = {};  // empty for any sender
   };
 
   std::string version;
@@ -86,6 +89,9 @@ StatusSnapshot collectStatus(const StatusSources& sources, StreamRegistry& regis
 StatusSnapshot buildStatus(const StatusSources& sources, const StreamRegistry::Snapshot& live,
                            std::int64_t nowMs, std::int64_t nowUnix);
 
+// A row with a source shows "source@group:port" (HTML), a "source" member
+// before "group" (JSON) and a source label (metrics); one without shows
+// none of them.
 std::string statusJson(const StatusSnapshot& status);
 std::string statusMetrics(const StatusSnapshot& status);
 std::string statusHtml(const StatusSnapshot& status);

@@ -8,6 +8,7 @@
 #include "common/parse_number.h"
 #include "platform/console.h"
 #include "platform/socket.h"
+#include "relay/upnp/playlist_export.h"
 
 namespace relay {
 namespace {
@@ -71,6 +72,14 @@ bool routeTuner(std::string_view url, RelayRequest& request, RelayLog& log) {
 }  // namespace
 
 bool parseStreamAddress(std::string_view text, StreamAddress& address) {
+  // An "@" counts only before the port: "group:port@x" reads as it always has.
+  platform::Ipv4 source = 0;
+  if (const std::size_t at = text.substr(0, text.find(':')).find('@');
+      at != std::string_view::npos) {
+    source = parseSource(text.substr(0, at));
+    if (source == 0) return false;
+    text.remove_prefix(at + 1);
+  }
   const std::size_t colon = text.find(':');
   if (colon == std::string_view::npos) return false;
   const std::string_view portPart = text.substr(colon + 1);
@@ -85,6 +94,7 @@ bool parseStreamAddress(std::string_view text, StreamAddress& address) {
   if (!common::tryParseNumber(portPart, port)) return false;
   address.group = group;
   address.port = port;
+  address.source = source;
   return true;
 }
 
@@ -123,7 +133,7 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
     }
     routeStream(url, url.substr(prefix->size()), request, log);
   } else if (!streamToken.empty() && url.find(streamToken) != std::string_view::npos) {
-    // "/" token "/" group ":" port
+    // "/" token "/" [source "@"] group ":" port
     const std::size_t prefix = streamToken.size() + 2;
     if (url.size() <= prefix) {
       request.errorRow = ErrorRow::BadRequest;

@@ -12,8 +12,9 @@ namespace relay {
 // Paths of the built-in documents, by document index.
 inline constexpr std::string_view kDocumentPaths[] = {"/description.xml", "/cm.xml", "/cds.xml"};
 
-// group ":" port, the group a multicast address. False leaves `address`
-// alone.
+// [source "@"] group ":" port, the group a multicast address, the source
+// one unicast sender (parseSource) whose datagrams alone the stream carries.
+// False leaves `address` alone.
 bool parseStreamAddress(std::string_view text, StreamAddress& address);
 
 // Classifies the target exactly as sent (no decoding; a query counts but

@@ -10,6 +10,11 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 // The bit rate spans at least this long.
 constexpr std::int64_t kRateSpanMs = 2000;
 
+bool sameGroup(const GroupTotals& totals, const RegisteredReceiver& receiver) {
+  return totals.group == receiver.group && totals.port == receiver.port &&
+         totals.source == receiver.source;
+}
+
 }  // namespace
 
 StreamRegistry::Registration& StreamRegistry::Registration::operator=(
@@ -36,12 +41,12 @@ StreamRegistry::Registration StreamRegistry::add(RegisteredReceiver receiver) {
   return registration;
 }
 
-GroupTotals& StreamRegistry::totalsOf(platform::Ipv4 group, std::uint16_t port) {
+GroupTotals& StreamRegistry::totalsOf(const RegisteredReceiver& receiver) {
   for (GroupTotals& totals : ended_) {
-    if (totals.group == group && totals.port == port) return totals;
+    if (sameGroup(totals, receiver)) return totals;
   }
   if (ended_.size() >= kMostGroups) ended_.erase(ended_.begin());
-  ended_.push_back(GroupTotals{group, port});
+  ended_.push_back(GroupTotals{receiver.group, receiver.port, receiver.source});
   return ended_.back();
 }
 
@@ -51,7 +56,7 @@ void StreamRegistry::remove(std::uint64_t id) {
       std::find_if(entries_.begin(), entries_.end(), [id](const Entry& e) { return e.id == id; });
   if (entry == entries_.end()) return;
   const RegisteredReceiver& receiver = entry->receiver;
-  GroupTotals& totals = totalsOf(receiver.group, receiver.port);
+  GroupTotals& totals = totalsOf(receiver);
   // Clients of one group share its receiver's counters: they are kept when
   // the last of them goes.
   const bool lastOfReceiver =
@@ -98,11 +103,10 @@ StreamRegistry::Snapshot StreamRegistry::snapshot(std::int64_t nowMs) {
     }
 
     const RegisteredReceiver& receiver = entry.receiver;
-    auto totals = std::find_if(out.groups.begin(), out.groups.end(), [&](const GroupTotals& t) {
-      return t.group == receiver.group && t.port == receiver.port;
-    });
+    auto totals = std::find_if(out.groups.begin(), out.groups.end(),
+                               [&](const GroupTotals& t) { return sameGroup(t, receiver); });
     if (totals == out.groups.end()) {
-      out.groups.push_back(GroupTotals{receiver.group, receiver.port});
+      out.groups.push_back(GroupTotals{receiver.group, receiver.port, receiver.source});
       totals = out.groups.end() - 1;
     }
     // A receiver shared by several clients counts once.

@@ -3,8 +3,8 @@
 // status pages read the list. The lock is taken twice per stream and per
 // status page, never per datagram: the counters are the owners' atomics.
 //
-// Per received group the registry also keeps what ended streams counted, so
-// a group's totals only ever grow.
+// Per received group, port and source the registry also keeps what ended
+// streams counted, so a group's totals only ever grow.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +24,9 @@ struct RegisteredReceiver {
   ReceiverRole role = ReceiverRole::Stream;
   platform::Ipv4 peer = 0;  // the client or the forwarding host, network order
   std::uint16_t peerPort = 0;
-  platform::Ipv4 group = 0;  // network order
-  std::uint16_t port = 0;    // host order
+  platform::Ipv4 group = 0;   // network order
+  std::uint16_t port = 0;     // host order
+  platform::Ipv4 source = 0;  // network order; 0: any sender
   std::int64_t startedUnix = 0;
   std::int64_t startedMs = 0;  // monotonic
   std::shared_ptr<const ReceiveCounters> received;
@@ -46,9 +47,12 @@ struct ReceiverSample {
   std::uint64_t bitRate = 0;
 };
 
+// Per group, port and source: a source-specific stream of a group is
+// counted apart from its any-source stream.
 struct GroupTotals {
   platform::Ipv4 group = 0;
   std::uint16_t port = 0;
+  platform::Ipv4 source = 0;
   std::uint64_t datagrams = 0;
   std::uint64_t bytes = 0;
   std::uint64_t ccErrors = 0;
@@ -91,7 +95,7 @@ class StreamRegistry {
     std::uint64_t olderBytes = 0, newerBytes = 0;
   };
   void remove(std::uint64_t id);
-  GroupTotals& totalsOf(platform::Ipv4 group, std::uint16_t port);
+  GroupTotals& totalsOf(const RegisteredReceiver& receiver);
 
   std::mutex lock_;
   std::list<Entry> entries_;

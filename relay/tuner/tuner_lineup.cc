@@ -11,7 +11,7 @@ using nlohmann::json;
 
 // Only channels the relay can stream.
 bool streamable(const Channel& channel) {
-  return !groupText(channel.address).empty();
+  return !streamAddressText(channel).empty();
 }
 
 // Text from a playlist may hold any bytes; the list cleaned it to UTF-8, and

@@ -30,7 +30,8 @@ std::string lineupStatusJson();
 std::string guideNumberOf(const Channel& channel);
 
 // The channel `guideNumber` names, the first of the list when several
-// share it; null when none does or its address is no multicast group.
+// share it; null when none does or the relay cannot stream it
+// (streamAddressText).
 const Channel* tunerChannel(const ChannelList* channels, std::string_view guideNumber);
 
 }  // namespace relay

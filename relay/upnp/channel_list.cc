@@ -220,13 +220,17 @@ class PlaylistReader {
   }
 
   // "udp://[source@]address:port" (or rtp://) completes the pending channel.
-  // The relay joins any source, so a source address is read past.
+  // With a source the relay receives that sender's datagrams alone; "@"
+  // with nothing before it names any sender, as no "@" does.
   void streamUrl(std::string_view text, std::string_view scheme) {
     Channel channel = std::exchange(pending_, freshChannel());
     pendingHasExtTv_ = false;
 
     const std::size_t at = text.find('@');
     const std::size_t start = at == std::string_view::npos ? scheme.size() : at + 1;
+    if (at != std::string_view::npos) {
+      channel.source = clean(text.substr(scheme.size(), at - scheme.size()));
+    }
     const std::size_t colon = text.find(':', start);
     const std::string address = clean(text.substr(start, colon - start));
     if (address.empty()) return;

@@ -33,6 +33,9 @@ struct Channel {
   // Position in ChannelList::channels, the same in every copy; the guide's
   // keys are made one per channel in that order.
   std::uint32_t listIndex = 0;
+  // The one sender of a source-specific channel ("udp://source@group:port"),
+  // as written (cleaned); empty for any sender.
+  std::string source = {};
 
   bool operator==(const Channel&) const = default;
 };

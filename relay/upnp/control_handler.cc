@@ -201,7 +201,11 @@ void appendItem(std::string& didl, std::string_view id, const Channel& entry,
   didl += '/';
   didl += kStreamPathToken;
   didl += '/';
-  // The address is the playlist's text, unchecked: escaped like the title.
+  // The addresses are the playlist's text, unchecked: escaped like the title.
+  if (!entry.source.empty()) {
+    didl += escapeXml(entry.source);
+    didl += '@';
+  }
   didl += escapeXml(entry.address);
   didl += ':';
   didl += std::to_string(entry.port);

@@ -36,6 +36,22 @@ std::string groupText(const std::string& address) {
   return platform::ipv4Text(group);
 }
 
+platform::Ipv4 parseSource(std::string_view text) {
+  in_addr address{};
+  if (::inet_pton(AF_INET, std::string(text).c_str(), &address) != 1) return 0;
+  const std::uint32_t firstOctet = ntohl(address.s_addr) >> 24;
+  if (firstOctet == 0 || firstOctet >= 224) return 0;
+  return address.s_addr;
+}
+
+std::string streamAddressText(const Channel& channel) {
+  std::string group = groupText(channel.address);
+  if (channel.source.empty() || group.empty()) return group;
+  const platform::Ipv4 source = parseSource(channel.source);
+  if (source == 0) return {};
+  return platform::ipv4Text(source) + "@" + group;
+}
+
 std::string exportPlaylist(const PlaylistExport& input) {
   std::string out = "#EXTM3U";
   if (input.guideLoaded) {
@@ -51,8 +67,8 @@ std::string exportPlaylist(const PlaylistExport& input) {
   out.reserve(out.size() + channels.size() * 160);
   std::string groupTitle;
   for (const Channel& channel : channels) {
-    const std::string group = groupText(channel.address);
-    if (group.empty()) continue;
+    const std::string address = streamAddressText(channel);
+    if (address.empty()) continue;
     out += "#EXTINF:-1";
     appendAttribute(out, "tvg-id", channel.tvgId);
     appendAttribute(out, "tvg-name", channel.tvgName);
@@ -72,7 +88,7 @@ std::string exportPlaylist(const PlaylistExport& input) {
     out += "\nhttp://";
     out += input.host;
     out += kStreamPrefix;
-    out += group;
+    out += address;
     out += ':';
     out += std::to_string(channel.port);
     out += '\n';

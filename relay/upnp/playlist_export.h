@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/socket.h"
 #include "relay/upnp/channel_list.h"
 
 namespace relay {
@@ -30,15 +31,25 @@ struct PlaylistExport {
 // reader that splits at "\n" would keep a stray "\r" in each URL.
 //
 // A value never holds a double quote (it would end the value early in every
-// reader): such quotes are left out. Channels whose address is not an IPv4
-// multicast address are left out, since the relay streams nothing else and
-// the URL would otherwise carry the playlist's text as given; the address is
-// written in dotted form.
+// reader): such quotes are left out. Channels the relay cannot stream (see
+// streamAddressText) are left out, since the URL would otherwise carry the
+// playlist's text as given; the addresses are written in dotted form.
 std::string exportPlaylist(const PlaylistExport& input);
 
 // A channel's address as the relay's stream URLs name it (dotted form), or
 // empty when it is no IPv4 multicast group: the relay streams nothing else.
 std::string groupText(const std::string& address);
+
+// The sender a source-specific stream names: a dotted IPv4 unicast address,
+// in network order; 0 for anything else (0.0.0.0 and the rest of 0/8, a
+// multicast group, 240/4 with the broadcast address, other text).
+platform::Ipv4 parseSource(std::string_view text);
+
+// "group", or "source@group" for a channel with a source, as the relay's
+// stream URLs name them (dotted form); empty when the relay cannot stream
+// the channel: its address is no multicast group, or its source is given
+// but no unicast sender.
+std::string streamAddressText(const Channel& channel);
 
 // One client address's playlist with its gzip and deflate forms.
 struct PlaylistAnswer {

@@ -62,10 +62,15 @@ void checkExport(const relay::ChannelList& list) {
       }
       if (i >= line.size() || line[i] != ',') fail();
     } else {
+      // [source "@"] group ":" port, the source a sender the relay takes.
       const std::string_view url = "http://192.168.0.2:2901/vkx/";
       if (!line.starts_with(url) ||
-          line.find_first_not_of("0123456789.:", url.size()) != std::string_view::npos) {
+          line.find_first_not_of("0123456789.:@", url.size()) != std::string_view::npos) {
         fail();
+      }
+      const std::string_view address = line.substr(url.size());
+      if (const std::size_t at = address.find('@'); at != std::string_view::npos) {
+        if (relay::parseSource(address.substr(0, at)) == 0) fail();
       }
     }
     ++lines;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Players nobody here wrote, on `lan`, against the relay fed by an ffmpeg
-# channel on `src`: VLC plays a stream URL, the URL of a Browse answer, and
+# channel on `src`: VLC plays a stream URL (also by the /udp/ path, and by
+# the /rtp/ path with the channel's sender), the URL of a Browse answer, and
 # a channel it finds by browsing the media server itself; VLC's UPnP
 # discovery lists the server; mpv plays the stream URL. Then, over two
 # channels, VLC plays the first entry of the relay's /playlist.m3u and mpv
@@ -23,7 +24,7 @@ chmod 711 "$work"
 mkdir "$work/vlc"
 chown nobody:nogroup "$work/vlc"
 
-lab_ffmpeg_channel 90 239.1.2.1:5000
+lab_ffmpeg_channel 120 239.1.2.1:5000
 
 printf '%s\n' '#EXTM3U' '#EXTINF:1,Test Card' 'udp://@239.1.2.1:5000' >"$work/channels.m3u"
 lab_start_relay "$relay_bin" -p "$work/channels.m3u" --playlist-protocol-info 'video/mp2t:*'
@@ -69,6 +70,12 @@ vlc() {
 
 lab_phase "VLC plays the stream URL"
 vlc stream "$stream"
+
+# Other relays' paths, the second naming the channel's one sender (the
+# ffmpeg channel sends from src's address).
+lab_phase "VLC plays the /udp/ URL, and the /rtp/ URL from the channel's sender"
+vlc udp "$base/udp/239.1.2.1:5000"
+vlc rtp-source "$base/rtp/198.18.1.1@239.1.2.1:5000"
 
 lab_phase "VLC plays the URL of a Browse answer"
 printf '%s' '<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body><u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ObjectID>gr1</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>' \

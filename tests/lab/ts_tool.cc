@@ -1,7 +1,7 @@
 // A deterministic multicast source and the matching body check for the lab.
 //
 //   ts_tool send --format F --group G --port P [--rate N] [--seconds S]
-//                [--count N] [--packets N] [--drop-every N]
+//                [--count N] [--packets N] [--drop-every N] [--from ADDRESS]
 //   ts_tool check --format F --body FILE [--min-packets N] [--packets N]
 //
 // Every transport stream packet carries its sequence number, so the check
@@ -17,6 +17,9 @@
 // --drop-every N leaves out datagrams N-1, 2N-1, ... as a lossy network
 // would: the receiver sees a continuity-counter jump after each (and an RTP
 // sequence gap with RTP), count - count / N datagrams arrive.
+//
+// --from ADDRESS sends from that address of the host, for source-specific
+// receivers.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -133,6 +136,15 @@ int send(const Options& options) {
   to.sin_addr.s_addr = inet_addr(options.get("--group", "239.1.1.1").c_str());
   const int ttl = 2;
   setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+  if (const std::string from = options.get("--from"); !from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = inet_addr(from.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      std::perror("bind");
+      return 1;
+    }
+  }
 
   const std::uint64_t start = nowNs();
   for (long i = 0; i < count; ++i) {

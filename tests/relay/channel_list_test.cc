@@ -14,10 +14,11 @@ namespace {
 using relay::Channel;
 using relay::ChannelList;
 
-// "{number 'title' address:port groups logo=URL}", groups and logo only when
-// set.
+// "{number 'title' [source@]address:port groups logo=URL}", source, groups
+// and logo only when set.
 std::string describe(const Channel& c) {
-  std::string text = "{" + std::to_string(c.number) + " '" + c.title + "' " + c.address + ":" +
+  std::string text = "{" + std::to_string(c.number) + " '" + c.title + "' " +
+                     (c.source.empty() ? "" : c.source + "@") + c.address + ":" +
                      std::to_string(c.port);
   if (!c.groups.empty()) text += " " + c.groups;
   if (!c.logo.empty()) text += " logo=" + c.logo;
@@ -100,7 +101,12 @@ TEST(ChannelList, LoadsPlaylistText) {
       {"three udp forms",
        "#EXTM3U\n#EXTINF:1,A\nudp://@239.255.0.1:5002\n#EXTINF:2,B\nudp://239.255.0.1:5002\n"
        "#EXTINF:3,C\nudp://10.0.0.5@239.255.0.1:5002\n",
-       {"[All] {1 'A' 239.255.0.1:5002} {2 'B' 239.255.0.1:5002} {3 'C' 239.255.0.1:5002}"}},
+       {"[All] {1 'A' 239.255.0.1:5002} {2 'B' 239.255.0.1:5002} {3 'C' "
+        "10.0.0.5@239.255.0.1:5002}"}},
+      {"a source kept as written, checked where it is used",
+       "#EXTM3U\n#EXTINF:1,A\nudp://host@232.0.0.1:1\n#EXTINF:2,B\nrtp://\x01\xFF@232.0.0.2:1\n",
+       {"[All] {1 'A' host@232.0.0.1:1} {2 'B' \xEF\xBF\xBD@232.0.0.2:1}"},
+       {"Playlist line 5: invalid UTF-8 or control characters, text cleaned (first such line)."}},
       {"sorted by unsigned number, ties in file order",
        "#EXTM3U\n#EXTINF:-1,Z\nudp://@239.0.0.1:1\n#EXTINF:20,T\nudp://@239.0.0.2:1\n"
        "#EXTINF:3,D\nudp://@239.0.0.3:1\n#EXTINF:3,E\nudp://@239.0.0.4:1\n"
@@ -182,10 +188,11 @@ TEST(ChannelList, LoadsPlaylistText) {
        "#EXTINF:2,B\r\nudp://239.0.0.2\r\n",
        {"[All] {1 'A' 239.0.0.1:1234 News}", "[News] {1 'A' 239.0.0.1:1234 News}"},
        {"Playlist line 7: port does not convert, channel dropped."}},
-      {"rtp forms, source read past",
+      {"rtp forms, source kept",
        "#EXTM3U\n#EXTINF:1,A\nrtp://@239.255.0.1:5002\n#EXTINF:2,B\nrtp://239.255.0.1:5002\n"
        "#EXTINF:3,C\nrtp://10.0.0.5@239.255.0.1:5002\n#EXTINF:4,D\nrtp://@239.255.0.1:x\n",
-       {"[All] {1 'A' 239.255.0.1:5002} {2 'B' 239.255.0.1:5002} {3 'C' 239.255.0.1:5002}"},
+       {"[All] {1 'A' 239.255.0.1:5002} {2 'B' 239.255.0.1:5002} {3 'C' "
+        "10.0.0.5@239.255.0.1:5002}"},
        {"Playlist line 9: port does not convert, channel dropped."}},
       {"attributes, group-title and logo",
        "#EXTM3U\n"
@@ -203,13 +210,13 @@ TEST(ChannelList, LoadsPlaylistText) {
             " 'Channel A' 239.1.1.1:5000 News;Sport logo=http://x/a.png?s=1&t=2}"
             " {" +
             kLast +
-            " 'Channel B, HD' 239.1.1.2:5002 Movies, Series logo=http://x/b.png}"
+            " 'Channel B, HD' 10.0.0.1@239.1.1.2:5002 Movies, Series logo=http://x/b.png}"
             " {" +
             kLast + " 'Channel C' 239.1.1.3:5004 Local}",
         "[News] {" + kLast + " 'Channel A' 239.1.1.1:5000 News;Sport logo=http://x/a.png?s=1&t=2}",
         "[Sport] {" + kLast + " 'Channel A' 239.1.1.1:5000 News;Sport logo=http://x/a.png?s=1&t=2}",
         "[Movies, Series] {" + kLast +
-            " 'Channel B, HD' 239.1.1.2:5002 Movies, Series logo=http://x/b.png}",
+            " 'Channel B, HD' 10.0.0.1@239.1.1.2:5002 Movies, Series logo=http://x/b.png}",
         "[Local] {" + kLast + " 'Channel C' 239.1.1.3:5004 Local}"}},
       {"valid UTF-8 unchanged",
        "#EXTM3U\n#EXTINF:1 group-title=\"Infos \xC3\xA9\",\xE2\x98\x85 Star\n"

@@ -34,7 +34,7 @@ TEST(PlaylistExport, SourceAttributesInOneOrderWithTheRelaysUrls) {
        "udp://@239.1.1.4:1\n#EXTINF:0,3 - Three\nrtp://10.0.0.1@239.1.1.3:1\n",
        false,
        "#EXTM3U\n#EXTINF:-1 tvg-chno=\"3\",Three\n" + url +
-           "239.1.1.3:1\n#EXTINF:-1 tvg-chno=\"104\",Four\n" + url +
+           "10.0.0.1@239.1.1.3:1\n#EXTINF:-1 tvg-chno=\"104\",Four\n" + url +
            "239.1.1.4:1\n#EXTINF:-1,Last\n" + url + "239.1.1.9:1\n"},
       {"a loaded guide is named in the header",
        "#EXTM3U\n#EXTINF:-1 tvg-id=\"a\",A\nudp://@239.1.1.1:1\n", true,
@@ -67,6 +67,17 @@ TEST(PlaylistExport, SourceAttributesInOneOrderWithTheRelaysUrls) {
        false,
        "#EXTM3U\n#EXTINF:-1 tvg-chno=\"3\",Path\n" + url +
            "239.1.1.1:1\n#EXTINF:-1 tvg-chno=\"4\",Short\n" + url + "239.0.0.7:1\n"},
+      {"a source before the group, dotted; a channel whose source sends nothing is left out",
+       "#EXTM3U\n#EXTINF:1,SSM\nudp://198.18.1.1@232.1.1.1:5000\n#EXTINF:2,Any\nudp://"
+       "@232.1.1.2:1\n"
+       "#EXTINF:3,Group\nudp://232.1.1.9@232.1.1.3:1\n#EXTINF:4,Zero\nudp://0.0.0.0@232.1.1.4:1\n"
+       "#EXTINF:5,All\nudp://255.255.255.255@232.1.1.5:1\n#EXTINF:6,Short\nudp://10.1@232.1.1.6:1\n"
+       "#EXTINF:7,Name\nrtp://src.example@232.1.1.7:1\n#EXTINF:8,Unicast\nudp://"
+       "10.0.0.1@10.0.0.2:1\n"
+       "#EXTINF:9,Path\nrtp://10.0.0.1/../command/quit#@232.1.1.9:1\n",
+       false,
+       "#EXTM3U\n#EXTINF:-1 tvg-chno=\"1\",SSM\n" + url +
+           "198.18.1.1@232.1.1.1:5000\n#EXTINF:-1 tvg-chno=\"2\",Any\n" + url + "232.1.1.2:1\n"},
       {"text cleaned as Browse text is",
        "#EXTM3U\n#EXTINF:-1 tvg-id=\"a\x01\" tvg-name=\"\xFF\",T\xC3\nudp://@239.1.1.1:1\n", false,
        "#EXTM3U\n#EXTINF:-1 tvg-id=\"a\" tvg-name=\"\xEF\xBF\xBD\",T\xEF\xBF\xBD\n" + url +

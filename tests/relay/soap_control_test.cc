@@ -254,6 +254,7 @@ relay::ChannelList makePlaylist() {
       {0, 2, "News & Weather", "News", "239.255.0.2", 5004, 0, ""},
       {0, 3, "Movies", "", "239.255.0.3", 5006, 0, "http://x/logo.png?a=1&b=2"}};
   for (std::uint32_t i = 0; i < std::size(channels); ++i) channels[i].listIndex = i;
+  channels[2].source = "10.0.0.5";
   list.groupEntries.resize(2);
   for (const relay::Channel& c : channels) list.groupEntries[0].push_back(c);
   list.groupEntries[1].push_back(channels[1]);
@@ -459,7 +460,7 @@ TEST(SoapControl, BrowseDocumentsByteForByte) {
        "&lt;dc:title&gt;Movies&lt;/dc:title&gt;&lt;upnp:class&gt;object.item.videoItem"
        "&lt;/upnp:class&gt;&lt;upnp:albumArtURI&gt;http://x/logo.png?a=1&amp;amp;b=2"
        "&lt;/upnp:albumArtURI&gt;&lt;res protocolInfo=&quot;http-get:*:video/mpeg:*&quot;&gt;"
-       "http://192.168.0.2:2901/8E4B2A7C19D54F3EA06B7C2D91E58F04/239.255.0.3:5006"
+       "http://192.168.0.2:2901/8E4B2A7C19D54F3EA06B7C2D91E58F04/10.0.0.5@239.255.0.3:5006"
        "&lt;/res&gt;&lt;/item&gt;"},
       {browseArguments("0", "BrowseMetadata"),
        "&lt;container id=&quot;0&quot; parentID=&quot;-1&quot; restricted=&quot;1&quot; "

@@ -19,7 +19,7 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
   auto playlist = std::make_shared<ChannelList>();
   playlist->loadText(
       "#EXTM3U\n#EXTINF:1,News \"24\"\nudp://@239.1.1.1:5000\n#EXTINF:2,Films\n"
-      "udp://@239.1.1.2:5000\n");
+      "udp://@239.1.1.2:5000\n#EXTINF:3,News one sender\nudp://198.18.1.1@239.1.1.1:5000\n");
   StreamRegistry registry;
   auto received = std::make_shared<ReceiveCounters>();
   received->datagrams = 100;
@@ -40,16 +40,25 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
   // An ended stream of the same group adds to its totals.
   { const auto ended = registry.add(stream); }
   const auto running = registry.add(stream);
+  // The same group from one sender: its own receiver, row and totals.
+  RegisteredReceiver fromOne = stream;
+  fromOne.source = inet_addr("198.18.1.1");
+  auto receivedFromOne = std::make_shared<ReceiveCounters>();
+  receivedFromOne->datagrams = 7;
+  fromOne.received = receivedFromOne;
+  const auto runningFromOne = registry.add(fromOne);
 
   StatusSources sources;
   sources.playlist = playlist;
   sources.logText = [] { return std::string("00:00:01 first\r\n00:00:02 second\r\n"); };
   const StatusSnapshot status = buildStatus(sources, registry.snapshot(11000), 11000, 1700000000);
 
-  ASSERT_EQ(status.channels.size(), 2u);
+  ASSERT_EQ(status.channels.size(), 3u);
   EXPECT_EQ(status.channels[0].watchers, 1u);
   EXPECT_EQ(status.channels[1].watchers, 0u);
-  ASSERT_EQ(status.streams.size(), 1u);
+  EXPECT_EQ(status.channels[2].watchers, 1u);
+  ASSERT_EQ(status.streams.size(), 2u);
+  EXPECT_EQ(status.streams[1].title, "News one sender");
   EXPECT_EQ(status.streams[0].client, "198.18.2.2:40000");
   EXPECT_EQ(status.streams[0].seconds, 10);
   EXPECT_EQ(status.streams[0].bitRate, 100000u);  // 125000 bytes in 10 s
@@ -59,14 +68,26 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
   for (const char* part :
        {"\"title\":\"News \\\"24\\\"\"", "\"client\":\"198.18.2.2:40000\"", "\"format\":\"rtp\"",
         "\"datagrams\":200,\"bytes\":263200,\"cc_errors\":4,\"rtp_gaps\":2", "\"receivers\":1",
-        "\"log\":[\"00:00:01 first\",\"00:00:02 second\"]"}) {
+        "\"log\":[\"00:00:01 first\",\"00:00:02 second\"]",
+        "\"title\":\"Films\",\"group\":\"239.1.1.2\",\"port\":5000",
+        "\"title\":\"News one sender\",\"source\":\"198.18.1.1\",\"group\":\"239.1.1.1\"",
+        "\"source\":\"198.18.1.1\",\"group\":\"239.1.1.1\",\"port\":5000,\"receivers\":1,"
+        "\"datagrams\":7,"}) {
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+  }
+  const std::string html = statusHtml(status);
+  for (const char* part : {"<td>198.18.1.1@239.1.1.1:5000</td>", "<td>239.1.1.1:5000</td>",
+                           "News one sender<br><small>198.18.1.1@239.1.1.1:5000</small>",
+                           "<td>198.18.1.1@239.1.1.1:5000<br><small>1 receiving"}) {
+    EXPECT_NE(html.find(part), std::string::npos) << part << "\n" << html;
   }
   const std::string metrics = statusMetrics(status);
   for (const char* part :
-       {"# TYPE tessaran_group_cc_errors_total counter\n", "tessaran_streams 1\n",
+       {"# TYPE tessaran_group_cc_errors_total counter\n", "tessaran_streams 2\n",
         "tessaran_group_datagrams_total{group=\"239.1.1.1\",port=\"5000\"} 200\n",
-        "tessaran_group_rtp_gaps_total{group=\"239.1.1.1\",port=\"5000\"} 2\n"}) {
+        "tessaran_group_rtp_gaps_total{group=\"239.1.1.1\",port=\"5000\"} 2\n",
+        "tessaran_group_datagrams_total{group=\"239.1.1.1\",port=\"5000\",source=\"198.18.1.1\"} "
+        "7\n"}) {
     EXPECT_NE(metrics.find(part), std::string::npos) << part << "\n" << metrics;
   }
 }

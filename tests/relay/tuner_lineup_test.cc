@@ -16,28 +16,36 @@ TEST(TunerLineup, NumbersUrlsAndWhichChannelANumberNames) {
       "#EXTINF:2,Plain\nrtp://@239.1.1.2:5000\n"
       "#EXTINF:3,Not multicast\nudp://@10.0.0.1:5000\n"
       "#EXTINF:2,Same number\nudp://@239.1.1.4:5000\n"
-      "#EXTINF:-,No number\nudp://@239.1.1.5:5000\n");
+      "#EXTINF:-,No number\nudp://@239.1.1.5:5000\n"
+      "#EXTINF:8,One sender\nudp://198.18.1.1@232.1.1.8:5000\n"
+      "#EXTINF:9,No sender\nudp://232.1.1.1@232.1.1.9:5000\n");
   const nlohmann::json lineup = nlohmann::json::parse(relay::lineupJson(&list, "http://h:1"));
   // In the list's order (by number); a number shared stays in each row.
-  EXPECT_EQ(lineup.dump(),
-            R"([{"GuideName":"Plain","GuideNumber":"2","URL":"http://h:1/auto/v2"},)"
-            R"({"GuideName":"Same number","GuideNumber":"2","URL":"http://h:1/auto/v2"},)"
-            R"({"GuideName":"Quote \" and back\\slash","GuideNumber":"5.1","URL":"http://h:1/auto/v5.1"}])");
+  EXPECT_EQ(
+      lineup.dump(),
+      R"([{"GuideName":"Plain","GuideNumber":"2","URL":"http://h:1/auto/v2"},)"
+      R"({"GuideName":"Same number","GuideNumber":"2","URL":"http://h:1/auto/v2"},)"
+      R"({"GuideName":"Quote \" and back\\slash","GuideNumber":"5.1","URL":"http://h:1/auto/v5.1"},)"
+      R"({"GuideName":"One sender","GuideNumber":"8","URL":"http://h:1/auto/v8"}])");
 
   const struct {
     const char* number;
-    const char* address;  // nullptr: none
+    const char* address;  // [source@]group; nullptr: none
   } rows[] = {
       {"5.1", "239.1.1.1"},
       {"2", "239.1.1.2"},  // the first of those that share it
       {"7", nullptr},      // the number a tvg-chno replaced
       {"3", nullptr},      // not a group the relay can join
+      {"8", "198.18.1.1@232.1.1.8"},
+      {"9", nullptr},  // a group as its source
       {"", nullptr},
       {"99", nullptr},
   };
   for (const auto& row : rows) {
     const relay::Channel* channel = relay::tunerChannel(&list, row.number);
-    EXPECT_EQ(channel ? channel->address : "none", row.address ? row.address : "none")
+    EXPECT_EQ(channel ? (channel->source.empty() ? "" : channel->source + "@") + channel->address
+                      : "none",
+              row.address ? row.address : "none")
         << row.number;
   }
   EXPECT_EQ(relay::lineupJson(nullptr, "http://h:1"), "[]");

@@ -32,12 +32,14 @@ std::uint32_t group(const char* text) {
 
 TEST(ResolveUrl, Table) {
   const std::string token(kToken);
-  // target: the document, or the group of a stream.
+  // target: the document, or the group of a stream; source: the stream's
+  // one sender.
   struct Case {
     std::string url;
     int kind;
     std::uint32_t target;
     std::uint16_t port;
+    std::uint32_t source = 0;
   };
   // The relay's kinds by the numbers the table uses.
   const std::map<int, RelayKind> kinds = {
@@ -89,11 +91,32 @@ TEST(ResolveUrl, Table) {
       {"/udp/", 9, 0, 0},
       {"/rtp/10.0.0.1:5002", 9, 0, 0},
       {"/UDP/239.255.0.1:5002", 9, 0, 0},
+      // One sender of a group: a dotted unicast address before "@".
+      {"/vkx/10.0.0.1@239.255.0.1:5002", 3, group("239.255.0.1"), 5002, group("10.0.0.1")},
+      {"/udp/198.18.1.1@232.1.1.1:5000?x=1", 3, group("232.1.1.1"), 5000, group("198.18.1.1")},
+      {"/rtp/223.255.255.254@232.1.1.1:1", 3, group("232.1.1.1"), 1, group("223.255.255.254")},
+      {"/vkx/239.255.0.1:5002@10.0.0.1", 3, group("239.255.0.1"), 5002},  // "@" in the port
+      {"/vkx/@239.255.0.1:5002", 9, 0, 0},
+      {"/vkx/0.0.0.0@239.255.0.1:5002", 9, 0, 0},
+      {"/vkx/0.1.2.3@239.255.0.1:5002", 9, 0, 0},
+      {"/vkx/255.255.255.255@239.255.0.1:5002", 9, 0, 0},
+      {"/vkx/232.1.1.2@232.1.1.1:5002", 9, 0, 0},
+      {"/vkx/240.0.0.1@232.1.1.1:5002", 9, 0, 0},
+      {"/vkx/10.1@232.1.1.1:5002", 9, 0, 0},
+      {"/vkx/010.0.0.1@232.1.1.1:5002", 9, 0, 0},
+      {"/vkx/ 10.0.0.1@232.1.1.1:5002", 9, 0, 0},
+      {"/vkx/host@232.1.1.1:5002", 9, 0, 0},
+      {"/vkx/10.0.0.1@@232.1.1.1:5002", 9, 0, 0},
+      {"/vkx/10.0.0.1@10.0.0.2:5002", 9, 0, 0},
+      {"/vkx/10.0.0.1@232.1.1.1", 9, 0, 0},
+      {"/udp/10.0.0.1@232.1.1.1:70000", 9, 0, 0},
       {"/" + token, 9, 0, 0},
       {"/" + token + "/", 9, 0, 0},
       {"/" + token + "/239.1.2.3:1234", 3, group("239.1.2.3"), 1234},
       {"/" + token + "/239.1.2.3:1234?mediaPlayerId=1&playMode=2", 3, group("239.1.2.3"), 1234},
       {"/x" + token + "239.1.2.3:1234", 3, group("239.1.2.3"), 1234},  // token anywhere
+      {"/" + token + "/10.0.0.1@239.1.2.3:1234", 3, group("239.1.2.3"), 1234, group("10.0.0.1")},
+      {"/" + token + "/239.1.2.3@239.1.2.3:1234", 9, 0, 0},
       {"/elsewhere", 9, 0, 0},
       {"/epg.xml", 10, 0, 0},
       {"/epg.xml.gz", 10, 1, 0},
@@ -120,6 +143,7 @@ TEST(ResolveUrl, Table) {
     if (c.kind == 3) {
       EXPECT_EQ(r.stream.group, c.target);
       EXPECT_EQ(r.stream.port, c.port);
+      EXPECT_EQ(r.stream.source, c.source);
     }
   }
 }
