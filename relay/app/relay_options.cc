@@ -10,6 +10,7 @@
 #include "common/version.h"
 #include "relay/app/source_fetch.h"
 #include "relay/app/usage_text.h"
+#include "relay/stream/rtp_reorder.h"
 
 namespace relay {
 namespace {
@@ -34,6 +35,7 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "--cache") return &options.cacheDir;
   if (arg == "--epg") return &options.guidePath;
   if (arg == "--tuners") return &options.tunersText;
+  if (arg == "--rtp-reorder") return &options.rtpReorderText;
   return nullptr;
 }
 
@@ -135,6 +137,12 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
                                       tunerCount < 1 || tunerCount > 64)) {
     return refuse(line, kTunersRefusedText, writeLine);
   }
+  std::uint32_t rtpReorder = line.settings.rtpReorderPackets;
+  if (!options.rtpReorderText.empty() &&
+      (!common::tryParseNumber(options.rtpReorderText, rtpReorder) ||
+       rtpReorder > RtpReorder::kMostWindow)) {
+    return refuse(line, kRtpReorderRefusedText, writeLine);
+  }
 
   if (options.playlistPath.empty()) {
     writeLine("You didn't provide playlist file, DLNA server will be disabled.");
@@ -155,6 +163,7 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   if (maxFetchMb != 0) settings.maxFetchMb = maxFetchMb;
   settings.refreshMinutes = refreshMinutes;
   settings.tunerCount = std::uint8_t(tunerCount);
+  settings.rtpReorderPackets = rtpReorder;
   return line;
 }
 

@@ -25,6 +25,9 @@ struct RelayOptions {
   std::string cacheDir;     // empty: no cache
   std::string guidePath;    // --epg: an XMLTV file
   std::string tunersText;   // --tuners: streams the tuner offers at once
+
+  // --rtp-reorder: the RTP reorder window
+  std::string rtpReorderText;
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
   bool tunerEnabled = true;  // false: --without-tuner
@@ -44,6 +47,8 @@ struct RelaySettings {
   std::uint32_t refreshMinutes = 720;
   // What the network tuner says it has (--tuners).
   std::uint8_t tunerCount = 4;
+  // RTP datagrams a receiver holds to put them back in order; 0: off.
+  std::uint32_t rtpReorderPackets = 32;
 };
 
 struct CommandLine {
@@ -62,6 +67,8 @@ inline constexpr const char kMaxFetchRefusedText[] =
 inline constexpr const char kRefreshRefusedText[] =
     "--refresh takes a whole number of minutes, 0 for never";
 inline constexpr const char kTunersRefusedText[] = "--tuners takes a whole number from 1 to 64";
+inline constexpr const char kRtpReorderRefusedText[] =
+    "--rtp-reorder takes a whole number of packets from 0 to 1024";
 
 // Walks `args` (args[0] is the program) and writes the usage and the
 // playlist messages as the walk meets them. `--version`, standing as an

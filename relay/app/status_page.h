@@ -57,6 +57,10 @@ struct StatusSnapshot {
     std::uint64_t bytes = 0;
     std::uint64_t ccErrors = 0;
     std::uint64_t rtpGaps = 0;
+    // What the RTP reorder window did.
+    std::uint64_t rtpReordered = 0;
+    std::uint64_t rtpDuplicates = 0;
+    std::uint64_t rtpLost = 0;
   };
 
   std::string version;

@@ -36,7 +36,9 @@ constexpr const char* kUsageLines[] = {
     " --refresh [ minutes between reloads of the playlist and guide - default 720, 0 for "
     "never; SIGHUP reloads them at once ],\r\n"
     " --without-tuner [ no network tuner discovery beside the media server ],\r\n"
-    " --tuners [ streams the network tuner offers at once, 1 to 64 - default 4 ]\r\n",
+    " --tuners [ streams the network tuner offers at once, 1 to 64 - default 4 ],\r\n"
+    " --rtp-reorder [ RTP packets held to put a source back in order, each at most 50 ms, "
+    "duplicates dropped - default 32, 0 for off ]\r\n",
     "",
     "URL in a playlist must be in the folowing format : \r\n"
     "udp://@multicast.address:port e.g. udp://@239.255.0.1:5002 ",
