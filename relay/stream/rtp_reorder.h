@@ -9,9 +9,9 @@
 // when an arrival would lie a whole window ahead, or when a datagram after
 // it has been held kMostHoldMs. One that comes after its gap was given up
 // is dropped (it was counted lost). An arrival far from where the sequence
-// stands (kMostJump or more ahead, or more than kMostLate and a window
-// behind) is a sender that started afresh: what is held goes on, and the
-// sequence goes on from the new one.
+// stands (kMostJump or more ahead, or behind by more than kMostLate or the
+// window, whichever is more) is a sender that started afresh: what is held
+// goes on, and the sequence goes on from the new one.
 //
 // Pure: the caller says when each datagram came and when it is now; the
 // receiving thread calls expire() by the deadline it returns.
