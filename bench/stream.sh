@@ -16,6 +16,15 @@
 #
 # RELAY_BIN=path measures another build of the relay (an older tree's, say)
 # against this tree's floor_relay and ts_tool.
+#
+# The RTP reorder window: REORDER_PAIRS (default 2) pairs of runs of one
+# client of an in-order RTP channel at REORDER_RATE datagrams a second
+# (default 9500, about 100 Mbit/s: CPU ticks enough, and a client the busy
+# machine does not leave too far behind), the relay with
+# --rtp-reorder 0 and with the default window, alternated (which goes first
+# changes each pair), then one run of a source that swaps neighbours and
+# repeats datagrams; a table gives CPU per GB and first byte for each pair.
+# STREAM_ONLY=reorder runs these alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -124,13 +133,15 @@ start_senders() {
   shift
   senders=()
   for group; do
-    ip netns exec "$src_ns" "$ts_tool" send --group "$group" --port 5000 --format plain \
+    ip netns exec "$src_ns" "$ts_tool" send --group "$group" --port 5000 "${send_args[@]}" \
       --rate "$r" --count $((r * seconds)) &
     senders+=($!)
   done
 }
 mbit() { awk -v r="$1" -v d="$datagram" 'BEGIN { printf "%.0f Mbit/s", r * d * 8 / 1e6 }'; }
 
+relay_args=()               # more options for the relay
+send_args=(--format plain)  # how ts_tool sends
 rows=()
 # Adds a table row: name, clients, rate, delivered-bytes file, extra bytes,
 # CPU ticks, peak kB, first byte ms, receive buffer drops; leaves CPU s per
@@ -154,7 +165,7 @@ start_server() {
   rm -f "$work/out"
   if [ "$1" = relay ]; then
     ip netns exec "$relay_ns" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
-      --recv-timeout 30 <"$work/in" >"$work/out" 2>&1 &
+      --recv-timeout 30 "${relay_args[@]}" <"$work/in" >"$work/out" 2>&1 &
   else
     ip netns exec "$relay_ns" "$floor_bin" 198.18.2.1 2901 198.18.1.2 \
       <"$work/in" >"$work/out" 2>&1 &
@@ -203,6 +214,7 @@ stream_run() {
   report "$program, $name" "$((channels * clients))" "$r" "$work/sizes" "$extra" "$ticks" "$kb" "$first" "$drops"
   gb["$program $key"]=$per_gb
   peak["$program $key"]=$kb
+  first_byte=$first
 }
 
 # Scenario KEY NAME RATE CHANNELS CLIENTS, for the relay and then the floor.
@@ -236,8 +248,57 @@ socat_run() {
   report "socat, 1 channel x 1 client" 1 "$r" "$work/sizes" 0 "$ticks" "$kb" "-" "$drops"
 }
 
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+
+# reorder_run KEY NAME WINDOW [ts_tool options]: one client of one RTP
+# channel at REORDER_RATE, the relay with --rtp-reorder WINDOW.
+reorder_rate=${REORDER_RATE:-9500}
+reorder_run() {
+  local key=$1 name=$2 window=$3
+  shift 3
+  relay_args=(--rtp-reorder "$window")
+  send_args=(--format rtp "$@")
+  stream_run relay "$key" "$name" "$reorder_rate" 1 1
+  relay_args=()
+  send_args=(--format plain)
+}
+reorder_rows=()
+reorder_section() {
+  local pairs=${REORDER_PAIRS:-2} p off on off_first on_first
+  for ((p = 1; p <= pairs; p++)); do
+    if ((p % 2 == 1)); then
+      reorder_run "off$p" "1 RTP channel x 1 client, in order, window off" 0
+      off=$per_gb off_first=$first_byte
+      reorder_run "on$p" "1 RTP channel x 1 client, in order, window 32" 32
+      on=$per_gb on_first=$first_byte
+    else
+      reorder_run "on$p" "1 RTP channel x 1 client, in order, window 32" 32
+      on=$per_gb on_first=$first_byte
+      reorder_run "off$p" "1 RTP channel x 1 client, in order, window off" 0
+      off=$per_gb off_first=$first_byte
+    fi
+    reorder_rows+=("| $p | $off | $on | $(ratio "$on" "$off") | $off_first | $on_first |")
+  done
+  reorder_run mixed "1 RTP channel x 1 client, every 10th pair swapped, every 50th repeated, window 32" \
+    32 --swap-every 10 --repeat-every 50
+}
+
 mkfifo "$work/in"
 exec 3<>"$work/in"
+if [ "${STREAM_ONLY:-}" = reorder ]; then
+  reorder_section
+  echo
+  echo "$seconds s per scenario, $datagram-byte payloads; GB = 10^9 bytes delivered."
+  echo
+  echo "| scenario | clients | rate per channel | bytes sent per channel | bytes per client | CPU s | CPU s per GB | peak memory | first byte (median of 5) |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  printf '%s\n' "${rows[@]}"
+  echo
+  echo "| pair | window off: CPU s per GB | window 32 | on / off | first byte, off | on |"
+  echo "|---|---|---|---|---|---|"
+  printf '%s\n' "${reorder_rows[@]}"
+  exit 0
+fi
 keys=(1 10 50 100 20x5 high)
 scenario 1 "1 channel x 1 client" "$rate" 1 1
 for n in 10 50 100; do scenario "$n" "1 channel x $n clients" "$rate" 1 "$n"; done
@@ -247,8 +308,8 @@ socat_run "$rate"
 gb["socat 1"]=$per_gb
 socat_run "$high_rate"
 gb["socat high"]=$per_gb
+reorder_section
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 # Peak memory per client beyond the first, from the 1- and 100-client runs.
 per_client() {
   awk -v a="${peak[$1 1]}" -v b="${peak[$1 100]}" 'BEGIN { printf "%.0f KiB", (b - a) / 99 }'
@@ -279,3 +340,9 @@ done
 echo
 echo "Peak memory per client beyond the first ((VmHWM at 100 clients - at 1) / 99):" \
   "relay $(per_client relay), floor $(per_client floor)."
+echo
+echo "RTP reorder window, one client of an in-order RTP channel at $(mbit "$reorder_rate"):"
+echo
+echo "| pair | window off: CPU s per GB | window 32 | on / off | first byte, off | on |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${reorder_rows[@]}"

@@ -378,6 +378,8 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
   }
 
+  // Every receiver of this run, for streams and forwarders alike.
+  receiverPool().setRtpReorder(settings.rtpReorderPackets);
   writeLine("Starting http server.");
   auto snooperSlot = std::make_shared<SnooperSlot>();
   auto subscriptions = std::make_shared<SubscriptionTable>();

@@ -11,6 +11,7 @@
 #include "platform/network_cards.h"
 #include "relay/app/source_fetch.h"
 #include "relay/app/usage_text.h"
+#include "relay/stream/rtp_reorder.h"
 
 namespace relay {
 namespace {
@@ -36,6 +37,7 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "--epg") return &options.guidePath;
   if (arg == "--tuners") return &options.tunersText;
   if (arg == "--rejoin") return &options.rejoinText;
+  if (arg == "--rtp-reorder") return &options.rtpReorderText;
   return nullptr;
 }
 
@@ -144,6 +146,12 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
       (!common::tryParseNumber(options.rejoinText, rejoinSeconds) || rejoinSeconds > 3600)) {
     return refuse(line, kRejoinRefusedText, writeLine);
   }
+  std::uint32_t rtpReorder = line.settings.rtpReorderPackets;
+  if (!options.rtpReorderText.empty() &&
+      (!common::tryParseNumber(options.rtpReorderText, rtpReorder) ||
+       rtpReorder > RtpReorder::kMostWindow)) {
+    return refuse(line, kRtpReorderRefusedText, writeLine);
+  }
 
   if (options.playlistPath.empty()) {
     writeLine("You didn't provide playlist file, DLNA server will be disabled.");
@@ -169,6 +177,7 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   settings.refreshMinutes = refreshMinutes;
   settings.tunerCount = std::uint8_t(tunerCount);
   settings.rejoinSeconds = rejoinSeconds;
+  settings.rtpReorderPackets = rtpReorder;
   return line;
 }
 

@@ -26,6 +26,9 @@ struct RelayOptions {
   std::string guidePath;    // --epg: an XMLTV file
   std::string tunersText;   // --tuners: streams the tuner offers at once
   std::string rejoinText;   // --rejoin: seconds between reports of the groups received
+
+  // --rtp-reorder: the RTP reorder window
+  std::string rtpReorderText;
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
   bool tunerEnabled = true;  // false: --without-tuner
@@ -54,6 +57,8 @@ struct RelaySettings {
   // the interface by this index, so they follow its address when it changes.
   std::string receiveInterface{};
   int receiveInterfaceIndex = 0;
+  // RTP datagrams a receiver holds to put them back in order; 0: off.
+  std::uint32_t rtpReorderPackets = 32;
 };
 
 struct CommandLine {
@@ -74,6 +79,8 @@ inline constexpr const char kRefreshRefusedText[] =
 inline constexpr const char kTunersRefusedText[] = "--tuners takes a whole number from 1 to 64";
 inline constexpr const char kRejoinRefusedText[] =
     "--rejoin takes a whole number of seconds up to 3600, 0 for never";
+inline constexpr const char kRtpReorderRefusedText[] =
+    "--rtp-reorder takes a whole number of packets from 0 to 1024";
 
 // Walks `args` (args[0] is the program) and writes the usage and the
 // playlist messages as the walk meets them. `--version`, standing as an

@@ -295,7 +295,8 @@ StatusSnapshot buildStatus(const StatusSources& sources, const StreamRegistry::S
   for (const GroupTotals& totals : live.groups) {
     out.groups.push_back(StatusSnapshot::GroupRow{
         platform::ipv4Text(totals.group), totals.port, totals.receivers, totals.datagrams,
-        totals.bytes, totals.ccErrors, totals.rtpGaps, sourceText(totals.source)});
+        totals.bytes, totals.ccErrors, totals.rtpGaps, sourceText(totals.source),
+        totals.rtpReordered, totals.rtpDuplicates, totals.rtpLost});
   }
   if (sources.logText) out.log = lastLines(sources.logText(), kStatusLogLines);
   return out;
@@ -355,6 +356,9 @@ std::string statusJson(const StatusSnapshot& status) {
       row.number("bytes", g.bytes);
       row.number("cc_errors", g.ccErrors);
       row.number("rtp_gaps", g.rtpGaps);
+      row.number("rtp_reordered", g.rtpReordered);
+      row.number("rtp_duplicates", g.rtpDuplicates);
+      row.number("rtp_lost", g.rtpLost);
     });
     top.key("log");
     out += '[';
@@ -412,6 +416,14 @@ std::string statusMetrics(const StatusSnapshot& status) {
            [](const auto& g) { return g.ccErrors; });
   perGroup("group_rtp_gaps_total", "counter", "RTP sequence number gaps in what was received.",
            [](const auto& g) { return g.rtpGaps; });
+  perGroup("group_rtp_reordered_total", "counter",
+           "RTP datagrams received after one with a later sequence number, put back in order.",
+           [](const auto& g) { return g.rtpReordered; });
+  perGroup("group_rtp_duplicates_total", "counter", "RTP datagrams received twice, dropped.",
+           [](const auto& g) { return g.rtpDuplicates; });
+  perGroup("group_rtp_lost_total", "counter",
+           "RTP datagrams the reorder window gave up waiting for.",
+           [](const auto& g) { return g.rtpLost; });
   return out;
 }
 
@@ -486,7 +498,8 @@ std::string statusHtml(const StatusSnapshot& status) {
   }
 
   if (table("Received groups", status.groups.size(),
-            {"group", "datagrams", "CC errors", "RTP gaps"})) {
+            {"group", "datagrams", "CC errors", "RTP gaps", "RTP reordered", "RTP duplicates",
+             "RTP lost"})) {
     for (const auto& g : status.groups) {
       out += "<tr>";
       twoLines(streamText(g.source, g.group, g.port), std::to_string(g.receivers) + " receiving");
@@ -494,7 +507,11 @@ std::string statusHtml(const StatusSnapshot& status) {
       out += g.ccErrors ? "<td class=\"n bad\">" : "<td class=n>";
       out += std::to_string(g.ccErrors) + "</td>";
       out += g.rtpGaps ? "<td class=\"n bad\">" : "<td class=n>";
-      out += std::to_string(g.rtpGaps) + "</td></tr>";
+      out += std::to_string(g.rtpGaps) + "</td>";
+      cell(std::to_string(g.rtpReordered), true);
+      cell(std::to_string(g.rtpDuplicates), true);
+      out += g.rtpLost ? "<td class=\"n bad\">" : "<td class=n>";
+      out += std::to_string(g.rtpLost) + "</td></tr>";
     }
     endTable();
   }

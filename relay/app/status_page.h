@@ -60,6 +60,10 @@ struct StatusSnapshot {
     std::uint64_t ccErrors = 0;
     std::uint64_t rtpGaps = 0;
     std::string source = {};  // empty for any sender
+    // What the RTP reorder window did.
+    std::uint64_t rtpReordered = 0;
+    std::uint64_t rtpDuplicates = 0;
+    std::uint64_t rtpLost = 0;
   };
 
   std::string version;

@@ -38,7 +38,9 @@ constexpr const char* kUsageLines[] = {
     " --without-tuner [ no network tuner discovery beside the media server ],\r\n"
     " --tuners [ streams the network tuner offers at once, 1 to 64 - default 4 ],\r\n"
     " --rejoin [ seconds between reports of every received group on the UDP receiving "
-    "interface, for switches whose memberships lapse without a querier - default 0, off ]\r\n",
+    "interface, for switches whose memberships lapse without a querier - default 0, off ],\r\n"
+    " --rtp-reorder [ RTP packets held to put a source back in order, each at most 50 ms, "
+    "duplicates dropped - default 32, 0 for off ]\r\n",
     "",
     "URL in a playlist must be in the folowing format : \r\n"
     "udp://@multicast.address:port e.g. udp://@239.255.0.1:5002 ",

@@ -10,6 +10,7 @@
 #include "platform/net_init.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
+#include "relay/stream/rtp_reorder.h"
 #include "relay/stream/start_point.h"
 #include "relay/stream/ts_probe.h"
 
@@ -130,6 +131,60 @@ void MulticastReceiver::forgetWake(platform::Event& event) const {
   shared_->waiting.store(int(shared_->wakes.size()), std::memory_order_relaxed);
 }
 
+namespace {
+
+// Appends the datagrams the receiving thread keeps, in the order it keeps
+// them, noting on the way the continuity and the start points; publish()
+// then makes them visible.
+class Appender final : public RtpReorder::Sink {
+ public:
+  explicit Appender(std::shared_ptr<DatagramBlock> block) : block_(std::move(block)) {}
+
+  void datagram(const unsigned char* bytes, std::size_t size) override {
+    const std::optional<DatagramLayout> layout = datagramLayout(bytes, size);
+    if (layout) continuity_.datagram(bytes, size, *layout, found);
+    if (!block_->fits(size)) {
+      auto next = std::make_shared<DatagramBlock>(block_->endByte(), block_->index() + 1);
+      block_->seal(next);
+      block_ = std::move(next);
+      newTail = true;
+    }
+    const std::uint32_t index = block_->written();
+    block_->append(bytes, size);
+    if (!layout) return;
+    for (std::size_t at = layout->first; at + kTsPacketSize <= size && bytes[at] == kTsSync;
+         at += layout->stride) {
+      if (starts.packet(bytes + at, Place{block_, index}, std::uint32_t(at - layout->prefix))) {
+        newStart = true;
+      }
+    }
+  }
+
+  DatagramBlock& block() { return *block_; }
+  const std::shared_ptr<DatagramBlock>& share() const { return block_; }
+
+  StartPointTracker<Place> starts;
+  ContinuityCheck::Found found;
+  bool newTail = false;
+  bool newStart = false;
+
+ private:
+  std::shared_ptr<DatagramBlock> block_;
+  ContinuityCheck continuity_;
+};
+
+// The sequence number of an RTP datagram carrying transport stream packets,
+// the ones the reorder window takes.
+std::optional<std::uint16_t> rtpSequence(const unsigned char* bytes, std::size_t size) {
+  const std::optional<DatagramLayout> layout = datagramLayout(bytes, size);
+  if (!layout || !layout->rtp || layout->first >= size || bytes[layout->first] != kTsSync) {
+    return std::nullopt;
+  }
+  return std::uint16_t(bytes[2] << 8 | bytes[3]);
+}
+
+}  // namespace
+
 void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
   platform::raiseCurrentThreadPriority();
   const int fd = shared->socket.fd();
@@ -143,16 +198,64 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
     messages[i].msg_hdr.msg_iovlen = 1;
   }
 
-  std::shared_ptr<DatagramBlock> block;
+  std::unique_ptr<Appender> appender;
   {
     std::lock_guard guard(shared->lock);
-    block = shared->tail;
+    appender = std::make_unique<Appender>(shared->tail);
   }
-  auto continuity = std::make_unique<ContinuityCheck>();
-  StartPointTracker<Place> starts;
+  std::unique_ptr<RtpReorder> reorder;
+  if (shared->rtpReorder > 0) reorder = std::make_unique<RtpReorder>(shared->rtpReorder);
+  std::int64_t releaseBy = RtpReorder::kNoDeadline;  // when held datagrams must go on
   std::uint64_t startBlock = 0;
   bool hasStart = false;
   ReceiveCounters& counters = shared->counters;
+
+  // Makes what was appended since the last call visible, and wakes the
+  // clients that asked.
+  const auto publish = [&](std::int64_t nowMs) {
+    DatagramBlock& block = appender->block();
+    block.publish();
+    const std::uint64_t received = block.endByte();
+    // Counted in blocks, like a client's backlog: a start point followed
+    // by tiny datagrams would otherwise keep a great many of them.
+    const bool stale =
+        hasStart && (block.index() - startBlock + 1) * kBlockBytes > kMostStartBacklog;
+    if (appender->newTail || appender->newStart || stale) {
+      std::lock_guard guard(shared->lock);
+      shared->tail = appender->share();
+      shared->newestBlock.store(block.index(), std::memory_order_relaxed);
+      if (appender->newStart) {
+        const auto& point = appender->starts.latest();
+        shared->start = StartPoint{point.place.block, point.place.datagram, point.offset};
+        startBlock = point.place.block->index();
+        hasStart = true;
+        appender->starts.forgetLatest();
+      } else if (stale) {
+        shared->start = StartPoint{};
+        hasStart = false;
+      }
+      appender->newTail = appender->newStart = false;
+    }
+    shared->lastDataMs.store(nowMs, std::memory_order_relaxed);
+    shared->receivedBytes.store(received, std::memory_order_seq_cst);
+    if (shared->waiting.load(std::memory_order_seq_cst) != 0) {
+      std::lock_guard guard(shared->lock);
+      for (platform::Event* event : shared->wakes) event->set();
+      shared->wakes.clear();
+      shared->waiting.store(0, std::memory_order_relaxed);
+    }
+    ContinuityCheck::Found& found = appender->found;
+    if (found.ccErrors != 0) counters.ccErrors.fetch_add(found.ccErrors, std::memory_order_relaxed);
+    if (found.rtpGaps != 0) counters.rtpGaps.fetch_add(found.rtpGaps, std::memory_order_relaxed);
+    found = {};
+    if (reorder) {
+      const RtpReorder::Counts& counts = reorder->counts();
+      counters.rtpReordered.store(counts.reordered, std::memory_order_relaxed);
+      counters.rtpDuplicates.store(counts.duplicates, std::memory_order_relaxed);
+      counters.rtpLost.store(counts.lost, std::memory_order_relaxed);
+    }
+  };
+
   const platform::WaitItem items[] = {platform::WaitItem::event(shared->stopEvent),
                                       platform::WaitItem::readable(fd)};
   std::int64_t napMs = 0;
@@ -160,8 +263,21 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
   std::int64_t rateCount = 0;
   bool receiving = true;
   while (receiving) {
-    if (napMs > 0 && shared->stopEvent.wait(int(napMs))) break;
-    const platform::WaitResult ready = platform::waitAny(items, -1);
+    // While datagrams are held, no wait runs past the time they must go on.
+    std::int64_t waitMs = -1;
+    if (releaseBy != RtpReorder::kNoDeadline) {
+      waitMs = std::max<std::int64_t>(0, releaseBy - platform::monotonicMs());
+    }
+    const std::int64_t nap = waitMs < 0 ? napMs : std::min(napMs, waitMs);
+    if (nap > 0 && shared->stopEvent.wait(int(nap))) break;
+    const platform::WaitResult ready =
+        platform::waitAny(items, waitMs < 0 ? -1 : int(waitMs - nap));
+    if (ready.status == platform::WaitStatus::Timeout) {
+      const std::int64_t now = platform::monotonicMs();
+      releaseBy = reorder->expire(now, *appender);
+      publish(now);
+      continue;
+    }
     if (ready.status != platform::WaitStatus::Signalled || ready.index == 0) break;
     // Drain what is there, a batch per call, each batch published at once.
     for (;;) {
@@ -170,67 +286,26 @@ void MulticastReceiver::receivingThread(std::shared_ptr<Shared> shared) {
         receiving = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         break;
       }
+      const std::int64_t now = platform::monotonicMs();
       std::uint64_t bytes = 0;
-      ContinuityCheck::Found found;
-      bool newTail = false;
-      bool newStart = false;
       for (int i = 0; i < n; ++i) {
         const unsigned char* datagram = slots.get() + std::size_t(i) * kSlotBytes;
         const std::size_t size = messages[i].msg_len;
         bytes += size;
-        continuity->datagram(datagram, size, found);
-        if (!block->fits(size)) {
-          auto next = std::make_shared<DatagramBlock>(block->endByte(), block->index() + 1);
-          block->seal(next);
-          block = std::move(next);
-          shared->newestBlock.store(block->index(), std::memory_order_relaxed);
-          newTail = true;
-        }
-        const std::uint32_t index = block->written();
-        block->append(datagram, size);
-        if (const std::optional<DatagramLayout> layout = datagramLayout(datagram, size)) {
-          for (std::size_t at = layout->first;
-               at + kTsPacketSize <= size && datagram[at] == kTsSync; at += layout->stride) {
-            if (starts.packet(datagram + at, Place{block, index},
-                              std::uint32_t(at - layout->prefix))) {
-              newStart = true;
-            }
+        if (reorder) {
+          if (const std::optional<std::uint16_t> sequence = rtpSequence(datagram, size)) {
+            reorder->push(*sequence, datagram, size, now, *appender);
+            continue;
           }
         }
+        appender->datagram(datagram, size);
       }
-      block->publish();
-      const std::uint64_t received = block->endByte();
-      // Counted in blocks, like a client's backlog: a start point followed
-      // by tiny datagrams would otherwise keep a great many of them.
-      const bool stale =
-          hasStart && (block->index() - startBlock + 1) * kBlockBytes > kMostStartBacklog;
-      if (newTail || newStart || stale) {
-        std::lock_guard guard(shared->lock);
-        shared->tail = block;
-        if (newStart) {
-          const auto& point = starts.latest();
-          shared->start = StartPoint{point.place.block, point.place.datagram, point.offset};
-          startBlock = point.place.block->index();
-          hasStart = true;
-          starts.forgetLatest();
-        } else if (stale) {
-          shared->start = StartPoint{};
-          hasStart = false;
-        }
+      if (reorder && (reorder->holding() || releaseBy != RtpReorder::kNoDeadline)) {
+        releaseBy = reorder->expire(now, *appender);
       }
-      shared->lastDataMs.store(platform::monotonicMs(), std::memory_order_relaxed);
-      shared->receivedBytes.store(received, std::memory_order_seq_cst);
-      if (shared->waiting.load(std::memory_order_seq_cst) != 0) {
-        std::lock_guard guard(shared->lock);
-        for (platform::Event* event : shared->wakes) event->set();
-        shared->wakes.clear();
-        shared->waiting.store(0, std::memory_order_relaxed);
-      }
+      publish(now);
       counters.datagrams.fetch_add(std::uint64_t(n), std::memory_order_relaxed);
       counters.bytes.fetch_add(bytes, std::memory_order_relaxed);
-      if (found.ccErrors != 0)
-        counters.ccErrors.fetch_add(found.ccErrors, std::memory_order_relaxed);
-      if (found.rtpGaps != 0) counters.rtpGaps.fetch_add(found.rtpGaps, std::memory_order_relaxed);
       rateCount += n;
       if (std::size_t(n) < kBatch) break;
     }
@@ -275,6 +350,7 @@ ReceiverPool::Lease ReceiverPool::acquire(const ReceiverKey& key, ReceiverFailur
   // Socket, join, bind and thread start do not block: done under the lock,
   // two first clients of a group cannot both start a receiver.
   auto receiver = std::make_shared<MulticastReceiver>(key);
+  receiver->setRtpReorder(rtpReorder_);
   if (const int error = receiver->createSocket(); error != 0) {
     failure = ReceiverFailure{ReceiverFailure::Step::Create, error};
     return lease;
@@ -301,6 +377,11 @@ void ReceiverPool::release(const std::shared_ptr<MulticastReceiver>& receiver) {
   }
   // The last client leaves the group now, not when the final share goes.
   last->stop();
+}
+
+void ReceiverPool::setRtpReorder(std::uint32_t packets) {
+  std::lock_guard guard(lock_);
+  rtpReorder_ = packets;
 }
 
 std::size_t ReceiverPool::size() const {

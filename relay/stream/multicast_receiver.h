@@ -6,7 +6,9 @@
 // client comes and left when its last one goes.
 //
 // The receiving thread drains its socket in batches, appends each datagram
-// whole (never split, truncated or reordered) and publishes the batch once.
+// whole (never split or truncated) and publishes the batch once. With a
+// reorder window, RTP datagrams are appended in sequence order, copies
+// dropped (rtp_reorder.h); a datagram in order is appended at once.
 // It wakes only the clients that asked to be woken, once each. On the way it
 // counts what passes (receive_counters.h) and finds where a player could
 // start (start_point.h): a new client of a group that is flowing begins at
@@ -67,6 +69,8 @@ class MulticastReceiver {
   const ReceiverKey& key() const { return key_; }
   // The socket and its options; 0 or the errno of the failing call.
   int createSocket();
+  // The RTP reorder window in datagrams (0: off, the default); before start().
+  void setRtpReorder(std::uint32_t packets) { shared_->rtpReorder = packets; }
   // Joins (once), binds (once) and starts the receiving thread; 0 or errno.
   int start();
   // Ends the receiving thread, waiting for it at most 10 s. The thread
@@ -128,6 +132,7 @@ class MulticastReceiver {
     std::atomic<std::uint64_t> newestBlock{0};  // its index
     std::atomic<std::int64_t> lastDataMs{0};
     std::atomic<int> waiting{0};
+    std::uint32_t rtpReorder = 0;  // set before the thread starts
     // Guards the fields below: the newest block, the start point, the
     // events to set.
     mutable std::mutex lock;
@@ -180,6 +185,8 @@ class ReceiverPool {
   std::size_t size() const;
   // The key of each receiver running now.
   std::vector<ReceiverKey> keys() const;
+  // The RTP reorder window of the receivers started from now on (0: off).
+  void setRtpReorder(std::uint32_t packets);
 
  private:
   struct Entry {
@@ -190,6 +197,7 @@ class ReceiverPool {
 
   mutable std::mutex lock_;
   std::vector<Entry> entries_;
+  std::uint32_t rtpReorder_ = 0;
 };
 
 // The one pool of the process.

@@ -10,15 +10,19 @@ constexpr unsigned kNullPid = 0x1fff;
 }  // namespace
 
 void ContinuityCheck::datagram(const unsigned char* bytes, std::size_t size, Found& found) {
-  const std::optional<DatagramLayout> layout = datagramLayout(bytes, size);
-  if (!layout) return;
-  if (layout->rtp) {
+  if (const std::optional<DatagramLayout> layout = datagramLayout(bytes, size))
+    datagram(bytes, size, *layout, found);
+}
+
+void ContinuityCheck::datagram(const unsigned char* bytes, std::size_t size,
+                               const DatagramLayout& layout, Found& found) {
+  if (layout.rtp) {
     const std::int32_t sequence = std::int32_t(bytes[2]) << 8 | bytes[3];
     if (lastSequence_ >= 0 && sequence != ((lastSequence_ + 1) & 0xffff)) ++found.rtpGaps;
     lastSequence_ = sequence;
   }
-  for (std::size_t at = layout->first; at + kTsPacketSize <= size && bytes[at] == kTsSync;
-       at += layout->stride)
+  for (std::size_t at = layout.first; at + kTsPacketSize <= size && bytes[at] == kTsSync;
+       at += layout.stride)
     packet(bytes + at, found);
 }
 

@@ -1,13 +1,18 @@
 // What a receiver counts as the datagrams pass: datagrams and bytes, and the
 // losses the stream itself shows, transport stream continuity-counter errors
-// and RTP sequence gaps. The receiving thread alone writes them (relaxed
-// atomics, added once per receive batch); the status pages read them.
+// and RTP sequence gaps (in what goes on to the clients, after the reorder
+// window), and what the window did: RTP datagrams that came out of order,
+// copies dropped, datagrams given up as lost. The receiving thread alone
+// writes them (relaxed atomics, once per receive batch); the status pages
+// read them.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "relay/stream/ts_probe.h"
 
 namespace relay {
 
@@ -16,6 +21,9 @@ struct ReceiveCounters {
   std::atomic<std::uint64_t> bytes{0};
   std::atomic<std::uint64_t> ccErrors{0};
   std::atomic<std::uint64_t> rtpGaps{0};
+  std::atomic<std::uint64_t> rtpReordered{0};
+  std::atomic<std::uint64_t> rtpDuplicates{0};
+  std::atomic<std::uint64_t> rtpLost{0};
 };
 
 // What a stream sender or a forwarder has sent on; `format` is the probe's
@@ -43,6 +51,9 @@ class ContinuityCheck {
   };
   // Adds what one datagram shows to `found`.
   void datagram(const unsigned char* bytes, std::size_t size, Found& found);
+  // The same for a datagram whose layout is known.
+  void datagram(const unsigned char* bytes, std::size_t size, const DatagramLayout& layout,
+                Found& found);
 
  private:
   static constexpr std::uint8_t kUnseen = 0xff;

@@ -68,6 +68,9 @@ void StreamRegistry::remove(std::uint64_t id) {
     totals.bytes += receiver.received->bytes.load(kRelaxed);
     totals.ccErrors += receiver.received->ccErrors.load(kRelaxed);
     totals.rtpGaps += receiver.received->rtpGaps.load(kRelaxed);
+    totals.rtpReordered += receiver.received->rtpReordered.load(kRelaxed);
+    totals.rtpDuplicates += receiver.received->rtpDuplicates.load(kRelaxed);
+    totals.rtpLost += receiver.received->rtpLost.load(kRelaxed);
   }
   entries_.erase(entry);
 }
@@ -85,6 +88,9 @@ StreamRegistry::Snapshot StreamRegistry::snapshot(std::int64_t nowMs) {
       sample.bytesReceived = received->bytes.load(kRelaxed);
       sample.ccErrors = received->ccErrors.load(kRelaxed);
       sample.rtpGaps = received->rtpGaps.load(kRelaxed);
+      sample.rtpReordered = received->rtpReordered.load(kRelaxed);
+      sample.rtpDuplicates = received->rtpDuplicates.load(kRelaxed);
+      sample.rtpLost = received->rtpLost.load(kRelaxed);
     }
     if (const auto& sent = entry.receiver.sent) {
       sample.datagramsSent = sent->datagrams.load(kRelaxed);
@@ -118,6 +124,9 @@ StreamRegistry::Snapshot StreamRegistry::snapshot(std::int64_t nowMs) {
       totals->bytes += sample.bytesReceived;
       totals->ccErrors += sample.ccErrors;
       totals->rtpGaps += sample.rtpGaps;
+      totals->rtpReordered += sample.rtpReordered;
+      totals->rtpDuplicates += sample.rtpDuplicates;
+      totals->rtpLost += sample.rtpLost;
     }
     ++totals->receivers;
     out.receivers.push_back(std::move(sample));

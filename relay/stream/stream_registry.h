@@ -39,6 +39,9 @@ struct ReceiverSample {
   std::uint64_t bytesReceived = 0;
   std::uint64_t ccErrors = 0;
   std::uint64_t rtpGaps = 0;
+  std::uint64_t rtpReordered = 0;
+  std::uint64_t rtpDuplicates = 0;
+  std::uint64_t rtpLost = 0;
   std::uint64_t datagramsSent = 0;
   std::uint64_t bytesSent = 0;
   int format = -1;
@@ -57,6 +60,9 @@ struct GroupTotals {
   std::uint64_t bytes = 0;
   std::uint64_t ccErrors = 0;
   std::uint64_t rtpGaps = 0;
+  std::uint64_t rtpReordered = 0;
+  std::uint64_t rtpDuplicates = 0;
+  std::uint64_t rtpLost = 0;
   std::uint32_t receivers = 0;  // running now
 };
 

@@ -31,8 +31,12 @@ sleep 0.5  # the receivers have joined
 
 # RTP: 400 datagrams, 4 dropped (99, 199, 299, 399): 3 gaps the receiver
 # can see, each also a continuity jump. Plain: 300, 3 dropped, 2 visible.
+# The RTP sender also swaps 23 and 24 of every 25 (12 pairs: the fourth of
+# each hundred holds the dropped one) and sends 39 of every 40 twice (10
+# copies): the reorder window puts them back, so the continuity sees only
+# the losses, and each gap is given up 50 ms on (3 lost).
 lab_exec src "$ts_tool" send --format rtp --group 239.1.2.1 --port 5000 --rate 200 --count 400 \
-  --drop-every 100 &
+  --drop-every 100 --swap-every 25 --repeat-every 40 &
 sender=$!
 lab_exec src "$ts_tool" send --format plain --group 239.1.2.2 --port 5000 --rate 200 --count 300 \
   --drop-every 100
@@ -41,11 +45,12 @@ sleep 0.5
 
 lab_exec lan curl -s "$base/status.json" >"$work/status.json"
 group() { jq -c --arg g "$1" '.groups[] | select(.group == $g) |
-  [.datagrams, .bytes, .cc_errors, .rtp_gaps, .receivers]' "$work/status.json"; }
-lab_check "rtp group: datagrams, bytes, cc errors, rtp gaps" \
-  test "$(group 239.1.2.1)" = "[396,$((396 * (12 + 7 * 188))),3,3,1]"
-lab_check "plain group: datagrams, bytes, cc errors, no rtp gaps" \
-  test "$(group 239.1.2.2)" = "[297,$((297 * 7 * 188)),2,0,1]"
+  [.datagrams, .bytes, .cc_errors, .rtp_gaps, .rtp_reordered, .rtp_duplicates, .rtp_lost,
+  .receivers]' "$work/status.json"; }
+lab_check "rtp group: datagrams, bytes, cc errors, rtp gaps, reordered, copies, lost" \
+  test "$(group 239.1.2.1)" = "[406,$((406 * (12 + 7 * 188))),3,3,12,10,3,1]"
+lab_check "plain group: datagrams, bytes, cc errors, nothing of RTP" \
+  test "$(group 239.1.2.2)" = "[297,$((297 * 7 * 188)),2,0,0,0,0,1]"
 lab_check "streams: titles, formats, bytes sent" test "$(jq -c '[.streams[] |
   [.title, .group, .format, .bytes_sent > 0, (.client | startswith("198.18.2.2:"))]] | sort' \
   "$work/status.json")" = '[["News","239.1.2.1","rtp",true,true],["Sport","239.1.2.2","plain",true,true]]'
@@ -56,7 +61,10 @@ lab_check "event log lines" grep -q 'Received vkx request: /vkx/239.1.2.1:5000' 
 
 lab_exec lan curl -s "$base/metrics" >"$work/metrics"
 for line in 'tessaran_streams 2' 'tessaran_clients 1' \
-  'tessaran_group_datagrams_total{group="239.1.2.1",port="5000"} 396' \
+  'tessaran_group_datagrams_total{group="239.1.2.1",port="5000"} 406' \
+  'tessaran_group_rtp_reordered_total{group="239.1.2.1",port="5000"} 12' \
+  'tessaran_group_rtp_duplicates_total{group="239.1.2.1",port="5000"} 10' \
+  'tessaran_group_rtp_lost_total{group="239.1.2.1",port="5000"} 3' \
   'tessaran_group_cc_errors_total{group="239.1.2.1",port="5000"} 3' \
   'tessaran_group_rtp_gaps_total{group="239.1.2.1",port="5000"} 3' \
   'tessaran_group_cc_errors_total{group="239.1.2.2",port="5000"} 2' \

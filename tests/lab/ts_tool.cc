@@ -1,7 +1,8 @@
 // A deterministic multicast source and the matching body check for the lab.
 //
 //   ts_tool send --format F --group G --port P [--rate N] [--seconds S]
-//                [--count N] [--packets N] [--drop-every N] [--from ADDRESS]
+//                [--count N] [--packets N] [--drop-every N] [--swap-every N]
+//                [--repeat-every N] [--from ADDRESS]
 //   ts_tool check --format F --body FILE [--min-packets N] [--packets N]
 //
 // Every transport stream packet carries its sequence number, so the check
@@ -17,6 +18,9 @@
 // --drop-every N leaves out datagrams N-1, 2N-1, ... as a lossy network
 // would: the receiver sees a continuity-counter jump after each (and an RTP
 // sequence gap with RTP), count - count / N datagrams arrive.
+// --swap-every N sends datagrams N-2 and N-1 of every N in swapped order,
+// --repeat-every N sends datagram N-1 of every N twice, as a bonded link
+// or a Wi-Fi bridge may.
 //
 // --from ADDRESS sends from that address of the host, for source-specific
 // receivers.
@@ -128,6 +132,8 @@ int send(const Options& options) {
   const long seconds = options.number("--seconds", 30);
   const long count = options.number("--count", rate * seconds);
   const long dropEvery = options.number("--drop-every", 0);
+  const long swapEvery = options.number("--swap-every", 0);
+  const long repeatEvery = options.number("--repeat-every", 0);
 
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in to{};
@@ -155,12 +161,18 @@ int send(const Options& options) {
       const timespec pause{0, long(due - now)};
       nanosleep(&pause, nullptr);
     }
-    if (dropEvery > 0 && i % dropEvery == dropEvery - 1) continue;
-    const Bytes bytes = datagram(format, std::uint64_t(i), packets);
-    if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) <
-        0) {
-      std::perror("sendto");
-      return 1;
+    long index = i;
+    if (swapEvery > 1 && i % swapEvery == swapEvery - 2 && i + 1 < count) index = i + 1;
+    if (swapEvery > 1 && i % swapEvery == swapEvery - 1) index = i - 1;
+    if (dropEvery > 0 && index % dropEvery == dropEvery - 1) continue;
+    const Bytes bytes = datagram(format, std::uint64_t(index), packets);
+    const int copies = repeatEvery > 0 && i % repeatEvery == repeatEvery - 1 ? 2 : 1;
+    for (int copy = 0; copy < copies; ++copy) {
+      if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) <
+          0) {
+        std::perror("sendto");
+        return 1;
+      }
     }
   }
   ::close(fd);

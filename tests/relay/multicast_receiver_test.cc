@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/thread.h"
+#include "relay/stream/ts_probe.h"
 #include "tests/support/private_network.h"
 
 namespace relay {
@@ -211,6 +212,91 @@ TEST(ReceiverPool, JoinsByAddressOrIndexForAnySourceOrOne) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(std::string(got[0].begin(), got[0].end()), c.firstRead);
   }
+}
+
+// An RTP sender behind a link that swaps neighbours, repeats datagrams and
+// loses some, across the sequence wrap, the last loss at the very end: the
+// chain holds every datagram that came, in sequence order, each once (so a
+// client's bytes are the sent payload less the lost datagrams), the last
+// ones released by time with nothing more arriving, and the counters say
+// what happened.
+TEST(ReceiverReorder, RtpComesOutInSequenceOrderWithCopiesDropped) {
+  if (!testsupport::enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  const platform::Ipv4 loopback = platform::parseIpv4("127.0.0.1");
+  const ReceiverKey key{platform::parseIpv4("239.1.1.5"), 5005, loopback};
+  MulticastReceiver receiver(key);
+  receiver.setRtpReorder(32);
+  ASSERT_EQ(receiver.createSocket(), 0);
+  ASSERT_EQ(receiver.start(), 0);
+  std::uint32_t offset = 0;
+  const BufferPosition start = receiver.attach(false, offset);
+
+  // Datagram i: sequence 65500 + i, seven packets that name it.
+  const auto datagram = [](int i) {
+    const std::uint16_t sequence = std::uint16_t(65500 + i);
+    std::vector<unsigned char> out = {0x80, 33, (unsigned char)(sequence >> 8),
+                                      (unsigned char)sequence};
+    out.resize(12, 0);
+    for (int p = 0; p < 7; ++p) {
+      const std::size_t at = out.size();
+      out.resize(at + 188, (unsigned char)(i * 7 + p));
+      out[at] = 0x47;
+      out[at + 1] = 0x01;
+      out[at + 2] = 0x00;
+      out[at + 3] = (unsigned char)(0x10 | ((i * 7 + p) & 0x0f));
+    }
+    return out;
+  };
+  // Blocks of ten: 2 and 3 swapped, 5 sent twice, 8 lost in every other.
+  constexpr int kBlocks = 20;
+  std::vector<int> order;
+  std::vector<int> kept;
+  for (int b = 0; b < kBlocks; ++b) {
+    for (const int k : {0, 1, 3, 2, 4, 5, 5, 6, 7, 8, 9}) {
+      if (k == 8 && b % 2 == 1) continue;
+      order.push_back(b * 10 + k);
+    }
+    for (int k = 0; k < 10; ++k) {
+      if (k != 8 || b % 2 == 0) kept.push_back(b * 10 + k);
+    }
+  }
+
+  int error = 0;
+  platform::Socket sender = platform::Socket::udp(error);
+  ASSERT_EQ(error, 0);
+  sender.setMulticastInterface(loopback);
+  const sockaddr_in to = platform::makeSockaddr(key.group, key.port);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const std::vector<unsigned char> bytes = datagram(order[i]);
+    ASSERT_GE(::sendto(sender.fd(), bytes.data(), bytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              0);
+    if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+
+  const std::vector<std::vector<unsigned char>> got = readDatagrams(receiver, start, kept.size());
+  std::vector<unsigned char> payload, expected;
+  for (const auto& d : got) {
+    const Payload span = rtpPayload(d.data(), d.size());
+    payload.insert(payload.end(), d.begin() + std::ptrdiff_t(span.offset),
+                   d.begin() + std::ptrdiff_t(span.offset + span.length));
+  }
+  for (const int i : kept) {
+    const std::vector<unsigned char> d = datagram(i);
+    expected.insert(expected.end(), d.begin() + 12, d.end());
+  }
+  EXPECT_EQ(got.size(), kept.size());
+  EXPECT_TRUE(payload == expected);
+  const auto counters = receiver.counters();
+  EXPECT_TRUE(testsupport::eventually([&] { return counters->rtpLost.load() == kBlocks / 2; }));
+  EXPECT_EQ(counters->rtpReordered.load(), std::uint64_t(kBlocks));
+  EXPECT_EQ(counters->rtpDuplicates.load(), std::uint64_t(kBlocks));
+  EXPECT_EQ(counters->rtpLost.load(), std::uint64_t(kBlocks / 2));
+  // After the window only the losses show: a gap each, a continuity jump each.
+  EXPECT_EQ(counters->rtpGaps.load(), std::uint64_t(kBlocks / 2));
+  EXPECT_EQ(counters->ccErrors.load(), std::uint64_t(kBlocks / 2));
+  EXPECT_EQ(counters->datagrams.load(), order.size());
+  receiver.stop();
 }
 
 // A client that does not move is too far behind once the blocks it keeps

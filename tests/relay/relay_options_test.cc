@@ -249,7 +249,7 @@ TEST_F(RelayCommandLine, PlaylistDecidesTheMediaServer) {
   }
 }
 
-TEST_F(RelayCommandLine, MaxFetchRefreshTunersAndCache) {
+TEST_F(RelayCommandLine, MaxFetchRefreshTunersReorderAndCache) {
   struct Case {
     std::vector<std::string> args;
     const char* refusal;  // nullptr: accepted
@@ -257,10 +257,12 @@ TEST_F(RelayCommandLine, MaxFetchRefreshTunersAndCache) {
     std::uint32_t refreshMinutes = 720;
     unsigned tuners = 4;
     bool tuner = true;
+    std::uint32_t rtpReorder = 32;
   };
   const char* const fetch = relay::kMaxFetchRefusedText;
   const char* const refresh = relay::kRefreshRefusedText;
   const char* const tuners = relay::kTunersRefusedText;
+  const char* const reorder = relay::kRtpReorderRefusedText;
   const Case cases[] = {
       {{"-li", "a", "-ri", "b"}, nullptr, std::nullopt},
       {{"--max-fetch", "200", "-li", "a"}, nullptr, 200},
@@ -279,6 +281,11 @@ TEST_F(RelayCommandLine, MaxFetchRefreshTunersAndCache) {
       {{"--tuners", "65", "-li", "a"}, tuners, std::nullopt},
       {{"--tuners", "256", "-li", "a"}, tuners, std::nullopt},  // would wrap in a byte
       {{"--tuners", "four", "-li", "a"}, tuners, std::nullopt},
+      {{"--rtp-reorder", "0", "-li", "a"}, nullptr, std::nullopt, 720, 4, true, 0},
+      {{"--rtp-reorder", "1024", "-li", "a"}, nullptr, std::nullopt, 720, 4, true, 1024},
+      {{"--rtp-reorder", "1025", "-li", "a"}, reorder, std::nullopt},
+      {{"--rtp-reorder", "-1", "-li", "a"}, reorder, std::nullopt},
+      {{"--rtp-reorder", "off", "-li", "a"}, reorder, std::nullopt},
   };
   for (const Case& c : cases) {
     Captured out;
@@ -295,6 +302,7 @@ TEST_F(RelayCommandLine, MaxFetchRefreshTunersAndCache) {
       EXPECT_EQ(line.settings.refreshMinutes, c.refreshMinutes);
       EXPECT_EQ(line.settings.tunerCount, c.tuners);
       EXPECT_EQ(line.options.tunerEnabled, c.tuner);
+      EXPECT_EQ(line.settings.rtpReorderPackets, c.rtpReorder);
     }
   }
   Captured out;

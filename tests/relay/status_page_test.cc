@@ -26,6 +26,9 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
   received->bytes = 131600;
   received->ccErrors = 2;
   received->rtpGaps = 1;
+  received->rtpReordered = 3;
+  received->rtpDuplicates = 2;
+  received->rtpLost = 1;
   auto sent = std::make_shared<SendCounters>();
   sent->bytes = 125000;
   sent->format = int(StreamFormat::Rtp);
@@ -67,7 +70,8 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
   const std::string json = statusJson(status);
   for (const char* part :
        {"\"title\":\"News \\\"24\\\"\"", "\"client\":\"198.18.2.2:40000\"", "\"format\":\"rtp\"",
-        "\"datagrams\":200,\"bytes\":263200,\"cc_errors\":4,\"rtp_gaps\":2", "\"receivers\":1",
+        "\"datagrams\":200,\"bytes\":263200,\"cc_errors\":4,\"rtp_gaps\":2",
+        "\"rtp_reordered\":6,\"rtp_duplicates\":4,\"rtp_lost\":2", "\"receivers\":1",
         "\"log\":[\"00:00:01 first\",\"00:00:02 second\"]",
         "\"title\":\"Films\",\"group\":\"239.1.1.2\",\"port\":5000",
         "\"title\":\"News one sender\",\"source\":\"198.18.1.1\",\"group\":\"239.1.1.1\"",
@@ -86,6 +90,9 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
        {"# TYPE tessaran_group_cc_errors_total counter\n", "tessaran_streams 2\n",
         "tessaran_group_datagrams_total{group=\"239.1.1.1\",port=\"5000\"} 200\n",
         "tessaran_group_rtp_gaps_total{group=\"239.1.1.1\",port=\"5000\"} 2\n",
+        "tessaran_group_rtp_reordered_total{group=\"239.1.1.1\",port=\"5000\"} 6\n",
+        "tessaran_group_rtp_duplicates_total{group=\"239.1.1.1\",port=\"5000\"} 4\n",
+        "tessaran_group_rtp_lost_total{group=\"239.1.1.1\",port=\"5000\"} 2\n",
         "tessaran_group_datagrams_total{group=\"239.1.1.1\",port=\"5000\",source=\"198.18.1.1\"} "
         "7\n"}) {
     EXPECT_NE(metrics.find(part), std::string::npos) << part << "\n" << metrics;
