@@ -168,8 +168,7 @@ void MembershipTable::join(Ipv4 host, const GroupChange& change, LinkAddress lin
   pair.expiry = now + kPairLifetimeSeconds;
   pair.includeMode = includeMode;
   pair.sources = std::move(sources);
-  pair.wanted =
-      std::make_shared<WantedSources>(forwardedSources(pair.includeMode, pair.sources));
+  pair.wanted = std::make_shared<WantedSources>(forwardedSources(pair.includeMode, pair.sources));
   ForwarderContext context{group, host, pair.stop, shared_, pair.wanted};
   const int error = platform::startJoinable(
       pair.thread, [body = body_, context = std::move(context), finished = &pair.finished] {

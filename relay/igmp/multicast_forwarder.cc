@@ -169,7 +169,8 @@ class PortSniffer {
 // from every source, or from each of `sources` (a source-specific network
 // sends nothing else). The membership table keeps at most 8, within the
 // sources Linux lets one socket name (igmp_max_msf, 10).
-platform::Socket sniffingMembership(platform::Ipv4 group, const std::vector<platform::Ipv4>& sources,
+platform::Socket sniffingMembership(platform::Ipv4 group,
+                                    const std::vector<platform::Ipv4>& sources,
                                     platform::Ipv4 interfaceAddress) {
   int error = 0;
   platform::Socket socket = platform::Socket::udp(error);

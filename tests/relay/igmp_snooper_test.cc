@@ -181,8 +181,8 @@ TEST(MembershipTable, SourcesTheForwarderFollows) {
   const std::vector<Ipv4> ten = ips({"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5",
                                      "10.0.0.6", "10.0.0.7", "10.0.0.8", "10.0.0.9", "10.0.0.10"});
   const std::vector<Ipv4> firstEight(ten.begin(), ten.begin() + 8);
-  const std::vector<Ipv4> unbelieved = ips({"0.1.2.3", "127.0.0.1", "224.0.1.1", "239.1.1.1",
-                                            "240.0.0.1", "255.255.255.255"});
+  const std::vector<Ipv4> unbelieved =
+      ips({"0.1.2.3", "127.0.0.1", "224.0.1.1", "239.1.1.1", "240.0.0.1", "255.255.255.255"});
   const struct {
     const char* what;
     bool join;
@@ -209,14 +209,24 @@ TEST(MembershipTable, SourcesTheForwarderFollows) {
        firstEight},
       {"exclude: every source", true, SourceFilter::Any, {}, kNothing, true, {}},
       {"allow in exclude mode", true, SourceFilter::Also, ips({"10.0.0.1"}), kNothing, true, {}},
-      {"block in exclude mode", false, SourceFilter::Without, ips({"10.0.0.1"}), kNothing, true,
+      {"block in exclude mode",
+       false,
+       SourceFilter::Without,
+       ips({"10.0.0.1"}),
+       kNothing,
+       true,
        {}},
       {"back to include", true, SourceFilter::Only, ips({"10.0.0.5"}), kNothing, true,
        ips({"10.0.0.5"})},
-      {"include of none believed: a leave", true, SourceFilter::Only, unbelieved, kStopping,
-       false, {}},
-      {"allow from no source at all", true, SourceFilter::Also, ips({"10.0.0.6"}), kStarting,
-       true, ips({"10.0.0.6"})},
+      {"include of none believed: a leave",
+       true,
+       SourceFilter::Only,
+       unbelieved,
+       kStopping,
+       false,
+       {}},
+      {"allow from no source at all", true, SourceFilter::Also, ips({"10.0.0.6"}), kStarting, true,
+       ips({"10.0.0.6"})},
   };
   Table t;
   std::size_t starts = 0;
