@@ -122,6 +122,8 @@ class PortSniffer {
     return receive();
   }
 
+  bool sourcesChanged() const { return changed_; }
+
  private:
   std::optional<std::uint16_t> fail(std::string_view console, std::string_view log, int error) {
     shared_.report(Report::error(console, error, log));
@@ -160,9 +162,6 @@ class PortSniffer {
   Event& sourcesChanged_;
   bool changed_ = false;
   platform::PacketSocket socket_;
-
- public:
-  bool sourcesChanged() const { return changed_; }
 };
 
 // Holds the group on the receiving interface while its port is sniffed:
