@@ -66,9 +66,9 @@ std::uint16_t complementOf(std::uint32_t sum) {
 
 // What one version 3 group record means for the forwarding: a host that
 // wants any source of the group (exclude mode) or named sources (include
-// mode) is a member; one left in include mode with no source has left. The
-// snooper forwards the whole group either way; the sources only tell when an
-// include-mode host has blocked the last one it wanted.
+// mode) is a member; one left in include mode with no source has left. An
+// exclude-mode host gets the whole group, whatever sources it excludes; an
+// include-mode host gets the group from the sources it names.
 std::optional<GroupChange> recordChange(std::uint8_t type, platform::Ipv4 group,
                                         std::vector<platform::Ipv4> sources) {
   GroupChange change;

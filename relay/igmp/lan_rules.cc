@@ -10,6 +10,11 @@ bool isForwardedGroup(platform::Ipv4 group) {
   return (value & 0xffffff00u) != 0xe0000000u && value != 0xeffffffau;
 }
 
+bool isForwardedSource(platform::Ipv4 source) {
+  const std::uint32_t first = ntohl(source) >> 24;
+  return first != 0 && first != 127 && first < 224;
+}
+
 LinkAddress linkAddressOf(const unsigned char* bytes, unsigned length) {
   // Only Ethernet-sized addresses; other links count by IP address alone.
   if (bytes == nullptr || length != 6) return kNoLinkAddress;

@@ -22,6 +22,11 @@ using platform::lanSubnetOf;
 // less local network control (224.0.0.0/24) and SSDP.
 bool isForwardedGroup(platform::Ipv4 group);
 
+// Whether `source`, named in an include-mode report, is a sender the
+// snooper receives from: a unicast address, not 0.0.0.0/8, loopback,
+// multicast or 240.0.0.0/4.
+bool isForwardedSource(platform::Ipv4 source);
+
 // The sender's link-layer (Ethernet) address as one value: its bytes in
 // order, 0 when unknown (a link without such addresses). Several addresses
 // used by one machine share it.

@@ -39,11 +39,22 @@ MembershipTable::~MembershipTable() {
   stopAll();
 }
 
-void MembershipTable::apply(Ipv4 host, const GroupChange& change, LinkAddress link) {
+void MembershipTable::apply(Ipv4 host, const GroupChange& reported, LinkAddress link) {
   // A unicast "group" would have the forwarder receive on that address:
   // whatever is sent there, the relay's own address included, would go to
   // the reporting host.
-  if (!isForwardedGroup(change.group)) return;
+  if (!isForwardedGroup(reported.group)) return;
+  // Likewise a "source" that is the relay's loopback or a group: only
+  // senders a source-specific membership can name are believed.
+  GroupChange change = reported;
+  std::erase_if(change.sources, [](Ipv4 source) { return !isForwardedSource(source); });
+  if (change.filter != SourceFilter::Any && change.sources.empty()) {
+    // A host that wants only sources the relay does not receive from has
+    // left; allowing or blocking none of them changes nothing.
+    if (change.filter != SourceFilter::Only) return;
+    change.join = false;
+    change.filter = SourceFilter::Any;
+  }
   std::lock_guard<std::mutex> hold(lock_);
   if (closed_) return;
   if (change.join) {
@@ -57,8 +68,19 @@ void MembershipTable::apply(Ipv4 host, const GroupChange& change, LinkAddress li
 
 namespace {
 
-// The sources a pair's host wants after `change`.
-void applySources(bool& includeMode, std::vector<Ipv4>& sources, const GroupChange& change) {
+// Adds `more` to `sources`, each once, up to `most` in all.
+void addSources(std::vector<Ipv4>& sources, const std::vector<Ipv4>& more, std::size_t most) {
+  for (const Ipv4 source : more) {
+    if (sources.size() >= most) return;
+    if (std::find(sources.begin(), sources.end(), source) == sources.end()) {
+      sources.push_back(source);
+    }
+  }
+}
+
+// The sources a pair's host wants after `change`, `most` of them at most.
+void applySources(bool& includeMode, std::vector<Ipv4>& sources, const GroupChange& change,
+                  std::size_t most) {
   switch (change.filter) {
     case SourceFilter::Any:
       includeMode = false;
@@ -66,17 +88,13 @@ void applySources(bool& includeMode, std::vector<Ipv4>& sources, const GroupChan
       break;
     case SourceFilter::Only:
       includeMode = true;
-      sources = change.sources;
+      sources.clear();
+      addSources(sources, change.sources, most);
       break;
     case SourceFilter::Also:
       // Added to an include-mode list; in exclude mode every source is wanted
       // already.
-      if (!includeMode) break;
-      for (const Ipv4 source : change.sources) {
-        if (std::find(sources.begin(), sources.end(), source) == sources.end()) {
-          sources.push_back(source);
-        }
-      }
+      if (includeMode) addSources(sources, change.sources, most);
       break;
     case SourceFilter::Without:
       if (!includeMode) break;
@@ -88,6 +106,12 @@ void applySources(bool& includeMode, std::vector<Ipv4>& sources, const GroupChan
   }
 }
 
+// What a pair's forwarder follows: its include-mode sources, or none for
+// every source.
+std::vector<Ipv4> forwardedSources(bool includeMode, const std::vector<Ipv4>& sources) {
+  return includeMode ? sources : std::vector<Ipv4>();
+}
+
 }  // namespace
 
 void MembershipTable::block(Ipv4 host, const GroupChange& change) {
@@ -95,8 +119,12 @@ void MembershipTable::block(Ipv4 host, const GroupChange& change) {
     return pair.host == host && pair.group == change.group;
   });
   if (found == pairs_.end() || !found->includeMode) return;
-  applySources(found->includeMode, found->sources, change);
-  if (found->sources.empty()) leave(host, change.group);
+  applySources(found->includeMode, found->sources, change, kMostSourcesPerPair);
+  if (found->sources.empty()) {
+    leave(host, change.group);
+    return;
+  }
+  found->wanted->set(found->sources);
 }
 
 void MembershipTable::join(Ipv4 host, const GroupChange& change, LinkAddress link) {
@@ -106,7 +134,13 @@ void MembershipTable::join(Ipv4 host, const GroupChange& change, LinkAddress lin
     return pair.host == host && pair.group == group;
   });
   if (found != pairs_.end()) {
-    applySources(found->includeMode, found->sources, change);
+    applySources(found->includeMode, found->sources, change, sourceRoom(found->sources));
+    if (found->includeMode && found->sources.empty()) {
+      // Every source it wants now is past the bound of all pairs.
+      leave(host, group);
+      return;
+    }
+    found->wanted->set(forwardedSources(found->includeMode, found->sources));
     // Repeated reports right after a join are absorbed; a later one is the
     // host answering a query.
     if (now <= found->expiry - (kPairLifetimeSeconds - kRefreshAfterSeconds)) return;
@@ -116,7 +150,11 @@ void MembershipTable::join(Ipv4 host, const GroupChange& change, LinkAddress lin
                            pairText(kHostLog, host, kRespondedFor, group)});
     return;
   }
-  if (full(host, link)) {
+  // A new member by an allow record was in include mode with no source.
+  bool includeMode = change.filter == SourceFilter::Also;
+  std::vector<Ipv4> sources;
+  applySources(includeMode, sources, change, sourceRoom(sources));
+  if (full(host, link) || (includeMode && sources.empty())) {
     refuse(host, group, now);
     return;
   }
@@ -128,10 +166,10 @@ void MembershipTable::join(Ipv4 host, const GroupChange& change, LinkAddress lin
   pair.link = link;
   pair.stop = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
   pair.expiry = now + kPairLifetimeSeconds;
-  // A new member by an allow record was in include mode with no source.
-  pair.includeMode = change.filter == SourceFilter::Also;
-  applySources(pair.includeMode, pair.sources, change);
-  ForwarderContext context{group, host, pair.stop, shared_};
+  pair.includeMode = includeMode;
+  pair.sources = std::move(sources);
+  pair.wanted = std::make_shared<WantedSources>(forwardedSources(pair.includeMode, pair.sources));
+  ForwarderContext context{group, host, pair.stop, shared_, pair.wanted};
   const int error = platform::startJoinable(
       pair.thread, [body = body_, context = std::move(context), finished = &pair.finished] {
         body(context);
@@ -156,6 +194,17 @@ bool MembershipTable::full(Ipv4 host, LinkAddress link) const {
   const auto ofLink = std::count_if(pairs_.begin(), pairs_.end(),
                                     [&](const Pair& pair) { return pair.link == link; });
   return std::size_t(ofLink) >= kMostGroupsPerHost;
+}
+
+std::size_t MembershipTable::sourceRoom(const std::vector<Ipv4>& own) const {
+  // Removed pairs count until their forwarder has been joined: their
+  // receivers are still there.
+  std::size_t held = 0;
+  for (const std::list<Pair>* list : {&pairs_, &retired_}) {
+    for (const Pair& pair : *list) held += pair.sources.size();
+  }
+  const std::size_t others = held - own.size();
+  return others >= kMostSources ? 0 : std::min(kMostSourcesPerPair, kMostSources - others);
 }
 
 void MembershipTable::refuse(Ipv4 host, Ipv4 group, std::int64_t now) {
@@ -269,7 +318,10 @@ void MembershipTable::stopAll() {
 std::vector<MembershipTable::PairView> MembershipTable::pairs() const {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<PairView> views;
-  for (const Pair& pair : pairs_) views.push_back(PairView{pair.host, pair.group, pair.expiry});
+  for (const Pair& pair : pairs_) {
+    views.push_back(PairView{pair.host, pair.group, pair.expiry,
+                             forwardedSources(pair.includeMode, pair.sources)});
+  }
   return views;
 }
 

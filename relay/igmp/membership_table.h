@@ -39,6 +39,11 @@ inline constexpr int kIdleCheckSeconds = 260;
 // address: one machine writing many source addresses is still one host.
 inline constexpr std::size_t kMostGroupsPerHost = 32;
 inline constexpr std::size_t kMostPairs = 256;
+// An include-mode host names the sources it wants; each is a receiver with
+// its own membership, socket and thread on the receiving side. Sources past
+// these are ignored; a new pair left with none is refused.
+inline constexpr std::size_t kMostSourcesPerPair = 8;
+inline constexpr std::size_t kMostSources = 512;  // of all pairs together
 // Refused (host, group) pairs whose line was written, so that a host's
 // repeated reports do not repeat it. When this many are remembered, further
 // refusals are written nowhere until old ones are forgotten.
@@ -61,6 +66,7 @@ class MembershipTable {
     platform::Ipv4 host;
     platform::Ipv4 group;
     std::int64_t expiry;
+    std::vector<platform::Ipv4> sources;  // forwarded from; none for every source
   };
 
   MembershipTable(std::shared_ptr<ForwarderShared> shared, SecondsClock now, ForwarderBody body);
@@ -72,7 +78,10 @@ class MembershipTable {
   // A join or leave of `host`, sent from link-layer address `link`, with
   // its console and log lines. A leave ends that host's pair at once,
   // whatever other hosts of the group do. Changes of groups that are not
-  // forwarded are ignored, silently.
+  // forwarded are ignored, silently, as are sources that cannot send (see
+  // isForwardedSource) and those past kMostSourcesPerPair; an include-mode
+  // change left with no source is a leave. The pair's forwarder follows
+  // the sources its host wants from then on.
   void apply(platform::Ipv4 host, const GroupChange& change, LinkAddress link = kNoLinkAddress);
 
   // Removes the lapsed pairs (silently) and adds the groups due for a
@@ -105,6 +114,8 @@ class MembershipTable {
     // Include mode: the host wants only `sources`; otherwise any source.
     bool includeMode = false;
     std::vector<platform::Ipv4> sources;
+    // What the forwarder follows: `sources` in include mode, else none.
+    std::shared_ptr<WantedSources> wanted;
   };
 
   struct Refusal {
@@ -118,6 +129,8 @@ class MembershipTable {
   // A host's include-mode sources blocked; a leave when none is left.
   void block(platform::Ipv4 host, const GroupChange& change);
   bool full(platform::Ipv4 host, LinkAddress link) const;
+  // How many sources a pair now holding `own` may have.
+  std::size_t sourceRoom(const std::vector<platform::Ipv4>& own) const;
   void refuse(platform::Ipv4 host, platform::Ipv4 group, std::int64_t now);
   void forgetRefusal(platform::Ipv4 host, platform::Ipv4 group);
   int collectLocked(std::vector<platform::Ipv4>& pending);

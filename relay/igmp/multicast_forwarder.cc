@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -100,10 +101,14 @@ std::array<sock_filter, 8> groupFilter(platform::Ipv4 group) {
 // makes them arrive is held by the caller.
 class PortSniffer {
  public:
-  PortSniffer(const ForwarderContext& context, Event& pairStop)
-      : context_(context), shared_(*context.shared), pairStop_(pairStop) {}
+  PortSniffer(const ForwarderContext& context, Event& pairStop, Event& sourcesChanged)
+      : context_(context),
+        shared_(*context.shared),
+        pairStop_(pairStop),
+        sourcesChanged_(sourcesChanged) {}
 
-  // The group's port, or nothing when the forwarder has to end.
+  // The group's port, or nothing when the forwarder has to end or the
+  // host's sources changed (sourcesChanged() tells).
   std::optional<std::uint16_t> run() {
     int error = 0;
     socket_ = platform::PacketSocket::open(platform::PacketSocket::BeforeBind::Nothing, error);
@@ -119,6 +124,8 @@ class PortSniffer {
     return receive();
   }
 
+  bool sourcesChanged() const { return changed_; }
+
  private:
   std::optional<std::uint16_t> fail(std::string_view console, std::string_view log, int error) {
     shared_.report(Report::error(console, error, log));
@@ -128,9 +135,13 @@ class PortSniffer {
   std::optional<std::uint16_t> receive() {
     unsigned char buffer[kSniffBufferBytes];
     const WaitItem items[] = {WaitItem::event(shared_.snooperStop), WaitItem::event(pairStop_),
-                              WaitItem::readable(socket_.fd())};
+                              WaitItem::readable(socket_.fd()), WaitItem::event(sourcesChanged_)};
     for (;;) {
       const platform::WaitResult ready = platform::waitAny(items, -1);
+      if (ready.status == WaitStatus::Signalled && ready.index == 3) {
+        changed_ = true;
+        return std::nullopt;
+      }
       if (ready.status != WaitStatus::Signalled || ready.index != 2) return std::nullopt;
       for (;;) {
         const ssize_t received = ::recv(socket_.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
@@ -150,8 +161,38 @@ class PortSniffer {
   const ForwarderContext& context_;
   ForwarderShared& shared_;
   Event& pairStop_;
+  Event& sourcesChanged_;
+  bool changed_ = false;
   platform::PacketSocket socket_;
 };
+
+// Holds the group on the receiving interface while its port is sniffed:
+// from every source, or from each of `sources` (a source-specific network
+// sends nothing else). The membership table keeps at most 8, within the
+// sources Linux lets one socket name (igmp_max_msf, 10).
+// The interface by `interfaceIndex` when not 0, else by its address.
+platform::Socket sniffingMembership(platform::Ipv4 group,
+                                    const std::vector<platform::Ipv4>& sources,
+                                    platform::Ipv4 interfaceAddress, int interfaceIndex) {
+  int error = 0;
+  platform::Socket socket = platform::Socket::udp(error);
+  if (error != 0) return socket;
+  if (sources.empty()) {
+    if (interfaceIndex != 0) {
+      socket.joinGroupByIndex(group, interfaceIndex);
+    } else {
+      socket.joinGroup(group, interfaceAddress);
+    }
+  }
+  for (const platform::Ipv4 source : sources) {
+    if (interfaceIndex != 0) {
+      socket.joinSourceGroupByIndex(group, source, interfaceIndex);
+    } else {
+      socket.joinSourceGroup(group, source, interfaceAddress);
+    }
+  }
+  return socket;
+}
 
 constexpr std::size_t kBatchDatagrams = 64;
 // After a batch that took everything, the forwarder waits this long for
@@ -182,14 +223,38 @@ bool goesOn(const platform::DatagramResult& result, ForwarderShared& shared) {
   return true;
 }
 
-// Sends the group on from the shared receiver: every datagram as the
-// source sent it, nothing merged, so nothing is fragmented that was not
-// already too large for the link; a batch per system call.
+// Sends the group on from its shared receivers, one per wanted source (or
+// one for every source): every datagram as the source sent it, nothing
+// merged, so nothing is fragmented that was not already too large for the
+// link; a batch per system call. The sources change while it runs: a feed
+// is added for each new one and dropped, with its receiver share, for each
+// one no longer wanted.
 class Forwarding {
  public:
-  Forwarding(const MulticastReceiver& receiver, ForwarderShared& shared, Event& pairStop,
-             SendCounters& counters)
-      : receiver_(receiver), shared_(shared), pairStop_(pairStop), counters_(counters) {}
+  Forwarding(const ForwarderContext& context, std::uint16_t port, std::uint16_t forwardPort,
+             Event& pairStop, WantedSources& wanted)
+      : context_(context),
+        shared_(*context.shared),
+        port_(port),
+        forwardPort_(forwardPort),
+        pairStop_(pairStop),
+        wanted_(wanted) {}
+
+  // False when no feed could be had at all.
+  bool follow(const std::vector<platform::Ipv4>& wanted) {
+    // Receiver keys name no source (0) for every source of the group.
+    const std::vector<platform::Ipv4> keys =
+        wanted.empty() ? std::vector<platform::Ipv4>{0} : wanted;
+    std::erase_if(feeds_, [&](const Feed& feed) {
+      return std::find(keys.begin(), keys.end(), feed.source) == keys.end();
+    });
+    for (const platform::Ipv4 source : keys) {
+      const bool fed = std::any_of(feeds_.begin(), feeds_.end(),
+                                   [&](const Feed& feed) { return feed.source == source; });
+      if (!fed) add(source);
+    }
+    return !feeds_.empty();
+  }
 
   void run(const sockaddr_in& destination) {
     platform::ensureWinsock();
@@ -210,45 +275,96 @@ class Forwarding {
     }
     if (!wake_.valid()) return;
 
-    // A host starts at the newest data: a keyframe interval sent at once
-    // as datagrams would overflow its socket and lose the very keyframe.
-    std::uint32_t unitOffset = 0;
-    at_ = receiver_.attach(false, unitOffset);
     const WaitItem stops[] = {WaitItem::event(shared_.snooperStop), WaitItem::event(pairStop_)};
     for (;;) {
-      // A host this far behind skips to the newest data rather than hold
-      // the group's memory.
-      if (receiver_.tooFarBehind(at_)) {
-        at_ = receiver_.attach(false, unitOffset);
+      if ((resync_ || wanted_.changed.tryConsume()) && !follow(wanted_.get())) return;
+      resync_ = false;
+      bool gathered = false;
+      bool allPassed = true;
+      for (Feed& feed : feeds_) {
+        // A host this far behind skips to the newest data rather than hold
+        // the group's memory.
+        if (feed.receiver->tooFarBehind(feed.at)) feed.at = newest(*feed.receiver);
+        const std::size_t count = gather(feed.at);
+        if (count == 0) continue;
+        gathered = true;
+        const platform::DatagramsResult result =
+            platform::sendDatagrams(socket.fd(), datagrams_, &destination, stops, -1);
+        std::uint64_t bytes = 0;
+        for (std::size_t i = 0; i < result.sent; ++i) bytes += datagrams_[i].iov_len;
+        feed.sent->datagrams.fetch_add(result.sent, std::memory_order_relaxed);
+        feed.sent->bytes.fetch_add(bytes, std::memory_order_relaxed);
+        std::size_t passed = result.sent;
+        if (result.sent < count) {
+          if (!goesOn(result.next, shared_)) return;
+          ++passed;
+        }
+        for (std::size_t i = 0; i < passed; ++i) feed.at.step();
+        allPassed = allPassed && passed == count;
       }
-      const std::size_t count = gather();
-      if (count == 0) {
+      if (!gathered) {
         if (!awaitData(stops)) return;
         continue;
       }
-      const platform::DatagramsResult result =
-          platform::sendDatagrams(socket.fd(), datagrams_, &destination, stops, -1);
-      std::uint64_t bytes = 0;
-      for (std::size_t i = 0; i < result.sent; ++i) bytes += datagrams_[i].iov_len;
-      counters_.datagrams.fetch_add(result.sent, std::memory_order_relaxed);
-      counters_.bytes.fetch_add(bytes, std::memory_order_relaxed);
-      std::size_t passed = result.sent;
-      if (result.sent < count) {
-        if (!goesOn(result.next, shared_)) return;
-        ++passed;
-      }
-      for (std::size_t i = 0; i < passed; ++i) at_.step();
-      if (passed == count && platform::waitAny(stops, kCoalesceMs).status != WaitStatus::Timeout) {
+      if (allPassed && platform::waitAny(stops, kCoalesceMs).status != WaitStatus::Timeout) {
         return;
       }
     }
   }
 
  private:
-  // Lists the datagrams published after the forwarder's place.
-  std::size_t gather() {
+  // What the forwarder reads of one receiver: that source's datagrams of
+  // the group (or every source's), with their own counts on the status page.
+  struct Feed {
+    platform::Ipv4 source = 0;
+    ReceiverPool::Lease receiver;
+    BufferPosition at;
+    std::shared_ptr<SendCounters> sent;
+    StreamRegistry::Registration registration;
+  };
+
+  // A host starts at the newest data: a keyframe interval sent at once
+  // as datagrams would overflow its socket and lose the very keyframe.
+  static BufferPosition newest(const MulticastReceiver& receiver) {
+    std::uint32_t unitOffset = 0;
+    return receiver.attach(false, unitOffset);
+  }
+
+  void add(platform::Ipv4 source) {
+    ReceiverFailure failure;
+    Feed feed;
+    feed.source = source;
+    ReceiverKey key{context_.group, port_, shared_.receiveAddress, source};
+    key.interfaceIndex = shared_.receiveInterfaceIndex;
+    feed.receiver = receiverPool().acquire(key, failure);
+    if (!feed.receiver) {
+      shared_.report(Report::consoleError(failure.step == ReceiverFailure::Step::Create
+                                              ? kCreateReceiverFailed
+                                              : kBindReceiverFailed,
+                                          failure.error));
+      return;
+    }
+    feed.at = newest(*feed.receiver);
+    feed.sent = std::make_shared<SendCounters>();
+    RegisteredReceiver entry;
+    entry.role = ReceiverRole::Forward;
+    entry.peer = context_.host;
+    entry.peerPort = forwardPort_;
+    entry.group = context_.group;
+    entry.port = port_;
+    entry.source = source;
+    entry.startedUnix = platform::unixSeconds();
+    entry.startedMs = platform::monotonicMs();
+    entry.received = feed.receiver->counters();
+    entry.sent = feed.sent;
+    feed.registration = streamRegistry().add(std::move(entry));
+    feeds_.push_back(std::move(feed));
+  }
+
+  // Lists the datagrams published after `at`.
+  std::size_t gather(const BufferPosition& at) {
     datagrams_.clear();
-    BufferPosition end = at_;
+    BufferPosition end = at;
     while (datagrams_.size() < kBatchDatagrams && end.ready()) {
       const DatagramBlock& block = *end.block;
       const std::uint32_t begin = block.begin(end.datagram);
@@ -259,26 +375,33 @@ class Forwarding {
     return datagrams_.size();
   }
 
-  // False when the pair or the snooper stops meanwhile.
+  // False when the pair or the snooper stops meanwhile; a change of the
+  // wanted sources ends the wait too.
   bool awaitData(std::span<const WaitItem> stops) {
-    receiver_.wakeOnData(wake_);
+    for (const Feed& feed : feeds_) feed.receiver->wakeOnData(wake_);
     bool goOn = true;
-    if (!at_.ready()) {
-      const WaitItem items[] = {stops[0], stops[1], WaitItem::event(wake_)};
+    if (std::none_of(feeds_.begin(), feeds_.end(), [](Feed& feed) { return feed.at.ready(); })) {
+      const WaitItem items[] = {stops[0], stops[1], WaitItem::event(wake_),
+                                WaitItem::event(wanted_.changed)};
       const platform::WaitResult ready = platform::waitAny(items, kNoDataPollMs);
       goOn = ready.status == WaitStatus::Timeout ||
-             (ready.status == WaitStatus::Signalled && ready.index == 2);
+             (ready.status == WaitStatus::Signalled && ready.index >= 2);
+      // The wait took the change's signal.
+      resync_ = ready.status == WaitStatus::Signalled && ready.index == 3;
     }
-    receiver_.forgetWake(wake_);
+    for (const Feed& feed : feeds_) feed.receiver->forgetWake(wake_);
     return goOn;
   }
 
-  const MulticastReceiver& receiver_;
+  const ForwarderContext& context_;
   ForwarderShared& shared_;
+  const std::uint16_t port_;
+  const std::uint16_t forwardPort_;
   Event& pairStop_;
-  SendCounters& counters_;
+  WantedSources& wanted_;
   Event wake_{Event::Reset::Auto};
-  BufferPosition at_;
+  bool resync_ = false;
+  std::vector<Feed> feeds_;
   std::vector<iovec> datagrams_;
 };
 
@@ -323,21 +446,21 @@ void runForwarder(ForwarderContext context) {
   if (!isLanHost(shared.lan, context.host) || !isForwardedGroup(context.group)) return;
   const std::shared_ptr<Event> pairStop =
       context.pairStop ? context.pairStop : std::make_shared<Event>(Event::Reset::Manual);
+  const std::shared_ptr<WantedSources> wanted =
+      context.sources ? context.sources : std::make_shared<WantedSources>();
 
   std::optional<std::uint16_t> port = shared.portCache.find(context.group);
-  // The group's receiver can only be had once the port is known; until then
-  // this socket holds the membership, so the group reaches the receiving
-  // interface while it is sniffed.
+  // The group's receivers can only be had once the port is known; until
+  // then this socket holds the membership, so the group reaches the
+  // receiving interface while it is sniffed. A change of the host's sources
+  // meanwhile joins afresh.
   platform::Socket membership;
-  if (!port) {
-    int error = 0;
-    membership = platform::Socket::udp(error);
-    if (error == 0 && shared.receiveInterfaceIndex != 0) {
-      membership.joinGroupByIndex(context.group, shared.receiveInterfaceIndex);
-    } else if (error == 0) {
-      membership.joinGroup(context.group, shared.receiveAddress);
-    }
-    port = PortSniffer(context, *pairStop).run();
+  while (!port) {
+    membership = sniffingMembership(context.group, wanted->get(), shared.receiveAddress,
+                                    shared.receiveInterfaceIndex);
+    PortSniffer sniffer(context, *pairStop, wanted->changed);
+    port = sniffer.run();
+    if (sniffer.sourcesChanged()) continue;
     if (!port) return;
     shared.portCache.add(context.group, *port);
     port = shared.portCache.find(context.group);  // another forwarder may have been first
@@ -345,33 +468,29 @@ void runForwarder(ForwarderContext context) {
   // A group sent to port 0 cannot be received.
   if (*port == 0) return;
 
-  ReceiverFailure failure;
-  ReceiverKey key{context.group, *port, shared.receiveAddress};
-  key.interfaceIndex = shared.receiveInterfaceIndex;
-  const ReceiverPool::Lease receiver = receiverPool().acquire(key, failure);
-  if (!receiver) {
-    shared.report(Report::consoleError(
-        failure.step == ReceiverFailure::Step::Create ? kCreateReceiverFailed : kBindReceiverFailed,
-        failure.error));
-    return;
-  }
-  membership.close();  // the receiver's own membership holds the group now
-
   const std::uint16_t forwardPort = shared.forwardPort != 0 ? shared.forwardPort : *port;
-  auto sent = std::make_shared<SendCounters>();
-  RegisteredReceiver entry;
-  entry.role = ReceiverRole::Forward;
-  entry.peer = context.host;
-  entry.peerPort = forwardPort;
-  entry.group = context.group;
-  entry.port = *port;
-  entry.startedUnix = platform::unixSeconds();
-  entry.startedMs = platform::monotonicMs();
-  entry.received = receiver->counters();
-  entry.sent = sent;
-  const StreamRegistry::Registration registration = streamRegistry().add(std::move(entry));
-  Forwarding(*receiver, shared, *pairStop, *sent)
-      .run(platform::makeSockaddr(context.host, forwardPort));
+  Forwarding forwarding(context, *port, forwardPort, *pairStop, *wanted);
+  // Taken before the feeds follow them: a change after this shows again.
+  wanted->changed.tryConsume();
+  if (!forwarding.follow(wanted->get())) return;
+  membership.close();  // the receivers' own memberships hold the group now
+  forwarding.run(platform::makeSockaddr(context.host, forwardPort));
+}
+
+WantedSources::WantedSources(std::vector<platform::Ipv4> sources) : sources_(std::move(sources)) {}
+
+std::vector<platform::Ipv4> WantedSources::get() const {
+  std::lock_guard guard(lock_);
+  return sources_;
+}
+
+void WantedSources::set(std::vector<platform::Ipv4> sources) {
+  {
+    std::lock_guard guard(lock_);
+    if (sources == sources_) return;
+    sources_ = std::move(sources);
+  }
+  changed.set();
 }
 
 }  // namespace relay

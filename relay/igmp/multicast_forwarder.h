@@ -1,7 +1,7 @@
 // The forwarder of one (host, group) pair: receives the group on the
-// receiving interface and sends every datagram of it on to the host as one
-// unicast UDP datagram of the same size, in order, until the pair or the
-// snooper stops.
+// receiving interface, from every source or from the ones the host named,
+// and sends every datagram of it on to the host as one unicast UDP datagram
+// of the same size, in order, until the pair or the snooper stops.
 #pragma once
 
 #include <cstdint>
@@ -44,11 +44,31 @@ struct ForwarderShared {
   Reporter report;
 };
 
+// The sources a pair's host wants, which the membership table changes
+// while the pair's forwarder runs: none for every source of the group.
+class WantedSources {
+ public:
+  explicit WantedSources(std::vector<platform::Ipv4> sources = {});
+
+  std::vector<platform::Ipv4> get() const;
+  // Sets `changed` when `sources` differ from the current ones.
+  void set(std::vector<platform::Ipv4> sources);
+
+  // Set after every change; only the pair's forwarder waits on it.
+  platform::Event changed{platform::Event::Reset::Auto};
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<platform::Ipv4> sources_;  // network order
+};
+
 struct ForwarderContext {
   platform::Ipv4 group = 0;  // network order
   platform::Ipv4 host = 0;   // network order
   std::shared_ptr<platform::Event> pairStop;
   std::shared_ptr<ForwarderShared> shared;
+  // Empty (or none at all) for every source of the group.
+  std::shared_ptr<WantedSources> sources;
 };
 
 // The UDP destination port (host order) of one sniffed IPv4 packet, or

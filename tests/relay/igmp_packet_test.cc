@@ -202,6 +202,7 @@ TEST(ParseIgmp, ClassifiesAndNamesTheGroups) {
                 {1, "239.3.0.1"},        // is include, no source: leave
                 {1, "239.3.0.2", 2},     // is include with sources: join, only those
                 {2, "239.3.0.3"},        // is exclude: join
+                {2, "239.3.0.12", 2},    // is exclude of sources: join, every source
                 {3, "239.3.0.4"},        // to include, no source: leave
                 {3, "239.3.0.5", 1},     // to include with a source: join, only that
                 {4, "239.3.0.6", 1, 2},  // to exclude, with aux data: join
@@ -216,6 +217,7 @@ TEST(ParseIgmp, ClassifiesAndNamesTheGroups) {
        {{false, "239.3.0.1"},
         {true, "239.3.0.2", SourceFilter::Only, 2},
         {true, "239.3.0.3"},
+        {true, "239.3.0.12"},
         {false, "239.3.0.4"},
         {true, "239.3.0.5", SourceFilter::Only, 1},
         {true, "239.3.0.6"},

@@ -167,6 +167,124 @@ TEST(MembershipTable, IncludeModeSourcesAndTheLastBlock) {
   EXPECT_TRUE(t.table.pairs().empty());
 }
 
+// The sources a pair's forwarder follows: an include-mode host's own, only
+// those a source-specific membership can name, at most 8; none (every
+// source) in exclude mode, whatever it allows or blocks there.
+TEST(MembershipTable, SourcesTheForwarderFollows) {
+  const char* h = "192.168.0.50";
+  const char* g = "232.1.1.1";
+  const auto ips = [](std::initializer_list<const char*> texts) {
+    std::vector<Ipv4> out;
+    for (const char* text : texts) out.push_back(parseIpv4(text));
+    return out;
+  };
+  const std::vector<Ipv4> ten = ips({"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5",
+                                     "10.0.0.6", "10.0.0.7", "10.0.0.8", "10.0.0.9", "10.0.0.10"});
+  const std::vector<Ipv4> firstEight(ten.begin(), ten.begin() + 8);
+  const std::vector<Ipv4> unbelieved =
+      ips({"0.1.2.3", "127.0.0.1", "224.0.1.1", "239.1.1.1", "240.0.0.1", "255.255.255.255"});
+  const struct {
+    const char* what;
+    bool join;
+    SourceFilter filter;
+    std::vector<Ipv4> sources;
+    Said said;
+    bool member;
+    std::vector<Ipv4> follows;
+  } steps[] = {
+      {"allow, not believed: no pair", true, SourceFilter::Also, unbelieved, kNothing, false, {}},
+      {"include", true, SourceFilter::Only, ips({"10.0.0.1", "10.0.0.2"}), kStarting, true,
+       ips({"10.0.0.1", "10.0.0.2"})},
+      {"allow one more and one again", true, SourceFilter::Also, ips({"10.0.0.3", "10.0.0.1"}),
+       kNothing, true, ips({"10.0.0.1", "10.0.0.2", "10.0.0.3"})},
+      {"block", false, SourceFilter::Without, ips({"10.0.0.1"}), kNothing, true,
+       ips({"10.0.0.2", "10.0.0.3"})},
+      {"include, loopback left out", true, SourceFilter::Only, ips({"127.0.0.1", "10.0.0.4"}),
+       kNothing, true, ips({"10.0.0.4"})},
+      {"allow, not believed", true, SourceFilter::Also, unbelieved, kNothing, true,
+       ips({"10.0.0.4"})},
+      {"include of ten: the first eight", true, SourceFilter::Only, ten, kNothing, true,
+       firstEight},
+      {"allow a ninth: ignored", true, SourceFilter::Also, ips({"10.0.0.11"}), kNothing, true,
+       firstEight},
+      {"exclude: every source", true, SourceFilter::Any, {}, kNothing, true, {}},
+      {"allow in exclude mode", true, SourceFilter::Also, ips({"10.0.0.1"}), kNothing, true, {}},
+      {"block in exclude mode",
+       false,
+       SourceFilter::Without,
+       ips({"10.0.0.1"}),
+       kNothing,
+       true,
+       {}},
+      {"back to include", true, SourceFilter::Only, ips({"10.0.0.5"}), kNothing, true,
+       ips({"10.0.0.5"})},
+      {"include of none believed: a leave",
+       true,
+       SourceFilter::Only,
+       unbelieved,
+       kStopping,
+       false,
+       {}},
+      {"allow from no source at all", true, SourceFilter::Also, ips({"10.0.0.6"}), kStarting, true,
+       ips({"10.0.0.6"})},
+  };
+  Table t;
+  std::size_t starts = 0;
+  for (const auto& s : steps) {
+    t.table.apply(parseIpv4(h), GroupChange{s.join, parseIpv4(g), s.filter, s.sources});
+    EXPECT_EQ(t.lines(), said(s.said, h, g)) << s.what;
+    starts += s.said == kStarting;
+    const auto pairs = t.table.pairs();
+    ASSERT_EQ(pairs.size(), s.member ? 1u : 0u) << s.what;
+    if (!s.member) continue;
+    EXPECT_EQ(pairs[0].sources, s.follows) << s.what;
+    // The running forwarder is told: the newest one started.
+    ASSERT_TRUE(eventually([&] { return t.forwarders.count() == starts; }));
+    std::lock_guard<std::mutex> hold(t.forwarders.lock);
+    ASSERT_TRUE(t.forwarders.started.back().sources);
+    EXPECT_EQ(t.forwarders.started.back().sources->get(), s.follows) << s.what;
+  }
+}
+
+// Every source is a receiver of its own: 512 in all, however many hosts
+// name them. Past that a new include-mode pair is refused and an existing
+// one gets no more.
+TEST(MembershipTable, SourcesInAllAreBounded) {
+  const auto host = [](int h) { return parseIpv4(("192.168.1." + std::to_string(h)).c_str()); };
+  const auto source = [](int s) { return parseIpv4(("10.1.0." + std::to_string(s)).c_str()); };
+  const std::vector<Ipv4> eight = {source(1), source(2), source(3), source(4),
+                                   source(5), source(6), source(7), source(8)};
+  const Ipv4 g = parseIpv4("232.1.1.1");
+  Table t;
+  for (int h = 1; h <= 64; ++h) t.table.apply(host(h), {true, g, SourceFilter::Only, eight});
+  t.lines();
+  const struct {
+    const char* what;
+    int host;
+    bool join;
+    SourceFilter filter;
+    std::vector<Ipv4> sources;
+    std::size_t pairs;
+    std::size_t sourcesOfHost;
+  } steps[] = {
+      {"all taken: refused", 65, true, SourceFilter::Only, {source(9)}, 64, 0},
+      {"a block frees one", 1, false, SourceFilter::Without, {source(8)}, 64, 7},
+      {"which the next one takes", 65, true, SourceFilter::Only, {source(9), source(10)}, 65, 1},
+      {"and no more", 65, true, SourceFilter::Also, {source(11)}, 65, 1},
+      {"every source still goes", 66, true, SourceFilter::Any, {}, 66, 0},
+  };
+  for (const auto& s : steps) {
+    t.table.apply(host(s.host), {s.join, g, s.filter, s.sources});
+    const auto pairs = t.table.pairs();
+    EXPECT_EQ(pairs.size(), s.pairs) << s.what;
+    for (const auto& pair : pairs) {
+      if (pair.host == host(s.host)) {
+        EXPECT_EQ(pair.sources.size(), s.sourcesOfHost) << s.what;
+      }
+    }
+  }
+}
+
 TEST(MembershipTable, ExcludedGroups) {
   const struct {
     const char* group;

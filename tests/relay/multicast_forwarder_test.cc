@@ -289,7 +289,7 @@ class ForwarderRun {
 
   void start(platform::Ipv4 group, const char* host = kHostAddress) {
     thread_ = std::thread([this, group, to = parseIpv4(host)] {
-      runForwarder(ForwarderContext{group, to, pairStop_, shared_});
+      runForwarder(ForwarderContext{group, to, pairStop_, shared_, nullptr});
       finished_ = true;
     });
   }
