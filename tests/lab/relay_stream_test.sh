@@ -102,7 +102,7 @@ send 239.1.1.8 plain --packets 20 --rate "$rate" --seconds 20
 lab_exec lan curl -s --limit-rate 200k --max-time 30 -o /dev/null "$base/239.1.1.8:5000" &
 stalled=$!
 lab_check "slow client: joined" wait_users 239.1.1.8 30 1
-fetch fast 2 "$base/239.1.1.8:5000" &
+fetch fast 3 "$base/239.1.1.8:5000" &
 fast=$!
 fetch two-a 3 "$base/239.1.1.1:5000" &
 fetcher=$!
