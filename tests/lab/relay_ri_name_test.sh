@@ -8,7 +8,7 @@ set -u
 relay_bin=$1
 ts_tool=$2
 . "$(dirname "$0")/lab.sh"
-command -v curl >/dev/null || { echo "SKIP: curl is missing"; exit 77; }
+lab_need curl
 
 lab_init rrn
 lab_relay_hosts
