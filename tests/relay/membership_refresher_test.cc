@@ -75,8 +75,7 @@ bool names(const Sent& sent, const char* group) {
   return !sent.reading.changes.empty() && sent.reading.changes[0].group == parseIpv4(group);
 }
 
-// Each round reports what is held at that moment, a group from any source
-// in version 2 and one from a source in version 3, the same again next
+// Each round reports what is held at that moment, the same again next
 // round; a group given up is no longer reported. The stop ends the thread
 // and closes the socket, a second stop does nothing.
 TEST(MembershipRefresher, ReportsWhatIsHeldEachRoundUntilStopped) {
@@ -109,22 +108,11 @@ TEST(MembershipRefresher, ReportsWhatIsHeldEachRoundUntilStopped) {
     ASSERT_TRUE(refresher.start());
     const std::vector<Sent> first =
         capture(watch.fd(), [](const std::vector<Sent>& s) { return s.size() >= 4; });
+    // What each report holds is MembershipReports' table; here, that every
+    // held group goes out in each round, in the order held.
     ASSERT_GE(first.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
-      SCOPED_TRACE(i);
-      const IgmpReading& reading = first[i].reading;
-      EXPECT_EQ(reading.type, IgmpType::Report);
-      ASSERT_EQ(reading.changes.size(), 1u);
-      if (i % 2 == 0) {
-        EXPECT_TRUE(names(first[i], "239.1.1.1"));
-        EXPECT_EQ(first[i].destination, parseIpv4("239.1.1.1"));
-        EXPECT_EQ(reading.changes[0].filter, SourceFilter::Any);
-      } else {
-        EXPECT_TRUE(names(first[i], "232.1.1.1"));
-        EXPECT_EQ(first[i].destination, parseIpv4("224.0.0.22"));
-        EXPECT_EQ(reading.changes[0].filter, SourceFilter::Only);
-        EXPECT_EQ(reading.changes[0].sources, std::vector<Ipv4>{parseIpv4("198.18.1.1")});
-      }
+      EXPECT_TRUE(names(first[i], i % 2 == 0 ? "239.1.1.1" : "232.1.1.1")) << i;
     }
 
     {

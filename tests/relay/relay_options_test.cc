@@ -249,7 +249,7 @@ TEST_F(RelayCommandLine, PlaylistDecidesTheMediaServer) {
   }
 }
 
-TEST_F(RelayCommandLine, MaxFetchRefreshTunersReorderAndCache) {
+TEST_F(RelayCommandLine, MaxFetchRefreshTunersReorderRejoinAndCache) {
   struct Case {
     std::vector<std::string> args;
     const char* refusal;  // nullptr: accepted
@@ -258,11 +258,13 @@ TEST_F(RelayCommandLine, MaxFetchRefreshTunersReorderAndCache) {
     unsigned tuners = 4;
     bool tuner = true;
     std::uint32_t rtpReorder = 32;
+    std::uint32_t rejoinSeconds = 0;
   };
   const char* const fetch = relay::kMaxFetchRefusedText;
   const char* const refresh = relay::kRefreshRefusedText;
   const char* const tuners = relay::kTunersRefusedText;
   const char* const reorder = relay::kRtpReorderRefusedText;
+  const char* const rejoin = relay::kRejoinRefusedText;
   const Case cases[] = {
       {{"-li", "a", "-ri", "b"}, nullptr, std::nullopt},
       {{"--max-fetch", "200", "-li", "a"}, nullptr, 200},
@@ -286,6 +288,13 @@ TEST_F(RelayCommandLine, MaxFetchRefreshTunersReorderAndCache) {
       {{"--rtp-reorder", "1025", "-li", "a"}, reorder, std::nullopt},
       {{"--rtp-reorder", "-1", "-li", "a"}, reorder, std::nullopt},
       {{"--rtp-reorder", "off", "-li", "a"}, reorder, std::nullopt},
+      // More than an hour between reports would keep no switch's membership.
+      {{"--rejoin", "60", "-li", "a"}, nullptr, std::nullopt, 720, 4, true, 32, 60},
+      {{"--rejoin", "3600", "-li", "a"}, nullptr, std::nullopt, 720, 4, true, 32, 3600},
+      {{"--rejoin", "3601", "-li", "a"}, rejoin, std::nullopt},
+      {{"--rejoin", "4294967356", "-li", "a"}, rejoin, std::nullopt},  // wraps to 60 in 32 bits
+      {{"--rejoin", "-4", "-li", "a"}, rejoin, std::nullopt},
+      {{"--rejoin", "often", "-li", "a"}, rejoin, std::nullopt},
   };
   for (const Case& c : cases) {
     Captured out;
@@ -303,44 +312,11 @@ TEST_F(RelayCommandLine, MaxFetchRefreshTunersReorderAndCache) {
       EXPECT_EQ(line.settings.tunerCount, c.tuners);
       EXPECT_EQ(line.options.tunerEnabled, c.tuner);
       EXPECT_EQ(line.settings.rtpReorderPackets, c.rtpReorder);
+      EXPECT_EQ(line.settings.rejoinSeconds, c.rejoinSeconds);
     }
   }
   Captured out;
   EXPECT_EQ(parse({"--cache", "/var/lib/x", "-li", "a"}, out).options.cacheDir, "/var/lib/x");
-}
-
-// --rejoin: seconds, 0 (the default) for never; more than an hour between
-// reports would keep no switch's membership, and a wrapped number must not
-// pass as a small one.
-TEST_F(RelayCommandLine, Rejoin) {
-  const struct {
-    std::vector<std::string> args;
-    bool accepted;
-    std::uint32_t seconds = 0;
-  } cases[] = {
-      {{"-li", "a", "-ri", "b"}, true, 0},
-      {{"--rejoin", "0", "-li", "a"}, true, 0},
-      {{"--rejoin", "60", "-li", "a"}, true, 60},
-      {{"--rejoin", "3600", "-li", "a"}, true, 3600},
-      {{"--rejoin", "3601", "-li", "a"}, false},
-      {{"--rejoin", "4294967356", "-li", "a"}, false},  // 60 more than 32 bits hold
-      {{"--rejoin", "-4", "-li", "a"}, false},
-      {{"--rejoin", "often", "-li", "a"}, false},
-  };
-  for (const auto& c : cases) {
-    Captured out;
-    const CommandLine line = parse(c.args, out);
-    SCOPED_TRACE(testing::PrintToString(c.args));
-    if (c.accepted) {
-      EXPECT_FALSE(line.exitStatus);
-      EXPECT_EQ(line.settings.rejoinSeconds, c.seconds);
-    } else {
-      EXPECT_EQ(line.exitStatus, relay::kExitBadCommandLine);
-      ASSERT_FALSE(out.lines.empty());
-      EXPECT_EQ(out.lines[0], relay::kRejoinRefusedText);
-      EXPECT_TRUE(out.has(kUsageFirstBox));
-    }
-  }
 }
 
 TEST(RecvTimeout, DefaultsAndClamp) {
