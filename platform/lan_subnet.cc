@@ -17,14 +17,17 @@ LanSubnet lanSubnetOf(Ipv4 listenAddress) {
   return lan;
 }
 
+bool isHostAddress(Ipv4 address) {
+  const std::uint32_t first = ntohl(address) >> 24;
+  return first != 0 && first != 127 && first < 224;
+}
+
 bool isLanHost(const LanSubnet& lan, Ipv4 host) {
   if (lan.netmask == 0) return false;
   const std::uint32_t value = ntohl(host);
   const std::uint32_t mask = ntohl(lan.netmask);
-  // 0.0.0.0/8, loopback, and 224.0.0.0 upwards (multicast, reserved and
-  // broadcast) are no host of any link, however wide a subnet is set up.
-  const std::uint32_t first = value >> 24;
-  if (first == 0 || first == 127 || first >= 224) return false;
+  // However wide a subnet is set up.
+  if (!isHostAddress(host)) return false;
   if ((value & mask) != (ntohl(lan.address) & mask)) return false;
   if (host == lan.address) return false;
   if (std::find(lan.own.begin(), lan.own.end(), host) != lan.own.end()) return false;

@@ -25,6 +25,10 @@ struct LanSubnet {
 // holds it.
 LanSubnet lanSubnetOf(Ipv4 listenAddress);
 
+// Whether `address` could be a host of some link: not 0.0.0.0/8,
+// loopback, or 224.0.0.0 upwards (multicast, reserved and broadcast).
+bool isHostAddress(Ipv4 address);
+
 // Whether `host` is a unicast host of `lan` other than the relay itself
 // (any of its addresses): not its network or broadcast address, never
 // loopback, multicast, reserved or 0.0.0.0, whatever the subnet claims.

@@ -139,6 +139,15 @@ int Socket::joinSourceGroupByIndex(Ipv4 group, Ipv4 source, int interfaceIndex) 
   return result(::setsockopt(fd(), IPPROTO_IP, MCAST_JOIN_SOURCE_GROUP, &request, sizeof request));
 }
 
+int Socket::join(Ipv4 group, Ipv4 source, Ipv4 interfaceAddress, int interfaceIndex) {
+  if (interfaceIndex != 0) {
+    return source != 0 ? joinSourceGroupByIndex(group, source, interfaceIndex)
+                       : joinGroupByIndex(group, interfaceIndex);
+  }
+  return source != 0 ? joinSourceGroup(group, source, interfaceAddress)
+                     : joinGroup(group, interfaceAddress);
+}
+
 int Socket::setPacketInfo(bool on) {
   return setIntOption(IPPROTO_IP, IP_PKTINFO, on ? 1 : 0);
 }

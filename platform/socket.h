@@ -64,6 +64,9 @@ class Socket {
   int setMulticastInterfaceIndex(int interfaceIndex);
   int joinGroupByIndex(Ipv4 group, int interfaceIndex);
   int joinSourceGroupByIndex(Ipv4 group, Ipv4 source, int interfaceIndex);
+  // One of the four above: from any source when `source` is 0, on the
+  // interface by `interfaceIndex` when it is not 0, else by its address.
+  int join(Ipv4 group, Ipv4 source, Ipv4 interfaceAddress, int interfaceIndex);
   // Delivers the arriving interface and destination with each datagram.
   int setPacketInfo(bool on);
 

@@ -11,8 +11,7 @@ bool isForwardedGroup(platform::Ipv4 group) {
 }
 
 bool isForwardedSource(platform::Ipv4 source) {
-  const std::uint32_t first = ntohl(source) >> 24;
-  return first != 0 && first != 127 && first < 224;
+  return platform::isHostAddress(source);
 }
 
 LinkAddress linkAddressOf(const unsigned char* bytes, unsigned length) {

@@ -169,27 +169,17 @@ class PortSniffer {
 // Holds the group on the receiving interface while its port is sniffed:
 // from every source, or from each of `sources` (a source-specific network
 // sends nothing else). The membership table keeps at most 8, within the
-// sources Linux lets one socket name (igmp_max_msf, 10).
-// The interface by `interfaceIndex` when not 0, else by its address.
+// sources Linux lets one socket name (igmp_max_msf, 10). The interface is
+// named by `interfaceIndex` when not 0, else by its address.
 platform::Socket sniffingMembership(platform::Ipv4 group,
                                     const std::vector<platform::Ipv4>& sources,
                                     platform::Ipv4 interfaceAddress, int interfaceIndex) {
   int error = 0;
   platform::Socket socket = platform::Socket::udp(error);
   if (error != 0) return socket;
-  if (sources.empty()) {
-    if (interfaceIndex != 0) {
-      socket.joinGroupByIndex(group, interfaceIndex);
-    } else {
-      socket.joinGroup(group, interfaceAddress);
-    }
-  }
+  if (sources.empty()) socket.join(group, 0, interfaceAddress, interfaceIndex);
   for (const platform::Ipv4 source : sources) {
-    if (interfaceIndex != 0) {
-      socket.joinSourceGroupByIndex(group, source, interfaceIndex);
-    } else {
-      socket.joinSourceGroup(group, source, interfaceAddress);
-    }
+    socket.join(group, source, interfaceAddress, interfaceIndex);
   }
   return socket;
 }

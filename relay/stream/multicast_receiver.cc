@@ -66,19 +66,10 @@ int MulticastReceiver::start() {
     // A failed join shows later as a silent group.
     if (key_.interfaceIndex != 0) {
       socket.setMulticastInterfaceIndex(key_.interfaceIndex);
-      if (key_.source != 0) {
-        socket.joinSourceGroupByIndex(key_.group, key_.source, key_.interfaceIndex);
-      } else {
-        socket.joinGroupByIndex(key_.group, key_.interfaceIndex);
-      }
     } else {
       socket.setMulticastInterface(key_.interfaceAddress);
-      if (key_.source != 0) {
-        socket.joinSourceGroup(key_.group, key_.source, key_.interfaceAddress);
-      } else {
-        socket.joinGroup(key_.group, key_.interfaceAddress);
-      }
     }
+    socket.join(key_.group, key_.source, key_.interfaceAddress, key_.interfaceIndex);
     joined_ = true;
   }
   if (!bound_) {
