@@ -242,6 +242,19 @@ lab_wait_output() {
   return 1
 }
 
+# The bytes in file $1 so far (0 before it exists).
+lab_size() { stat -c %s "$1" 2>/dev/null || echo 0; }
+# Waits (at most $2 tenths of a second) until file $1 holds more than $3
+# bytes.
+lab_grows_past() {
+  local i
+  for ((i = 0; i < $2; i++)); do
+    [ "$(lab_size "$1")" -gt "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # For the load tests: skips without curl or python3, and raises the
 # descriptor limit for a thousand connections in the clients. The program
 # under test starts with the usual soft limit of 1024 (LAB_USUAL_LIMITS

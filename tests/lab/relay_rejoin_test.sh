@@ -49,21 +49,11 @@ url=http://198.18.2.1:2901/vkx/$group:5000
 lab_exec src "$ts_tool" send --format plain --group "$group" --port 5000 --rate 200 \
   --seconds 200 &
 
-size() { stat -c %s "$1" 2>/dev/null || echo 0; }
-# Waits (at most $2 tenths) until file $1 holds bytes.
-wait_bytes() {
-  local i
-  for ((i = 0; i < $2; i++)); do
-    [ "$(size "$1")" -gt 0 ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
 # Waits (at most $2 seconds) until file $1 has not grown for 3 s.
 wait_stalled() {
   local i last=-1 same=0 now
   for ((i = 0; i < $2; i++)); do
-    now=$(size "$1")
+    now=$(lab_size "$1")
     if [ "$now" = "$last" ]; then
       same=$((same + 1))
       [ "$same" -ge 3 ] && return 0
@@ -93,7 +83,7 @@ lab_phase "without --rejoin"
 lab_start_relay "$relay_bin"
 lab_exec lan curl -s --max-time 60 -o "$work/plain.body" "$url" &
 client=$!
-lab_check "without --rejoin: the stream starts" wait_bytes "$work/plain.body" 100
+lab_check "without --rejoin: the stream starts" lab_grows_past "$work/plain.body" 100 0
 lab_check "without --rejoin: the switch learnt the membership" switch_has_member
 lab_check "without --rejoin: the stream stops once the membership lapses" \
   wait_stalled "$work/plain.body" 40
@@ -108,14 +98,14 @@ lab_start_relay "$relay_bin" --rejoin 4
 lab_check "--rejoin: the start is told" grep -qxF "Starting multicast rejoin." "$work/out"
 lab_exec lan curl -s --max-time 80 -o "$work/rejoin.body" "$url" &
 client=$!
-lab_check "--rejoin 4: the stream starts" wait_bytes "$work/rejoin.body" 100
+lab_check "--rejoin 4: the stream starts" lab_grows_past "$work/rejoin.body" 100 0
 # Six slices of 10 s, each with new bytes: the membership, 8 s without a
 # report, is never forgotten.
 flowing=0
-last=$(size "$work/rejoin.body")
+last=$(lab_size "$work/rejoin.body")
 for ((slice = 1; slice <= 6; slice++)); do
   sleep 10
-  now=$(size "$work/rejoin.body")
+  now=$(lab_size "$work/rejoin.body")
   [ "$now" -gt "$last" ] && flowing=$((flowing + 1))
   echo "slice $slice: $((now - last)) bytes"
   last=$now
@@ -136,7 +126,7 @@ lab_start_relay "$work/relay-without-raw" --rejoin 4
 lab_check "without CAP_NET_RAW: said once on the console" \
   test "$(grep -c "^Multicast rejoin: Can't create raw socket" "$work/out")" = 1
 lab_exec lan curl -s --max-time 3 -o "$work/noraw.body" "$url"
-lab_check "without CAP_NET_RAW: streams still served" test "$(size "$work/noraw.body")" -gt 10000
+lab_check "without CAP_NET_RAW: streams still served" test "$(lab_size "$work/noraw.body")" -gt 10000
 stop_relay "without CAP_NET_RAW"
 
 lab_finish

@@ -33,28 +33,17 @@ lab_check "the card list marks eth0's card as the receiving one" \
 memberships() {
   echo "$(lab_igmp_users relay eth0 239.1.2.1) $(lab_igmp_users relay eth0 239.1.2.2)"
 }
-# Bytes of a body so far.
-size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
-# Waits (at most $2 tenths) until file $1 holds more than $3 bytes.
-grows_past() {
-  local i
-  for ((i = 0; i < $2; i++)); do
-    [ "$(size_of "$1")" -gt "$3" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
 lab_exec lan curl -s --max-time 12 -o "$work/running.body" "$base/239.1.2.1:5000" &
 running=$!
-lab_check "first client streams" grows_past "$work/running.body" 50 100000
+lab_check "first client streams" lab_grows_past "$work/running.body" 50 100000
 
 # The new lease: another subnet, its gateway the sender's side of the link.
 lab_exec relay ip addr del 198.18.1.2/24 dev eth0
 lab_exec relay ip addr add 198.18.5.2/24 dev eth0
 lab_exec src ip addr add 198.18.5.1/24 dev eth0
 lab_exec relay ip route add default via 198.18.5.1 dev eth0
-before=$(size_of "$work/running.body")
+before=$(lab_size "$work/running.body")
 
 lab_exec lan curl -s --max-time 3 -o "$work/new.body" "$base/239.1.2.2:5000" &
 new=$!
@@ -64,7 +53,7 @@ wait "$new"
 lab_check "a new client after the change gets its group" \
   "$ts_tool" check --format plain --min-packets 2000 --body "$work/new.body"
 lab_check "the running client goes on after the change" \
-  grows_past "$work/running.body" 50 $((before + 100000))
+  lab_grows_past "$work/running.body" 50 $((before + 100000))
 wait "$running"
 lab_check "the running client's stream has no gap" \
   "$ts_tool" check --format plain --min-packets 20000 --body "$work/running.body"
