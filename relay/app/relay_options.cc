@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <fstream>
 
@@ -38,6 +39,11 @@ std::string* valueField(RelayOptions& options, const std::string& arg) {
   if (arg == "--tuners") return &options.tunersText;
   if (arg == "--rejoin") return &options.rejoinText;
   if (arg == "--rtp-reorder") return &options.rtpReorderText;
+  if (arg == "--allow") return &options.allowText;
+  if (arg == "--admin-allow") return &options.adminAllowText;
+  if (arg == "--token") return &options.token;
+  if (arg == "--max-clients") return &options.maxClientsText;
+  if (arg == "--max-connections-per-host") return &options.maxPerHostText;
   return nullptr;
 }
 
@@ -66,6 +72,21 @@ bool isPortNumber(const std::string& text) {
   return common::tryParseNumber(text, port);
 }
 
+// Tokens travel in the URLs the relay writes: only characters a URL
+// carries as they are.
+bool isTokenText(const std::string& text) {
+  if (text.empty() || text.size() > 128) return false;
+  return std::all_of(text.begin(), text.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+  });
+}
+
+// A count from 1 to 65535; an empty text keeps `value`.
+bool readCount(const std::string& text, std::uint32_t& value) {
+  if (text.empty()) return true;
+  return common::tryParseNumber(text, value) && value >= 1 && value <= 65535;
+}
+
 CommandLine refuse(CommandLine line, const std::string& message,
                    const common::LineWriter& writeLine) {
   writeLine(message);
@@ -75,6 +96,10 @@ CommandLine refuse(CommandLine line, const std::string& message,
 }
 
 }  // namespace
+
+bool RelayOptions::wasGiven(const std::string& option) const {
+  return std::find(given.begin(), given.end(), option) != given.end();
+}
 
 CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
                                   const common::LineWriter& writeLine) {
@@ -106,6 +131,7 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
     } else if (std::string* field = valueField(options, arg)) {
       if (i + 1 >= args.size()) return refuse(line, "Missing value for option " + arg, writeLine);
       *field = args[i + 1];
+      options.given.push_back(arg);
       i += 2;
     } else if (isHelpOption(arg)) {
       showUsage(writeLine);
@@ -152,6 +178,26 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
        rtpReorder > RtpReorder::kMostWindow)) {
     return refuse(line, kRtpReorderRefusedText, writeLine);
   }
+  // A list that does not read must not leave the relay open to everyone.
+  std::optional<platform::AddressList> allow, adminAllow;
+  if (options.wasGiven("--allow") && !(allow = platform::AddressList::parse(options.allowText))) {
+    return refuse(line, kAllowRefusedText, writeLine);
+  }
+  if (options.wasGiven("--admin-allow") &&
+      !(adminAllow = platform::AddressList::parse(options.adminAllowText))) {
+    return refuse(line, kAdminAllowRefusedText, writeLine);
+  }
+  if (options.wasGiven("--token") && !isTokenText(options.token)) {
+    return refuse(line, kTokenRefusedText, writeLine);
+  }
+  std::uint32_t maxClients = line.settings.maxClients;
+  if (!readCount(options.maxClientsText, maxClients)) {
+    return refuse(line, kMaxClientsRefusedText, writeLine);
+  }
+  std::uint32_t maxPerHost = line.settings.maxConnectionsPerHost;
+  if (!readCount(options.maxPerHostText, maxPerHost)) {
+    return refuse(line, kMaxPerHostRefusedText, writeLine);
+  }
 
   if (options.playlistPath.empty()) {
     writeLine("You didn't provide playlist file, DLNA server will be disabled.");
@@ -178,6 +224,11 @@ CommandLine parseRelayCommandLine(const std::vector<std::string>& args,
   settings.tunerCount = std::uint8_t(tunerCount);
   settings.rejoinSeconds = rejoinSeconds;
   settings.rtpReorderPackets = rtpReorder;
+  if (allow) settings.allow = *allow;
+  if (adminAllow) settings.adminAllow = *adminAllow;
+  settings.token = options.token;
+  settings.maxClients = maxClients;
+  settings.maxConnectionsPerHost = maxPerHost;
   return line;
 }
 

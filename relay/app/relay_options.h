@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/line_writer.h"
+#include "platform/address_list.h"
 #include "platform/socket.h"
 
 namespace relay {
@@ -29,6 +30,15 @@ struct RelayOptions {
 
   // --rtp-reorder: the RTP reorder window
   std::string rtpReorderText;
+  std::string allowText;       // --allow: who may use the relay at all
+  std::string adminAllowText;  // --admin-allow: who may use its commands and status
+  std::string token;           // --token: what stream and list URLs must carry
+  std::string maxClientsText;  // --max-clients: streams at once
+  std::string maxPerHostText;  // --max-connections-per-host
+  // The value-taking options the command line named, in its order: an
+  // empty value given is refused where empty would mean "not given".
+  std::vector<std::string> given;
+  bool wasGiven(const std::string& option) const;
   bool dlnaEnabled = true;
   bool igmpSnooperEnabled = false;
   bool tunerEnabled = true;  // false: --without-tuner
@@ -59,6 +69,18 @@ struct RelaySettings {
   int receiveInterfaceIndex = 0;
   // RTP datagrams a receiver holds to put them back in order; 0: off.
   std::uint32_t rtpReorderPackets = 32;
+  // Hosts that get any answer at all: HTTP, SSDP, the tuner's discovery,
+  // the snooper's copies. Empty: everyone.
+  platform::AddressList allow{};
+  // Hosts that may quit, read the log and the status pages. Empty: everyone.
+  platform::AddressList adminAllow{};
+  // What stream and list requests must carry (token=, or a Bearer line);
+  // empty: nothing.
+  std::string token{};
+  // Streams running at once; past it, 503 with Retry-After.
+  std::uint32_t maxClients = 256;
+  // Open connections of one host; more are closed at once.
+  std::uint32_t maxConnectionsPerHost = 64;
 };
 
 struct CommandLine {
@@ -81,6 +103,17 @@ inline constexpr const char kRejoinRefusedText[] =
     "--rejoin takes a whole number of seconds up to 3600, 0 for never";
 inline constexpr const char kRtpReorderRefusedText[] =
     "--rtp-reorder takes a whole number of packets from 0 to 1024";
+
+inline constexpr const char kAllowRefusedText[] =
+    "--allow takes addresses or networks, as 192.168.1.0/24,10.0.0.5";
+inline constexpr const char kAdminAllowRefusedText[] =
+    "--admin-allow takes addresses or networks, as 127.0.0.0/8,192.168.1.10";
+inline constexpr const char kTokenRefusedText[] =
+    "--token takes 1 to 128 letters, digits and the characters - . _ ~";
+inline constexpr const char kMaxClientsRefusedText[] =
+    "--max-clients takes a whole number from 1 to 65535";
+inline constexpr const char kMaxPerHostRefusedText[] =
+    "--max-connections-per-host takes a whole number from 1 to 65535";
 
 // Walks `args` (args[0] is the program) and writes the usage and the
 // playlist messages as the walk meets them. `--version`, standing as an

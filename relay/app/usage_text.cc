@@ -40,7 +40,15 @@ constexpr const char* kUsageLines[] = {
     " --rejoin [ seconds between reports of every received group on the UDP receiving "
     "interface, for switches whose memberships lapse without a querier - default 0, off ],\r\n"
     " --rtp-reorder [ RTP packets held to put a source back in order, each at most 50 ms, "
-    "duplicates dropped - default 32, 0 for off ]\r\n",
+    "duplicates dropped - default 32, 0 for off ],\r\n"
+    " --allow [ hosts or networks that get any answer, as 192.168.1.0/24,10.0.0.5 - default "
+    "everyone ],\r\n"
+    " --admin-allow [ hosts or networks that may quit and read the log and status pages - "
+    "default everyone ],\r\n"
+    " --token [ secret that stream, playlist and guide URLs must carry as token= or a Bearer "
+    "line; the relay's own URLs carry it ],\r\n"
+    " --max-clients [ streams at once, 1 to 65535 - default 256 ],\r\n"
+    " --max-connections-per-host [ open connections of one host, 1 to 65535 - default 64 ]\r\n",
     "",
     "URL in a playlist must be in the folowing format : \r\n"
     "udp://@multicast.address:port e.g. udp://@239.255.0.1:5002 ",

@@ -319,6 +319,66 @@ TEST_F(RelayCommandLine, MaxFetchRefreshTunersReorderRejoinAndCache) {
   EXPECT_EQ(parse({"--cache", "/var/lib/x", "-li", "a"}, out).options.cacheDir, "/var/lib/x");
 }
 
+TEST_F(RelayCommandLine, SharedNetworkOptions) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* refusal;  // nullptr: accepted
+    const char* allow = "everyone";
+    const char* adminAllow = "everyone";
+    const char* token = "";
+    std::uint32_t maxClients = 256;
+    std::uint32_t maxPerHost = 64;
+  };
+  const char* const allow = relay::kAllowRefusedText;
+  const char* const admin = relay::kAdminAllowRefusedText;
+  const char* const token = relay::kTokenRefusedText;
+  const char* const clients = relay::kMaxClientsRefusedText;
+  const char* const perHost = relay::kMaxPerHostRefusedText;
+  const Case cases[] = {
+      {{"-li", "a", "-ri", "b"}, nullptr},
+      {{"--allow", "192.168.1.0/24,10.0.0.5", "-li", "a"}, nullptr, "192.168.1.0/24,10.0.0.5/32"},
+      {{"--admin-allow", "127.0.0.0/8", "-li", "a"}, nullptr, "everyone", "127.0.0.0/8"},
+      {{"--token", "s3cr-et.~_", "-li", "a"}, nullptr, "everyone", "everyone", "s3cr-et.~_"},
+      {{"--max-clients", "1", "--max-connections-per-host", "65535", "-li", "a"},
+       nullptr,
+       "everyone",
+       "everyone",
+       "",
+       1,
+       65535},
+      // A list or token that does not read must not leave the relay open.
+      {{"--allow", "192.168.1.0/24,", "-li", "a"}, allow},
+      {{"--allow", "lan", "-li", "a"}, allow},
+      {{"--admin-allow", "", "-li", "a"}, admin},
+      {{"--admin-allow", "127.0.0.1/40", "-li", "a"}, admin},
+      {{"--token", "", "-li", "a"}, token},
+      {{"--token", "a b", "-li", "a"}, token},
+      {{"--token", "a&b=c", "-li", "a"}, token},
+      {{"--token", std::string(129, 'x'), "-li", "a"}, token},
+      {{"--max-clients", "0", "-li", "a"}, clients},
+      {{"--max-clients", "65536", "-li", "a"}, clients},
+      {{"--max-connections-per-host", "0", "-li", "a"}, perHost},
+      {{"--max-connections-per-host", "many", "-li", "a"}, perHost},
+  };
+  for (const Case& c : cases) {
+    Captured out;
+    const CommandLine line = parse(c.args, out);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(line.exitStatus, relay::kExitBadCommandLine);
+      ASSERT_FALSE(out.lines.empty());
+      EXPECT_EQ(out.lines[0], c.refusal);
+    } else {
+      EXPECT_FALSE(line.exitStatus);
+      EXPECT_EQ(line.settings.allow.text(), c.allow);
+      EXPECT_EQ(line.settings.adminAllow.text(), c.adminAllow);
+      EXPECT_EQ(line.settings.token, c.token);
+      EXPECT_EQ(line.settings.maxClients, c.maxClients);
+      EXPECT_EQ(line.settings.maxConnectionsPerHost, c.maxPerHost);
+    }
+  }
+}
+
 TEST(RecvTimeout, DefaultsAndClamp) {
   struct Case {
     const char* text;
