@@ -83,7 +83,9 @@ void acceptLoop(std::shared_ptr<EngineCore> core, platform::Socket listener) {
     if (core->settings.printConnections) printNewConnection(peer);
     auto owned = std::make_shared<platform::UniqueFd>(std::move(socket));
     // A connection whose thread cannot start is closed with `owned`.
-    platform::startDetached([core, owned] { connectionWorker(core, std::move(*owned)); });
+    const platform::Ipv4 from = peer.sin_addr.s_addr;
+    platform::startDetached(
+        [core, owned, from] { connectionWorker(core, std::move(*owned), from); });
   }
 }
 
@@ -139,8 +141,9 @@ bool HttpConnection::sendFile(int file, std::uint64_t offset, std::uint64_t leng
          platform::SendStatus::Sent;
 }
 
-void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socket) {
-  HttpConnection connection(core, std::move(socket));
+void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socket,
+                      platform::Ipv4 peer) {
+  HttpConnection connection(core, std::move(socket), peer);
   const HttpEngineSettings& settings = core->settings;
   const bool bounded = settings.bufferRule == BufferRule::Bounded;
   const WaitItem items[] = {WaitItem::event(core->shutdownEvent),

@@ -9,6 +9,7 @@
 // every accept thread and worker at its next wait.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,19 +73,31 @@ struct HttpEngineSettings {
   RequestHandler handler;
 };
 
+// Connections the engine closed without an answer, by reason; the
+// programs' status pages show them.
+struct EngineRefusals {
+  std::atomic<std::uint64_t> allowList{0};  // the host is not in the allow-list
+  std::atomic<std::uint64_t> perHost{0};    // the host had its most connections open
+  std::atomic<std::uint64_t> slowHead{0};   // the request head took too long
+};
+
 // What workers share with the engine; lives as long as its last user.
 struct EngineCore {
   HttpEngineSettings settings;
+  EngineRefusals refusals;
   std::uint32_t startTime = 0;
   platform::Event shutdownEvent{platform::Event::Reset::Manual};
 };
 
 class HttpConnection {
  public:
-  HttpConnection(std::shared_ptr<EngineCore> core, platform::UniqueFd socket)
-      : core_(std::move(core)), socket_(std::move(socket)) {}
+  HttpConnection(std::shared_ptr<EngineCore> core, platform::UniqueFd socket,
+                 platform::Ipv4 peer = 0)
+      : core_(std::move(core)), socket_(std::move(socket)), peer_(peer) {}
 
   int fd() const { return socket_.get(); }
+  // The client's address (network order), as accept gave it.
+  platform::Ipv4 peer() const { return peer_; }
   // How long the connection waits for the client, in both directions.
   int idleTimeoutMs() const { return core_->settings.idleTimeoutMs; }
   const EngineCore& core() const { return *core_; }
@@ -104,6 +117,7 @@ class HttpConnection {
  private:
   std::shared_ptr<EngineCore> core_;
   platform::UniqueFd socket_;
+  platform::Ipv4 peer_ = 0;
 };
 
 class HttpEngine {
@@ -129,6 +143,7 @@ class HttpEngine {
 };
 
 // The worker of one accepted connection; runs until the connection ends.
-void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socket);
+void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socket,
+                      platform::Ipv4 peer = 0);
 
 }  // namespace engine
