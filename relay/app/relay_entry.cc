@@ -153,9 +153,9 @@ struct SnooperSlot {
   }
 };
 
-std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const SourceSlot> served,
-                                                    std::shared_ptr<SnooperSlot> slot,
-                                                    bool snooperEnabled) {
+std::function<std::string(StatusView, const RefusalCounts&)> statusWriter(
+    std::shared_ptr<const SourceSlot> served, std::shared_ptr<SnooperSlot> slot,
+    bool snooperEnabled) {
   StatusSources sources;
   sources.startMs = platform::monotonicMs();
   sources.logText = [] { return relayLog().logText(); };
@@ -165,7 +165,8 @@ std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const Source
       return snooper ? snooper->pairStatus() : std::vector<IgmpSnooper::PairStatus>();
     };
   }
-  return [sources = std::move(sources), served = std::move(served)](StatusView view) {
+  return [sources = std::move(sources), served = std::move(served)](StatusView view,
+                                                                    const RefusalCounts& refusals) {
     // The channels served now, held while the page is written.
     const std::shared_ptr<const ServedSources> now = served->get();
     StatusSources current = sources;
@@ -175,7 +176,8 @@ std::function<std::string(StatusView)> statusWriter(std::shared_ptr<const Source
         return guide->programmes.nowAndNext(listIndex, time);
       };
     }
-    const StatusSnapshot status = collectStatus(current, streamRegistry());
+    StatusSnapshot status = collectStatus(current, streamRegistry());
+    status.refusals = refusals;
     switch (view) {
       case StatusView::Json:
         return statusJson(status);
@@ -250,7 +252,11 @@ std::unique_ptr<engine::HttpEngine> makeEngine(
   framing.logText = [] { return relayLog().logText(); };
   framing.stream = streamHandoff(relay);
   framing.status = statusWriter(served, std::move(snooperSlot), snooperEnabled);
-  auto playlistAnswers = std::make_shared<PlaylistAnswers>(std::uint32_t(platform::unixSeconds()));
+  framing.adminAllow = relay.adminAllow;
+  framing.token = relay.token;
+  framing.maxClients = relay.maxClients;
+  auto playlistAnswers =
+      std::make_shared<PlaylistAnswers>(std::uint32_t(platform::unixSeconds()), relay.token);
   framing.playlist = [served, playlistAnswers](std::string_view host) {
     const std::shared_ptr<const ServedSources> now = served->get();
     return playlistAnswers->get(now->channels, host, now->guide != nullptr);
@@ -279,13 +285,13 @@ std::unique_ptr<engine::HttpEngine> makeEngine(
   }
   if (tuner) {
     framing.tunerCount = tuner->identity.tunerCount;
-    framing.tunerDocument = [served, device = std::move(*tuner)](TunerView view,
-                                                                 std::string_view base) {
+    framing.tunerDocument = [served, device = std::move(*tuner), token = relay.token](
+                                TunerView view, std::string_view base) {
       switch (view) {
         case TunerView::Discover:
           return discoverJson(device, base);
         case TunerView::Lineup:
-          return lineupJson(served->get()->channels.get(), base);
+          return lineupJson(served->get()->channels.get(), base, token);
         case TunerView::LineupStatus:
         case TunerView::LineupPost:
           break;
@@ -375,6 +381,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   sourceSettings.maxFetchMb = settings.maxFetchMb;
   sourceSettings.host = options.listenAddress;
   sourceSettings.port = settings.listenPort;
+  sourceSettings.token = settings.token;
   auto served = std::make_shared<SourceSlot>();
   served->set(loadSources(sourceSettings, stopEvent.get(), platform::writeUntrustedLine));
   std::unique_ptr<SsdpAdvertiser> advertiser;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/text.h"
 #include "engine/compression.h"
 #include "engine/response_writer.h"
 #include "platform/clock.h"
@@ -40,7 +41,10 @@ const char* statusOf(ErrorRow row) {
     case ErrorRow::NotFound:
       return "404 Not Found";
     case ErrorRow::TunersInUse:
+    case ErrorRow::ClientsBusy:
       return "503 Service Unavailable";
+    case ErrorRow::Forbidden:
+      return "403 Forbidden";
     case ErrorRow::BadRequest:
       break;
   }
@@ -56,6 +60,8 @@ Response errorAnswer(ErrorRow row) {
   out.close = true;
   // Media centers count tuners, and tell the viewer, by this line.
   if (row == ErrorRow::TunersInUse) out.fields = "X-HDHomeRun-Error: 805 All Tuners In Use\r\n";
+  // Players that honour it come back when a stream may have ended.
+  if (row == ErrorRow::ClientsBusy) out.fields = "Retry-After: 5\r\n";
   return out;
 }
 
@@ -202,16 +208,55 @@ Response silentStreamHead() {
   return errorAnswer(ErrorRow::InternalError);
 }
 
-std::optional<TunerLease> TunerLease::take(std::atomic<int>& inUse, int count) {
+std::optional<StreamLease> StreamLease::take(std::atomic<int>& inUse, int count) {
   int running = inUse.load();
   do {
     if (running >= count) return std::nullopt;
   } while (!inUse.compare_exchange_weak(running, running + 1));
-  return TunerLease(inUse);
+  return StreamLease(inUse);
 }
 
-TunerLease::~TunerLease() {
+StreamLease::~StreamLease() {
   if (inUse_ != nullptr) inUse_->fetch_sub(1);
+}
+
+bool tokenMatches(std::string_view given, std::string_view expected) {
+  if (given.size() != expected.size()) return false;
+  // Through a volatile: the compiler may not turn the loop into one that
+  // stops at the first difference.
+  volatile unsigned char difference = 0;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    difference = difference |
+                 (static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(expected[i]));
+  }
+  return difference == 0;
+}
+
+bool requestCarriesToken(const HttpRequest& request, std::string_view token) {
+  if (token.empty()) return true;
+  bool carried = false;
+  // Every "token=" parameter is compared, so that none ends the search early.
+  const std::string_view url = request.url;
+  if (const std::size_t question = url.find('?'); question != std::string_view::npos) {
+    for (const std::string& parameter : common::split(url.substr(question + 1), '&')) {
+      constexpr std::string_view kName = "token=";
+      if (parameter.starts_with(kName) &&
+          tokenMatches(std::string_view(parameter).substr(kName.size()), token)) {
+        carried = true;
+      }
+    }
+  }
+  if (const std::string* authorization = request.header("AUTHORIZATION")) {
+    constexpr std::string_view kScheme = "Bearer";
+    const std::string_view value = common::trim(*authorization);
+    if (value.size() > kScheme.size() &&
+        common::equalsIgnoreCaseAscii(value.substr(0, kScheme.size()), kScheme) &&
+        (value[kScheme.size()] == ' ' || value[kScheme.size()] == '\t') &&
+        tokenMatches(common::trim(value.substr(kScheme.size())), token)) {
+      carried = true;
+    }
+  }
+  return carried;
 }
 
 RelayFraming::RelayFraming(RelayFramingSettings settings, std::uint32_t startTime)
@@ -231,6 +276,26 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
   Response out;
   out.status = "200 OK";
   const std::string languageLine = request.acceptLanguage ? kLanguageLine : "";
+  // Who may ask: the commands and status pages only hosts of --admin-allow,
+  // streams and lists only with the token. A HEAD is refused the same.
+  switch (relayRequest.kind) {
+    case RelayKind::Quit:
+    case RelayKind::GeneratedText:
+    case RelayKind::Status:
+      if (!settings_.adminAllow.contains(connection.peer())) {
+        return refuse(connection, request, refusals_.admin, ErrorRow::Forbidden);
+      }
+      break;
+    case RelayKind::Stream:
+    case RelayKind::Playlist:
+    case RelayKind::Guide:
+      if (!requestCarriesToken(request, settings_.token)) {
+        return refuse(connection, request, refusals_.token, ErrorRow::Forbidden);
+      }
+      break;
+    default:
+      break;
+  }
   switch (relayRequest.kind) {
     case RelayKind::Document: {
       if (relayRequest.document >= documents_.size()) {
@@ -263,7 +328,14 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
           "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"};
       out.fields = kTypes[int(relayRequest.statusView)];
       out.fields += "Cache-Control: no-store\r\n";
-      const std::string body = settings_.status(relayRequest.statusView);
+      const engine::EngineRefusals& engine = connection.core().refusals;
+      const RefusalCounts refusals{engine.allowList.load(std::memory_order_relaxed),
+                                   engine.perHost.load(std::memory_order_relaxed),
+                                   engine.slowHead.load(std::memory_order_relaxed),
+                                   refusals_.admin.load(std::memory_order_relaxed),
+                                   refusals_.token.load(std::memory_order_relaxed),
+                                   refusals_.maxClients.load(std::memory_order_relaxed)};
+      const std::string body = settings_.status(relayRequest.statusView, refusals);
       out.body = body;
       out.compress = true;
       return engine::writeResponse(connection, request, out);
@@ -317,10 +389,9 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       return engine::writeResponse(connection, request, out);
     }
     case RelayKind::Stream: {
-      // A tuner URL names a channel of the list served now, and takes one
-      // of the tuners while it streams.
-      std::optional<TunerLease> lease;
-      if (!relayRequest.tunerNumber.empty()) {
+      // A tuner URL names a channel of the list served now.
+      const bool tuner = !relayRequest.tunerNumber.empty();
+      if (tuner) {
         if (!settings_.tunerChannel) break;
         const std::optional<StreamAddress> channel =
             settings_.tunerChannel(relayRequest.tunerNumber);
@@ -328,8 +399,20 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
           return engine::writeResponse(connection, request, errorAnswer(ErrorRow::NotFound));
         }
         relayRequest.stream = *channel;
-        if (!engine::isHead(request)) {
-          lease = TunerLease::take(tunerStreams_, settings_.tunerCount);
+      }
+      // A stream takes one of --max-clients places, and a tuner stream one
+      // of the tuners too, while it runs; a HEAD starts none.
+      std::optional<StreamLease> place;
+      std::optional<StreamLease> lease;
+      if (!engine::isHead(request)) {
+        if (settings_.maxClients > 0) {
+          place = StreamLease::take(clientStreams_, int(settings_.maxClients));
+          if (!place) {
+            return refuse(connection, request, refusals_.maxClients, ErrorRow::ClientsBusy);
+          }
+        }
+        if (tuner) {
+          lease = StreamLease::take(tunerStreams_, settings_.tunerCount);
           if (!lease) {
             return engine::writeResponse(connection, request, errorAnswer(ErrorRow::TunersInUse));
           }
@@ -369,6 +452,12 @@ bool RelayFraming::answer(engine::HttpConnection& connection, const HttpRequest&
       break;
   }
   return engine::writeResponse(connection, request, errorAnswer(relayRequest.errorRow));
+}
+
+bool RelayFraming::refuse(engine::HttpConnection& connection, const HttpRequest& request,
+                          std::atomic<std::uint64_t>& counter, ErrorRow row) const {
+  counter.fetch_add(1, std::memory_order_relaxed);
+  return engine::writeResponse(connection, request, errorAnswer(row));
 }
 
 bool RelayFraming::answerGuide(engine::HttpConnection& connection, const HttpRequest& request,

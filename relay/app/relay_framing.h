@@ -18,8 +18,10 @@
 
 #include "engine/http_engine.h"
 #include "engine/response_writer.h"
+#include "platform/address_list.h"
 #include "platform/event.h"
 #include "relay/app/relay_request.h"
+#include "relay/app/status_page.h"
 #include "relay/upnp/guide.h"
 #include "relay/upnp/playlist_export.h"
 #include "relay/upnp/subscription_table.h"
@@ -59,8 +61,18 @@ struct RelayFramingSettings {
   std::vector<std::string> documents;
   // The text of the log.
   std::function<std::string()> logText;
-  // The status in one of its views; without it the status URLs are 400.
-  std::function<std::string(StatusView)> status;
+  // The status in one of its views, with the refusals counted so far;
+  // without it the status URLs are 400.
+  std::function<std::string(StatusView, const RefusalCounts&)> status;
+  // Hosts that may quit, read the log and the status pages; empty: every
+  // host. Others get 403.
+  platform::AddressList adminAllow;
+  // What stream, playlist and guide requests must carry (requestCarriesToken);
+  // empty: nothing. Without it 403.
+  std::string token;
+  // Streams running at once, tuner streams among them; one more is 503 with
+  // Retry-After. 0: no bound.
+  std::uint32_t maxClients = 0;
   // The relay's playlist, its URLs naming `host` ("address:port", where the
   // client reached the relay); without it /playlist.m3u is 400.
   std::function<std::shared_ptr<const PlaylistAnswer>(std::string_view host)> playlist;
@@ -90,22 +102,35 @@ struct RelayFramingSettings {
   int tunerCount = 0;
 };
 
-// One tuner taken from `inUse` for as long as the lease lives.
-class TunerLease {
+// One place among `count` (a tuner, a client's stream) taken from `inUse`
+// for as long as the lease lives. The place is reserved before the stream
+// starts, so two requests never both take the last one.
+class StreamLease {
  public:
   // Nothing when `inUse` has reached `count` already.
-  static std::optional<TunerLease> take(std::atomic<int>& inUse, int count);
-  TunerLease(TunerLease&& other) noexcept : inUse_(std::exchange(other.inUse_, nullptr)) {}
-  TunerLease& operator=(TunerLease&& other) noexcept {
+  static std::optional<StreamLease> take(std::atomic<int>& inUse, int count);
+  StreamLease(StreamLease&& other) noexcept : inUse_(std::exchange(other.inUse_, nullptr)) {}
+  StreamLease& operator=(StreamLease&& other) noexcept {
     std::swap(inUse_, other.inUse_);
     return *this;
   }
-  ~TunerLease();
+  ~StreamLease();
 
  private:
-  explicit TunerLease(std::atomic<int>& inUse) : inUse_(&inUse) {}
+  explicit StreamLease(std::atomic<int>& inUse) : inUse_(&inUse) {}
   std::atomic<int>* inUse_;
 };
+
+// Whether `given` is `expected`. Every byte is compared whatever the first
+// difference, so the time taken says nothing of how much of a guess was
+// right; only a length that differs ends it at once.
+bool tokenMatches(std::string_view given, std::string_view expected);
+
+// Whether the request carries `token`: a "token=" parameter of the URL's
+// query (among any others), or "Authorization: Bearer TOKEN". The value is
+// compared as sent, without percent-decoding: a token holds no character
+// that needs it. True for an empty `token`.
+bool requestCarriesToken(const engine::HttpRequest& request, std::string_view token);
 
 class RelayFraming {
  public:
@@ -129,9 +154,20 @@ class RelayFraming {
   bool answerSubscription(engine::HttpConnection& connection, const engine::HttpRequest& request,
                           const SubscribeDecision& decision) const;
 
+  // Refusals of the relay's own, beside the engine's.
+  struct Refusals {
+    std::atomic<std::uint64_t> admin{0};
+    std::atomic<std::uint64_t> token{0};
+    std::atomic<std::uint64_t> maxClients{0};
+  };
+  bool refuse(engine::HttpConnection& connection, const engine::HttpRequest& request,
+              std::atomic<std::uint64_t>& counter, ErrorRow row) const;
+
   RelayFramingSettings settings_;
-  // Tuner streams running now.
+  // Tuner streams, and streams of every kind, running now.
   mutable std::atomic<int> tunerStreams_{0};
+  mutable std::atomic<int> clientStreams_{0};
+  mutable Refusals refusals_;
   std::vector<CompressedDocument> documents_;
 };
 

@@ -42,6 +42,8 @@ enum class ErrorRow {
   PreconditionFailed,  // a renewal of no subscription the relay holds
   NotFound,            // the guide, while none is loaded; a tuner channel no list has
   TunersInUse,         // every tuner streams already
+  Forbidden,           // a command or status page from a host not let in, a missing token
+  ClientsBusy,         // --max-clients streams run already (Retry-After)
 };
 
 // How the status is shown.

@@ -56,9 +56,9 @@ void addControl(const SourceSettings& settings, ServedSources& sources) {
       return onAirText(guide->programmes.nowAndNext(channel.listIndex, platform::unixSeconds()));
     };
   }
-  sources.control =
-      std::make_shared<const ControlHandler>(sources.channels.get(), settings.host, settings.port,
-                                             sources.systemUpdateId, std::move(describe));
+  sources.control = std::make_shared<const ControlHandler>(sources.channels.get(), settings.host,
+                                                           settings.port, sources.systemUpdateId,
+                                                           std::move(describe), settings.token);
 }
 
 bool stopped(platform::Event* stop) {

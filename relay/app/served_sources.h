@@ -47,6 +47,7 @@ struct SourceSettings {
   std::optional<std::uint32_t> maxFetchMb;
   std::string host;  // -li as typed, for Browse's URLs
   std::uint16_t port = 0;
+  std::string token;  // --token, which Browse's URLs carry; empty: none
 };
 
 // At start: the playlist as the relay has always read a file, or a URL with

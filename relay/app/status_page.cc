@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <initializer_list>
@@ -187,6 +188,24 @@ void jsonArray(JsonObject& object, std::string& out, std::string_view name,
   out += ']';
 }
 
+// The refusals by reason: the name the JSON and the metrics give it, and
+// what the HTML page says.
+struct RefusalRow {
+  std::string_view name;
+  std::string_view shown;
+  std::uint64_t count;
+};
+std::array<RefusalRow, 6> refusalRows(const RefusalCounts& refusals) {
+  return {{
+      {"allow_list", "host not in --allow", refusals.allowList},
+      {"per_host", "host had --max-connections-per-host open", refusals.perHost},
+      {"slow_head", "request head too slow", refusals.slowHead},
+      {"admin", "command or status from a host not in --admin-allow", refusals.admin},
+      {"token", "stream or list without the token", refusals.token},
+      {"max_clients", "stream past --max-clients", refusals.maxClients},
+  }};
+}
+
 std::string durationText(std::int64_t seconds) {
   char text[32];
   if (seconds >= 3600) {
@@ -367,6 +386,9 @@ std::string statusJson(const StatusSnapshot& status) {
       appendJsonString(out, status.log[i]);
     }
     out += ']';
+    top.key("refusals");
+    JsonObject refusals(out);
+    for (const RefusalRow& row : refusalRows(status.refusals)) refusals.number(row.name, row.count);
   }
   out += '\n';
   return out;
@@ -424,6 +446,11 @@ std::string statusMetrics(const StatusSnapshot& status) {
   perGroup("group_rtp_lost_total", "counter",
            "RTP datagrams the reorder window gave up waiting for.",
            [](const auto& g) { return g.rtpLost; });
+  head("refusals_total", "counter", "Connections and requests refused, by reason.");
+  for (const RefusalRow& row : refusalRows(status.refusals)) {
+    out += "tessaran_refusals_total{reason=\"" + std::string(row.name) + "\"} " +
+           std::to_string(row.count) + "\n";
+  }
   return out;
 }
 
@@ -560,6 +587,16 @@ std::string statusHtml(const StatusSnapshot& status) {
     }
     endTable();
   }
+
+  // Refusals: every reason, with its count, so that a zero shows too.
+  table("Refused", 1, {"reason", "count"});
+  for (const RefusalRow& row : refusalRows(status.refusals)) {
+    out += "<tr id=\"refused-" + std::string(row.name) + "\">";
+    cell(row.shown);
+    out += row.count ? "<td class=\"n bad\">" : "<td class=n>";
+    out += std::to_string(row.count) + "</td></tr>";
+  }
+  endTable();
 
   out += "<h2>Events</h2><pre>";
   for (const std::string& line : status.log) {

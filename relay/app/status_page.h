@@ -21,6 +21,20 @@ namespace relay {
 inline constexpr std::size_t kStatusLogLines = 20;
 inline constexpr int kStatusRefreshSeconds = 5;
 
+// Requests and connections refused since the start, by reason: the
+// engine's (a host not in --allow, one past --max-connections-per-host, a
+// request head that came too slowly) and the relay's own (a command or
+// status page from a host not in --admin-allow, a stream or list without
+// the token, a stream past --max-clients).
+struct RefusalCounts {
+  std::uint64_t allowList = 0;
+  std::uint64_t perHost = 0;
+  std::uint64_t slowHead = 0;
+  std::uint64_t admin = 0;
+  std::uint64_t token = 0;
+  std::uint64_t maxClients = 0;
+};
+
 struct StatusSnapshot {
   struct ChannelRow {
     std::uint32_t number = 0;  // kUnnumbered when the playlist has none
@@ -76,6 +90,7 @@ struct StatusSnapshot {
   std::vector<PairRow> pairs;
   std::vector<GroupRow> groups;
   std::vector<std::string> log;  // oldest first
+  RefusalCounts refusals = {};
 };
 
 // Where the status comes from; any part may be missing.

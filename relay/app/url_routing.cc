@@ -24,6 +24,45 @@ const std::string_view* streamPrefixOf(std::string_view url) {
   return nullptr;
 }
 
+// The URL as the console and the log show it: the value of each "token="
+// parameter of the query left out, so that neither hands the token on.
+std::string shownUrl(std::string_view url) {
+  const std::size_t question = url.find('?');
+  if (question == std::string_view::npos) return std::string(url);
+  std::string out(url.substr(0, question + 1));
+  std::string_view query = url.substr(question + 1);
+  for (bool first = true;; first = false) {
+    const std::size_t amp = query.find('&');
+    const std::string_view parameter = query.substr(0, amp);
+    if (!first) out += '&';
+    out += parameter.starts_with(kTokenParameter) ? std::string(kTokenParameter) + "..."
+                                                  : std::string(parameter);
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  return out;
+}
+
+void logStreamRequest(std::string_view url, RelayLog& log) {
+  const std::string message = "Received vkx request: " + shownUrl(url);
+  platform::writeUntrustedLine(message);
+  log.appendLog(message);
+}
+
+// The relay's list and guide URLs with a query: only one that carries a
+// token (among other parameters), which is how clients of a relay with
+// --token fetch them; any other query stays a 400, as it always was.
+std::string_view listPath(std::string_view url) {
+  const std::size_t question = url.find('?');
+  if (question == std::string_view::npos) return url;
+  for (std::string_view query = url.substr(question + 1);;) {
+    const std::size_t amp = query.find('&');
+    if (query.substr(0, amp).starts_with(kTokenParameter)) return url.substr(0, question);
+    if (amp == std::string_view::npos) return url;
+    query.remove_prefix(amp + 1);
+  }
+}
+
 // Players and TV sets may add their own query to a stream URL
 // ("?mediaPlayerId=1&playMode=2"); it is not part of the address.
 void routeStream(std::string_view url, std::string_view address, RelayRequest& request,
@@ -34,9 +73,7 @@ void routeStream(std::string_view url, std::string_view address, RelayRequest& r
     return;
   }
   request.kind = RelayKind::Stream;
-  const std::string message = "Received vkx request: " + std::string(url);
-  platform::writeUntrustedLine(message);
-  log.appendLog(message);
+  logStreamRequest(url, log);
 }
 
 // The network tuner's URLs; media centers add queries of their own
@@ -63,9 +100,7 @@ bool routeTuner(std::string_view url, RelayRequest& request, RelayLog& log) {
     return true;
   }
   request.kind = RelayKind::Stream;
-  const std::string message = "Received vkx request: " + std::string(url);
-  platform::writeUntrustedLine(message);
-  log.appendLog(message);
+  logStreamRequest(url, log);
   return true;
 }
 
@@ -119,11 +154,11 @@ void resolveUrl(std::string_view url, RelayRequest& request, std::string_view st
     request.statusView = url == "/status"        ? StatusView::Html
                          : url == "/status.json" ? StatusView::Json
                                                  : StatusView::Metrics;
-  } else if (url == "/playlist.m3u") {
+  } else if (listPath(url) == "/playlist.m3u") {
     request.kind = RelayKind::Playlist;
-  } else if (url == "/epg.xml" || url == "/epg.xml.gz") {
+  } else if (listPath(url) == "/epg.xml" || listPath(url) == "/epg.xml.gz") {
     request.kind = RelayKind::Guide;
-    request.guideGzipFile = url.ends_with(".gz");
+    request.guideGzipFile = listPath(url).ends_with(".gz");
   } else if (routeTuner(url, request, log)) {
     return;
   } else if (const std::string_view* prefix = streamPrefixOf(url)) {

@@ -17,10 +17,14 @@ inline constexpr std::string_view kDocumentPaths[] = {"/description.xml", "/cm.x
 // False leaves `address` alone.
 bool parseStreamAddress(std::string_view text, StreamAddress& address);
 
+// The query parameter that carries --token.
+inline constexpr std::string_view kTokenParameter = "token=";
+
 // Classifies the target exactly as sent (no decoding; a query counts but
-// after a stream address, where it is ignored); a
+// after a stream address and a tuner path, where it is ignored, and after
+// the playlist and guide paths when it carries "token="); a
 // target it does not know leaves the request as it was. Stream requests are
-// printed and written to `log`.
+// printed and written to `log`, a token's value left out.
 void resolveUrl(std::string_view url, RelayRequest& request, std::string_view streamToken,
                 RelayLog& log);
 

@@ -46,7 +46,8 @@ std::string guideNumberOf(const Channel& channel) {
   return {};
 }
 
-std::string lineupJson(const ChannelList* channels, std::string_view base) {
+std::string lineupJson(const ChannelList* channels, std::string_view base, std::string_view token) {
+  const std::string query = tokenQuery(token);
   json lineup = json::array();
   if (channels != nullptr) {
     for (const Channel& channel : channels->channels) {
@@ -54,7 +55,7 @@ std::string lineupJson(const ChannelList* channels, std::string_view base) {
       if (number.empty() || !streamable(channel)) continue;
       lineup.push_back({{"GuideNumber", number},
                         {"GuideName", channel.title},
-                        {"URL", std::string(base) + "/auto/v" + number}});
+                        {"URL", std::string(base) + "/auto/v" + number + query}});
     }
   }
   return dump(lineup);

@@ -22,7 +22,9 @@ struct TunerDevice {
 
 // `base` is "http://address:port" where the client reached the relay.
 std::string discoverJson(const TunerDevice& device, std::string_view base);
-std::string lineupJson(const ChannelList* channels, std::string_view base);
+// With `token` (--token) each channel's URL carries it.
+std::string lineupJson(const ChannelList* channels, std::string_view base,
+                       std::string_view token = {});
 std::string lineupStatusJson();
 
 // The number a channel goes by: its tvg-chno, else its number; empty for a

@@ -9,6 +9,7 @@
 #include "common/parse_number.h"
 #include "common/text.h"
 #include "relay/upnp/descriptions.h"
+#include "relay/upnp/playlist_export.h"
 
 namespace relay {
 namespace {
@@ -168,6 +169,7 @@ struct ItemContext {
   std::string_view port;
   std::uint32_t updateId = 0;
   const std::function<std::string(const Channel&)>& describe;
+  std::string_view tokenQuery = {};  // "?token=...", or empty
 };
 
 void appendItem(std::string& didl, std::string_view id, const Channel& entry,
@@ -209,6 +211,7 @@ void appendItem(std::string& didl, std::string_view id, const Channel& entry,
   didl += escapeXml(entry.address);
   didl += ':';
   didl += std::to_string(entry.port);
+  didl += escapeXml(context.tokenQuery);
   didl += "</res></item>";
 }
 
@@ -367,12 +370,14 @@ std::string escapeXml(std::string_view text) {
 
 ControlHandler::ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port,
                                std::uint32_t systemUpdateId,
-                               std::function<std::string(const Channel&)> describe)
+                               std::function<std::string(const Channel&)> describe,
+                               std::string_view token)
     : playlist_(playlist),
       host_(std::move(host)),
       port_(std::to_string(port)),
       systemUpdateId_(systemUpdateId),
-      describe_(std::move(describe)) {}
+      describe_(std::move(describe)),
+      tokenQuery_(tokenQuery(token)) {}
 
 int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapArguments& arguments,
                              std::string& body) const {
@@ -383,8 +388,9 @@ int ControlHandler::dispatch(std::uint32_t service, std::uint32_t action, SoapAr
       case cd::kBrowse: {
         const std::string_view protocolInfo =
             playlist_ != nullptr ? std::string_view(playlist_->protocolInfo) : std::string_view();
-        code = browse(playlist_, {protocolInfo, host_, port_, systemUpdateId_, describe_},
-                      arguments, element);
+        code =
+            browse(playlist_, {protocolInfo, host_, port_, systemUpdateId_, describe_, tokenQuery_},
+                   arguments, element);
         break;
       }
       case cd::kGetSearchCapabilities:

@@ -53,10 +53,12 @@ class ControlHandler {
   // `systemUpdateId` is what GetSystemUpdateID and Browse's UpdateID say: a
   // new handler, with a higher number, comes with each new channel list.
   // `describe` gives an item's dc:description (the programme on air); no
-  // element when it is unset or gives empty text.
+  // element when it is unset or gives empty text. With `token` (--token)
+  // every item's URL carries it.
   ControlHandler(const ChannelList* playlist, std::string host, std::uint16_t port,
                  std::uint32_t systemUpdateId = 0,
-                 std::function<std::string(const Channel&)> describe = {});
+                 std::function<std::string(const Channel&)> describe = {},
+                 std::string_view token = {});
 
   // 0 and the action's response, or a UPnP error code and the fault
   // document. Browse writes NumberReturned and TotalMatches into `arguments`.
@@ -69,6 +71,7 @@ class ControlHandler {
   std::string port_;
   std::uint32_t systemUpdateId_;
   std::function<std::string(const Channel&)> describe_;
+  std::string tokenQuery_;
 };
 
 }  // namespace relay

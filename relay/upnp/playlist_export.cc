@@ -52,12 +52,23 @@ std::string streamAddressText(const Channel& channel) {
   return platform::ipv4Text(source) + "@" + group;
 }
 
+std::string tokenQuery(std::string_view token, char separator) {
+  if (token.empty()) return {};
+  std::string out(1, separator);
+  out += "token=";
+  out += token;
+  return out;
+}
+
 std::string exportPlaylist(const PlaylistExport& input) {
+  const std::string query = tokenQuery(input.token);
   std::string out = "#EXTM3U";
   if (input.guideLoaded) {
     out += " x-tvg-url=\"http://";
     out += input.host;
-    out += "/epg.xml.gz\"";
+    out += "/epg.xml.gz";
+    out += query;
+    out += '"';
   }
   out += '\n';
   if (input.channels == nullptr) return out;
@@ -91,6 +102,7 @@ std::string exportPlaylist(const PlaylistExport& input) {
     out += address;
     out += ':';
     out += std::to_string(channel.port);
+    out += query;
     out += '\n';
   }
   return out;
@@ -110,7 +122,7 @@ std::shared_ptr<const PlaylistAnswer> PlaylistAnswers::get(
   if (const auto kept = byHost_.find(host); kept != byHost_.end()) return kept->second;
   if (byHost_.size() >= kMostHosts) byHost_.clear();
   auto answer = std::make_shared<PlaylistAnswer>();
-  answer->text = exportPlaylist({channels_.get(), host, guideLoaded_});
+  answer->text = exportPlaylist({channels_.get(), host, guideLoaded_, token_});
   answer->gzip = engine::compressBody(true, answer->text, engine::kDocumentLevel, gzipTime_);
   answer->deflate = engine::compressBody(false, answer->text, engine::kDocumentLevel, gzipTime_);
   byHost_.emplace(std::string(host), answer);

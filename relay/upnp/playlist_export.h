@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/socket.h"
 #include "relay/upnp/channel_list.h"
@@ -21,6 +22,8 @@ struct PlaylistExport {
   std::string_view host;
   // With a guide the header names it, so that apps fetch it on their own.
   bool guideLoaded = false;
+  // --token: every URL written carries it ("?token="); empty: none.
+  std::string_view token = {};
 };
 
 // "#EXTM3U", then per channel, in the order Browse lists the "All"
@@ -51,6 +54,10 @@ platform::Ipv4 parseSource(std::string_view text);
 // but no unicast sender.
 std::string streamAddressText(const Channel& channel);
 
+// What a URL the relay hands out ends with so that it carries --token:
+// "?token=TOKEN" ('&' in place of '?' after a query); empty without one.
+std::string tokenQuery(std::string_view token, char separator = '?');
+
 // One client address's playlist with its gzip and deflate forms.
 struct PlaylistAnswer {
   std::string text;
@@ -63,8 +70,9 @@ struct PlaylistAnswer {
 // playlist, and a large one costs more to build and compress than to send.
 class PlaylistAnswers {
  public:
-  // `gzipTime` goes into the gzip headers.
-  explicit PlaylistAnswers(std::uint32_t gzipTime) : gzipTime_(gzipTime) {}
+  // `gzipTime` goes into the gzip headers; `token` into every URL.
+  explicit PlaylistAnswers(std::uint32_t gzipTime, std::string token = {})
+      : gzipTime_(gzipTime), token_(std::move(token)) {}
 
   // A new list (by identity) or guide state drops every answer kept.
   std::shared_ptr<const PlaylistAnswer> get(std::shared_ptr<const ChannelList> channels,
@@ -72,6 +80,7 @@ class PlaylistAnswers {
 
  private:
   std::uint32_t gzipTime_;
+  std::string token_;
   std::mutex lock_;
   std::shared_ptr<const ChannelList> channels_;
   bool guideLoaded_ = false;

@@ -5,11 +5,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <map>
 #include <regex>
 
 #include "engine/compression.h"
 #include "engine/http_engine.h"
 #include "engine/request_parser.h"
+#include "platform/address_list.h"
 #include "platform/clock.h"
 #include "relay/app/relay_entry.h"
 #include "relay/app/relay_framing.h"
@@ -561,6 +563,124 @@ TEST(RelayEngineStreams, SilentGroupConnectionsEndAtTheIdleTimeOut) {
     EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads + 1; }));
   }
   EXPECT_TRUE(testsupport::eventually([&] { return testsupport::threadCount() == threads; }));
+}
+
+// The relay's guards on one engine: the commands and status pages answer
+// --admin-allow's hosts alone (127.0.0.1 here, not 127.0.0.2), streams and
+// lists only requests with the token, and streams past --max-clients get
+// 503 with Retry-After, also when they all come at once; the status pages
+// count each refusal.
+TEST(RelayEngineGuards, AdminTokenAndMaxClients) {
+  engine::HttpEngineSettings settings = relay::relayEngineSettings(kLoopback, 0);
+  relay::RelayFramingSettings framing;
+  auto quit = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
+  framing.quitEvent = quit;
+  framing.logText = [] { return std::string("line\r\n"); };
+  framing.status = [](relay::StatusView, const relay::RefusalCounts& r) {
+    return std::to_string(r.admin) + " " + std::to_string(r.token) + " " +
+           std::to_string(r.maxClients);
+  };
+  framing.playlist = playlistAnswers();
+  framing.adminAllow = *platform::AddressList::parse("127.0.0.1");
+  framing.token = "s3cret";
+  framing.maxClients = 2;
+  // A stream sends its head and holds its place until `release`.
+  auto release = std::make_shared<platform::Event>(platform::Event::Reset::Manual);
+  framing.stream = [release](engine::HttpConnection& connection, const HttpRequest& request,
+                             const relay::StreamAddress&, const engine::Response& head) {
+    connection.sendAll(engine::responseHead(connection.settings(), request, head));
+    release->wait(10000);
+  };
+  relay::RelayRoutes routes;
+  routes.get = [](std::string_view url, relay::RelayRequest& r) {
+    static const std::map<std::string_view, RelayKind> kinds = {
+        {"/quit", RelayKind::Quit},     {"/log", RelayKind::GeneratedText},
+        {"/status", RelayKind::Status}, {"/stream", RelayKind::Stream},
+        {"/epg.xml", RelayKind::Guide}, {"/playlist.m3u", RelayKind::Playlist},
+        {"/d0", RelayKind::Document}};
+    if (const auto kind = kinds.find(url.substr(0, url.find('?'))); kind != kinds.end()) {
+      r.kind = kind->second;
+    }
+  };
+  settings.handler = relay::relayRequestHandler(
+      routes, std::make_shared<const relay::RelayFraming>(std::move(framing), kDocumentTime));
+  engine::HttpEngine engine(std::move(settings));
+  engine.startListening();
+  ASSERT_EQ(engine.listeningPorts().size(), 1u);
+  const std::uint16_t port = engine.listeningPorts()[0];
+
+  const platform::Ipv4 admin = kLoopback;
+  const platform::Ipv4 other = platform::parseIpv4("127.0.0.2");
+  const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+  const std::string busy =
+      "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 5\r\nContent-Length: 0\r\n\r\n";
+  const std::string bearer = "Authorization: Bearer s3cret\r\n";
+  const struct {
+    platform::Ipv4 from;
+    std::string request;
+    std::string statusLine;  // the reply's first line; all of it for a refusal
+  } cases[] = {
+      {other, "GET /quit HTTP/1.1\r\n\r\n", forbidden},
+      {other, "HEAD /quit HTTP/1.1\r\n\r\n", forbidden},
+      {other, "GET /log HTTP/1.1\r\n\r\n", forbidden},
+      {other, "HEAD /status HTTP/1.1\r\n\r\n", forbidden},
+      {other, "GET /status?token=s3cret HTTP/1.1\r\n" + bearer + "\r\n", forbidden},
+      {admin, "GET /log HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK"},
+      {admin, "HEAD /status HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK"},
+      {other, "GET /d0 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},  // a document: no 403
+      // Which requests carry the token is requestCarriesToken's table.
+      {admin, "GET /playlist.m3u HTTP/1.1\r\n\r\n", forbidden},
+      {other, "HEAD /playlist.m3u HTTP/1.1\r\n" + bearer + "\r\n", "HTTP/1.1 200 OK"},
+      {other, "GET /epg.xml HTTP/1.1\r\n\r\n", forbidden},
+      {other, "GET /epg.xml?token=s3cret HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+      {other, "HEAD /stream?token=wrong HTTP/1.1\r\n\r\n", forbidden},
+      {other, "HEAD /stream?token=s3cret HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK"},
+  };
+  for (const auto& c : cases) {
+    Client client(port, c.from);
+    SCOPED_TRACE(testing::PrintToString(c.request));
+    const std::string reply = client.exchange(c.request).bytes;
+    if (c.statusLine.ends_with("\r\n\r\n")) {
+      EXPECT_EQ(reply, c.statusLine);
+    } else {
+      EXPECT_EQ(reply.substr(0, reply.find("\r\n")), c.statusLine);
+    }
+  }
+  EXPECT_FALSE(quit->wait(0));  // the refused quit stopped nothing
+
+  // Eight streams at once, two places: two run, six are refused; a HEAD
+  // takes none.
+  std::vector<std::unique_ptr<Client>> streams;
+  for (int i = 0; i < 8; ++i) {
+    streams.push_back(std::make_unique<Client>(port, other));
+    streams.back()->send("GET /stream?token=s3cret HTTP/1.1\r\n\r\n");
+  }
+  int running = 0;
+  for (auto& stream : streams) {
+    const std::string head = stream->headExchange("");
+    if (head.starts_with("HTTP/1.1 200 OK\r\n")) {
+      ++running;
+    } else {
+      EXPECT_EQ(head, busy);
+    }
+  }
+  EXPECT_EQ(running, 2);
+  EXPECT_TRUE(Client(port, other)
+                  .exchange("HEAD /stream?token=s3cret HTTP/1.1\r\n\r\n")
+                  .bytes.starts_with("HTTP/1.1 200 OK\r\n"));
+  // Once the streams end, their places are free again.
+  release->set();
+  for (auto& stream : streams) EXPECT_TRUE(stream->read().closed);
+  EXPECT_TRUE(Client(port, other)
+                  .exchange("GET /stream?" + std::string("a=1&token=s3cret") + " HTTP/1.1\r\n\r\n")
+                  .bytes.starts_with("HTTP/1.1 200 OK\r\n"));
+
+  // admin, token, max-clients refusals; then the allowed quit.
+  EXPECT_TRUE(Client(port, admin)
+                  .exchange("GET /status HTTP/1.1\r\n\r\n")
+                  .bytes.ends_with("\r\n\r\n5 3 6"));
+  EXPECT_TRUE(Client(port, admin).exchange("GET /quit HTTP/1.1\r\n\r\n").closed);
+  EXPECT_TRUE(quit->wait(0));
 }
 
 class WebEngine : public ::testing::Test {

@@ -11,6 +11,7 @@
 set -u
 relay_bin=$1
 . "$(dirname "$0")/lab.sh"
+. "$(dirname "$0")/lab_players.sh"
 for tool in cvlc mpv ffmpeg ffprobe curl setpriv; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is missing (vlc-bin, vlc-plugin-base, mpv)"; exit 77; }
 done
@@ -19,10 +20,7 @@ lab_init rpl
 lab_relay_hosts
 # SSDP searches from the LAN host leave through its one card.
 ip -n "$(lab_ns lan)" route add 224.0.0.0/4 dev eth0
-# VLC will not run as root: it runs as nobody, with a home of its own here.
-chmod 711 "$work"
-mkdir "$work/vlc"
-chown nobody:nogroup "$work/vlc"
+lab_players_init
 
 lab_ffmpeg_channel 120 239.1.2.1:5000
 
@@ -30,43 +28,6 @@ printf '%s\n' '#EXTM3U' '#EXTINF:1,Test Card' 'udp://@239.1.2.1:5000' >"$work/ch
 lab_start_relay "$relay_bin" -p "$work/channels.m3u" --playlist-protocol-info 'video/mp2t:*'
 base=http://198.18.2.1:2901
 stream=$base/vkx/239.1.2.1:5000
-
-as_vlc() {
-  ip netns exec "$(lab_ns lan)" setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    env HOME="$work/vlc" XDG_RUNTIME_DIR="$work/vlc" "$@"
-}
-
-# pictures FILE: "width height count" of the decoded pictures in FILE.
-pictures() {
-  ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=width,height,nb_read_frames \
-    -of csv=p=0 "$1" 2>/dev/null | tr ',' ' '
-}
-# seconds FILE: the length of the sound in FILE, in whole seconds.
-seconds() {
-  ffprobe -v error -show_entries format=duration -of csv=p=0 "$1" 2>/dev/null | cut -d. -f1
-}
-# decoded NAME PICTURE-FILE SOUND-FILE MIN-PICTURES: at least MIN pictures
-# of the channel's size and at least 1 s of sound.
-decoded() {
-  local name=$1 got
-  read -r -a got <<<"$(pictures "$2")"
-  lab_check "$name: pictures of 320x240 (got ${got[*]:-none})" \
-    test "${got[0]:-0}x${got[1]:-0}" = 320x240
-  lab_check "$name: at least $4 pictures (got ${got[2]:-0})" test "${got[2]:-0}" -ge "$4"
-  lab_check "$name: at least 1 s of sound" test "$(seconds "$3")" -ge 1
-}
-
-# vlc NAME URL [OPTION...]: VLC plays URL for 4 s, writing the pictures it
-# decoded (I420 with a YUV4MPEG2 head) and the sound (PCM).
-vlc() {
-  local name=$1 out=$work/vlc/$1
-  as_vlc timeout 30 cvlc -I dummy --play-and-exit --run-time=4 "${@:3}" \
-    --vout=yuv --yuv-chroma=I420 --yuv-yuv4mpeg2 --yuv-file="$out.y4m" \
-    --aout=afile --audiofile-file="$out.wav" "$2" >"$out.log" 2>&1
-  lab_check "$name: VLC ends with status 0" test $? = 0
-  decoded "$name" "$out.y4m" "$out.wav" 50
-  rm -f "$out.y4m"
-}
 
 lab_phase "VLC plays the stream URL"
 vlc stream "$stream"
@@ -78,13 +39,7 @@ vlc udp "$base/udp/239.1.2.1:5000"
 vlc rtp-source "$base/rtp/198.18.1.1@239.1.2.1:5000"
 
 lab_phase "VLC plays the URL of a Browse answer"
-printf '%s' '<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body><u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ObjectID>gr1</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>' \
-  >"$work/browse"
-lab_exec lan curl -s --max-time 5 -o "$work/answer" \
-  -H 'Content-Type: text/xml; charset="utf-8"' \
-  -H 'SOAPACTION: "urn:schemas-upnp-org:service:ContentDirectory:1#Browse"' \
-  --data-binary @"$work/browse" "$base/upnp/control/cds"
-res=$(grep -o '&gt;http://[^&]*239\.1\.2\.1:5000&lt;/res' "$work/answer" | sed -e 's/^&gt;//' -e 's/&lt;.*//')
+res=$(lab_browse_urls "$base" gr1 | grep '239\.1\.2\.1:5000$')
 lab_check "the Browse answer holds the channel's URL" test -n "$res"
 [ -n "$res" ] && vlc browsed "$res"
 

@@ -6,7 +6,9 @@
 # receiving threads, and its snooper starts without a permission error and
 # forwards the channel to a LAN host that joins it, and --rejoin opens its
 # raw socket; ondrel serves a file and a PHP page on port 80. Both stop on
-# SIGTERM, as systemd stops them.
+# SIGTERM, as systemd stops them. With the --admin-allow of the installed
+# command line (packaging/default/tessaran) the relay refuses a quit from
+# the LAN (403, and runs on) and takes one from loopback.
 set -u
 relay_bin=$1
 web_bin=$2
@@ -33,9 +35,20 @@ printf '#!/usr/bin/env bash\n%s\n%s\nas_service net_raw %q "$@"\n' "$(declare -p
   "$(declare -f as_service)" "$relay_bin" >"$work/relay-as-service"
 chmod 755 "$work/relay-as-service"
 
+# The installed command line's --admin-allow.
+admin_allow=$(
+  . "$LAB_DIR/../../packaging/default/tessaran"
+  set -- $TESSARAN_ARGS
+  while [ $# -gt 1 ] && [ "$1" != --admin-allow ]; do shift; done
+  [ "$1" = --admin-allow ] && echo "$2"
+)
+lab_check "the installed command line: --admin-allow 127.0.0.0/8 ($admin_allow)" \
+  test "$admin_allow" = 127.0.0.0/8
+
 lab_ffmpeg_channel 60 239.1.2.1:5000
 printf '%s\n' '#EXTM3U' '#EXTINF:1,News' 'udp://@239.1.2.1:5000' >"$work/channels.m3u"
-lab_start_relay "$work/relay-as-service" -p "$work/channels.m3u" --with-igmpsnooper --rejoin 60
+lab_start_relay "$work/relay-as-service" -p "$work/channels.m3u" --with-igmpsnooper --rejoin 60 \
+  --admin-allow "$admin_allow"
 status=/proc/$relay_pid/status
 lab_check "relay runs as nobody" grep -qP '^Uid:\t65534\t65534\t65534\t65534$' "$status"
 lab_check "relay holds CAP_NET_RAW alone" grep -qP '^CapEff:\t0000000000002000$' "$status"
@@ -65,10 +78,23 @@ else
   wait "$curl_pid"
 fi
 
+# A quit from the LAN is refused and stops nothing.
+lab_check "quit from the LAN: 403" test \
+  "$(lab_exec lan curl -s --max-time 5 -o /dev/null -w '%{http_code}' "$base/command/quit")" = 403
+sleep 0.5
+lab_check "... and the relay runs on" kill -0 "$relay_pid"
+
 kill -TERM "$relay_pid"
 lab_check "relay stops on SIGTERM" lab_wait_exit "$relay_pid" 50
 wait "$relay_pid"
 lab_check "relay: exit status 0" test $? = 0
+
+# From the machine itself (loopback) the quit stops the relay.
+lab_start_relay "$work/relay-as-service" --admin-allow "$admin_allow"
+lab_exec relay curl -s --max-time 5 --interface 127.0.0.1 -o /dev/null "$base/command/quit"
+lab_check "quit from loopback stops the relay" lab_wait_exit "$relay_pid" 50
+wait "$relay_pid"
+lab_check "relay: exit status 0 after the quit" test $? = 0
 
 # ondrel on port 80 with CAP_NET_BIND_SERVICE, and php-cgi below it.
 mkdir -p "$work/www"

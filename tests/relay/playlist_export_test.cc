@@ -95,6 +95,23 @@ TEST(PlaylistExport, SourceAttributesInOneOrderWithTheRelaysUrls) {
   EXPECT_EQ(relay::exportPlaylist({nullptr, "198.18.2.1:2901", false}), "#EXTM3U\n");
 }
 
+// With --token every URL the playlist writes carries it: the guide's and
+// each channel's.
+TEST(PlaylistExport, UrlsCarryTheToken) {
+  relay::ChannelList list;
+  list.loadText(
+      "#EXTM3U\n#EXTINF:1,A\nudp://@239.1.1.1:1\n#EXTINF:2,B\nudp://10.0.0.1@232.1.1.2:2\n");
+  EXPECT_EQ(relay::exportPlaylist({&list, "198.18.2.1:2901", true, "s3cret"}),
+            "#EXTM3U x-tvg-url=\"http://198.18.2.1:2901/epg.xml.gz?token=s3cret\"\n"
+            "#EXTINF:-1 tvg-chno=\"1\",A\nhttp://198.18.2.1:2901/vkx/239.1.1.1:1?token=s3cret\n"
+            "#EXTINF:-1 "
+            "tvg-chno=\"2\",B\nhttp://198.18.2.1:2901/vkx/10.0.0.1@232.1.1.2:2?token=s3cret\n");
+  relay::PlaylistAnswers answers(0, "s3cret");
+  auto shared = std::make_shared<const relay::ChannelList>(list);
+  EXPECT_TRUE(answers.get(shared, "h:1", false)
+                  ->text.ends_with("/vkx/10.0.0.1@232.1.1.2:2?token=s3cret\n"));
+}
+
 }  // namespace
 
 namespace {

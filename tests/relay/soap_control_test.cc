@@ -475,6 +475,24 @@ TEST(SoapControl, BrowseDocumentsByteForByte) {
   }
 }
 
+// With --token each item's URL carries it, escaped with the rest of the
+// DIDL-Lite (no character of a token needs it).
+TEST(SoapControl, BrowseUrlsCarryTheToken) {
+  const relay::ChannelList playlist = makePlaylist();
+  const relay::ControlHandler handler(&playlist, "192.168.0.2", 2901, 0, {}, "s3cret");
+  for (const auto& [id, url] :
+       {std::pair{"2", "/239.255.0.2:5004?token=s3cret&lt;/res&gt;"},
+        std::pair{"3", "/10.0.0.5@239.255.0.3:5006?token=s3cret&lt;/res&gt;"}}) {
+    SoapArguments arguments = browseArguments(id, "BrowseMetadata");
+    std::string body;
+    ASSERT_EQ(handler.dispatch(1, 1, arguments, body), 0);
+    EXPECT_NE(
+        body.find("http://192.168.0.2:2901/8E4B2A7C19D54F3EA06B7C2D91E58F04" + std::string(url)),
+        std::string::npos)
+        << body;
+  }
+}
+
 // The text `describe` gives an item goes into dc:description, escaped, right
 // after its class; an item it gives nothing for has no such element. A copy
 // in another group is described from its channel like the original.

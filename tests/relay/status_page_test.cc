@@ -54,7 +54,8 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
   StatusSources sources;
   sources.playlist = playlist;
   sources.logText = [] { return std::string("00:00:01 first\r\n00:00:02 second\r\n"); };
-  const StatusSnapshot status = buildStatus(sources, registry.snapshot(11000), 11000, 1700000000);
+  StatusSnapshot status = buildStatus(sources, registry.snapshot(11000), 11000, 1700000000);
+  status.refusals = {1, 2, 3, 4, 5, 0};
 
   ASSERT_EQ(status.channels.size(), 3u);
   EXPECT_EQ(status.channels[0].watchers, 1u);
@@ -76,13 +77,19 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
         "\"title\":\"Films\",\"group\":\"239.1.1.2\",\"port\":5000",
         "\"title\":\"News one sender\",\"source\":\"198.18.1.1\",\"group\":\"239.1.1.1\"",
         "\"source\":\"198.18.1.1\",\"group\":\"239.1.1.1\",\"port\":5000,\"receivers\":1,"
-        "\"datagrams\":7,"}) {
+        "\"datagrams\":7,",
+        "\"refusals\":{\"allow_list\":1,\"per_host\":2,\"slow_head\":3,\"admin\":4,"
+        "\"token\":5,\"max_clients\":0}}"}) {
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
   }
   const std::string html = statusHtml(status);
   for (const char* part : {"<td>198.18.1.1@239.1.1.1:5000</td>", "<td>239.1.1.1:5000</td>",
                            "News one sender<br><small>198.18.1.1@239.1.1.1:5000</small>",
-                           "<td>198.18.1.1@239.1.1.1:5000<br><small>1 receiving"}) {
+                           "<td>198.18.1.1@239.1.1.1:5000<br><small>1 receiving",
+                           "<tr id=\"refused-token\"><td>stream or list without the token</td>"
+                           "<td class=\"n bad\">5</td></tr>",
+                           "<tr id=\"refused-max_clients\"><td>stream past --max-clients</td>"
+                           "<td class=n>0</td></tr>"}) {
     EXPECT_NE(html.find(part), std::string::npos) << part << "\n" << html;
   }
   const std::string metrics = statusMetrics(status);
@@ -94,7 +101,13 @@ TEST(StatusPage, JoinsThePlaylistStreamsAndGroupCounters) {
         "tessaran_group_rtp_duplicates_total{group=\"239.1.1.1\",port=\"5000\"} 4\n",
         "tessaran_group_rtp_lost_total{group=\"239.1.1.1\",port=\"5000\"} 2\n",
         "tessaran_group_datagrams_total{group=\"239.1.1.1\",port=\"5000\",source=\"198.18.1.1\"} "
-        "7\n"}) {
+        "7\n",
+        "# TYPE tessaran_refusals_total counter\ntessaran_refusals_total{reason=\"allow_list\"} 1\n"
+        "tessaran_refusals_total{reason=\"per_host\"} 2\n"
+        "tessaran_refusals_total{reason=\"slow_head\"} 3\n"
+        "tessaran_refusals_total{reason=\"admin\"} 4\n"
+        "tessaran_refusals_total{reason=\"token\"} 5\n"
+        "tessaran_refusals_total{reason=\"max_clients\"} 0\n"}) {
     EXPECT_NE(metrics.find(part), std::string::npos) << part << "\n" << metrics;
   }
 }

@@ -49,6 +49,9 @@ TEST(TunerLineup, NumbersUrlsAndWhichChannelANumberNames) {
         << row.number;
   }
   EXPECT_EQ(relay::lineupJson(nullptr, "http://h:1"), "[]");
+  // With --token each URL carries it.
+  EXPECT_EQ(nlohmann::json::parse(relay::lineupJson(&list, "http://h:1", "s3cret"))[3]["URL"],
+            "http://h:1/auto/v8?token=s3cret");
 }
 
 TEST(TunerLineup, DiscoverCarriesTheIdentityWithItsTypes) {

@@ -122,6 +122,23 @@ TEST(ResolveUrl, Table) {
       {"/epg.xml.gz", 10, 1, 0},
       {"/epg.xml?x=1", 9, 0, 0},
       {"/EPG.XML", 9, 0, 0},
+      // --token's parameter in the query: the list and guide take it (any
+      // other query stays a 400), and no stream address reads it.
+      {"/playlist.m3u?token=abc", 5, 0, 0},
+      {"/playlist.m3u?x=1&token=abc", 5, 0, 0},
+      {"/playlist.m3u?tokens=abc", 9, 0, 0},
+      {"/playlist.m3u?x=token=abc", 9, 0, 0},
+      {"/epg.xml?token=", 10, 0, 0},
+      {"/epg.xml.gz?token=abc&x=1", 10, 1, 0},
+      {"/status?token=abc", 9, 0, 0},
+      {"/command/quit?token=abc", 9, 0, 0},
+      {"/vkx/239.255.0.1:5002?token=abc", 3, group("239.255.0.1"), 5002},
+      {"/udp/10.0.0.1@239.255.0.1:5002?a=1&token=abc", 3, group("239.255.0.1"), 5002,
+       group("10.0.0.1")},
+      {"/rtp/239.255.0.1:5002?token=a@b:1", 3, group("239.255.0.1"), 5002},
+      {"/" + token + "/10.0.0.1@239.1.2.3:1234?token=abc", 3, group("239.1.2.3"), 1234,
+       group("10.0.0.1")},
+      {"/auto/v5?token=abc", 3, 0, 0},  // the tuner's: the number names the group later
   };
   relay::RelayLog log;
   for (const Case& c : cases) {
@@ -228,6 +245,79 @@ TEST(ClassifyRelayRequest, ByMethodWithTheNotAcceptableRow) {
   malformed.malformed = true;
   malformed.coding = engine::kNothingAcceptable;
   EXPECT_EQ(relay::classifyRelayRequest(malformed, routes).errorRow, ErrorRow::BadRequest);
+}
+
+// Compared whatever the first difference; equal only at the same length.
+TEST(Token, ConstantTimeCompare) {
+  const struct {
+    std::string_view given;
+    std::string_view expected;
+    bool match;
+  } cases[] = {
+      {"s3cret", "s3cret", true},
+      {"s3creT", "s3cret", false},
+      {"x3cret", "s3cret", false},
+      {"s3cre", "s3cret", false},
+      {"s3cret~", "s3cret", false},
+      {"", "s3cret", false},
+      {"", "", true},
+      {std::string_view("s3cr\0t", 6), "s3cret", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(relay::tokenMatches(c.given, c.expected), c.match) << c.given;
+  }
+}
+
+// The token in the query, among other parameters, or as a Bearer line; the
+// value as sent, no part of another parameter.
+TEST(Token, CarriedByTheQueryOrABearerLine) {
+  const struct {
+    std::string request;
+    bool carried;
+  } cases[] = {
+      {"GET /vkx/239.1.1.1:1?token=s3cret HTTP/1.1\r\n\r\n", true},
+      {"HEAD /vkx/239.1.1.1:1?token=s3cret HTTP/1.1\r\n\r\n", true},
+      {"GET /playlist.m3u?a=1&token=s3cret&b=2 HTTP/1.1\r\n\r\n", true},
+      {"GET /auto/v5?token=wrong&token=s3cret HTTP/1.1\r\n\r\n", true},
+      {"GET /epg.xml HTTP/1.1\r\nAuthorization: Bearer s3cret\r\n\r\n", true},
+      {"GET /epg.xml HTTP/1.1\r\nauthorization: bearer   s3cret \r\n\r\n", true},
+      {"GET /vkx/239.1.1.1:1 HTTP/1.1\r\n\r\n", false},
+      {"GET /vkx/239.1.1.1:1?token= HTTP/1.1\r\n\r\n", false},
+      {"GET /vkx/239.1.1.1:1?token=s3cre HTTP/1.1\r\n\r\n", false},
+      {"GET /vkx/239.1.1.1:1?token=s3cretx HTTP/1.1\r\n\r\n", false},
+      {"GET /vkx/239.1.1.1:1?token=S3CRET HTTP/1.1\r\n\r\n", false},
+      {"GET /vkx/239.1.1.1:1?mytoken=s3cret HTTP/1.1\r\n\r\n", false},
+      {"GET /vkx/239.1.1.1:1?x=token=s3cret HTTP/1.1\r\n\r\n", false},
+      {"GET /vkx/239.1.1.1:1?token%3Ds3cret HTTP/1.1\r\n\r\n", false},
+      {"GET /token=s3cret HTTP/1.1\r\n\r\n", false},
+      {"GET /epg.xml HTTP/1.1\r\nAuthorization: Basic s3cret\r\n\r\n", false},
+      {"GET /epg.xml HTTP/1.1\r\nAuthorization: Bearers3cret\r\n\r\n", false},
+      {"GET /epg.xml HTTP/1.1\r\nAuthorization: Bearer\r\n\r\n", false},
+      {"GET /epg.xml HTTP/1.1\r\nAuthorization: Bearer s3cret x\r\n\r\n", false},
+      {"GET /epg.xml HTTP/1.1\r\nX-Token: s3cret\r\n\r\n", false},
+  };
+  for (const auto& c : cases) {
+    engine::HttpRequest request;
+    engine::parseRequest(c.request, request, true);
+    SCOPED_TRACE(testing::PrintToString(c.request));
+    EXPECT_EQ(relay::requestCarriesToken(request, "s3cret"), c.carried);
+    EXPECT_TRUE(relay::requestCarriesToken(request, ""));  // no --token
+  }
+}
+
+// The token's value stays out of the log and the console.
+TEST(RelayLog, StreamRequestsLeaveTheTokenOut) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/vkx/239.0.0.1:1?a=1&token=s3cret&b=2", "/vkx/239.0.0.1:1?a=1&token=...&b=2"},
+      {"/auto/v7?token=s3cret&token=x", "/auto/v7?token=...&token=..."},
+      {"/udp/239.0.0.1:1?mytoken=a", "/udp/239.0.0.1:1?mytoken=a"},
+  };
+  for (const auto& [url, shown] : cases) {
+    relay::RelayLog log;
+    route(url, log);
+    EXPECT_TRUE(log.logText().ends_with(" Received vkx request: " + shown + "\r\n"))
+        << log.logText();
+  }
 }
 
 TEST(RelayLog, StreamRequestsAreLoggedAndOnlyTheLast100Kept) {
