@@ -47,7 +47,8 @@ holdings() { echo "fds $(ls /proc/$pid/fd | wc -l), threads $(ls /proc/$pid/task
 idle=$(holdings)
 
 lab_phase "the other host streams and reads /status.json"
-lab_exec tv curl -s --max-time 120 -o "$work/tv.ts" "$base$stream" &
+# Without lab_exec's shell between: $! is curl itself.
+ip netns exec "$(lab_ns tv)" curl -s --max-time 120 -o "$work/tv.ts" "$base$stream" &
 tv_stream=$!
 lab_check "tv: the stream flows" lab_grows_past "$work/tv.ts" 100 100000
 # One line a second: the status page's code and the stream's size so far.
@@ -94,7 +95,7 @@ touch "$work/watch.stop"
 lab_wait_exit "$watcher" 50
 # Every status answered, the stream grown between every two looks.
 lab_check "tv: /status.json answered throughout ($(wc -l <"$work/watch") looks)" \
-  awk '$1 != 200 { bad = 1 } END { exit bad || NR < 20 }' "$work/watch"
+  awk '$1 != 200 { bad = 1 } END { exit bad || NR < 10 }' "$work/watch"
 lab_check "tv: the stream flowed throughout" \
   awk 'NR > 1 && $2 <= last { bad = 1 } { last = $2 } END { exit bad }' "$work/watch"
 
@@ -102,4 +103,6 @@ kill "$tv_stream" 2>/dev/null
 wait "$tv_stream" 2>/dev/null
 lab_check "afterwards: threads and descriptors as before ($idle)" \
   lab_wait_output 100 "$idle" holdings
+kill -TERM "$pid"
+lab_check "stops on SIGTERM" lab_wait_exit "$pid" 50
 lab_finish
