@@ -60,6 +60,37 @@ void printNewConnection(const sockaddr_in& peer) {
   platform::writeLine(line);
 }
 
+// One counted connection of a host, given back when the worker that holds
+// it ends, or when its thread could not start.
+class HostSlot {
+ public:
+  HostSlot(std::shared_ptr<EngineCore> core, platform::Ipv4 host)
+      : core_(std::move(core)), host_(host) {}
+  ~HostSlot() {
+    if (core_->settings.maxConnectionsPerHost != 0) core_->hosts.release(host_);
+  }
+  HostSlot(const HostSlot&) = delete;
+  HostSlot& operator=(const HostSlot&) = delete;
+
+ private:
+  std::shared_ptr<EngineCore> core_;
+  platform::Ipv4 host_;
+};
+
+// Whether the engine serves a connection from `host` now: in the allow-list
+// and under its limit of open connections (which then counts it).
+bool admit(EngineCore& core, platform::Ipv4 host) {
+  if (!core.settings.allow.contains(host)) {
+    core.refusals.allowList.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  if (!core.hosts.take(host, core.settings.maxConnectionsPerHost)) {
+    core.refusals.perHost.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  return true;
+}
+
 void acceptLoop(std::shared_ptr<EngineCore> core, platform::Socket listener) {
   const WaitItem items[] = {WaitItem::event(core->shutdownEvent),
                             WaitItem::readable(listener.fd())};
@@ -80,16 +111,43 @@ void acceptLoop(std::shared_ptr<EngineCore> core, platform::Socket listener) {
       continue;
     }
     platform::UniqueFd socket(fd);
+    const platform::Ipv4 from = peer.sin_addr.s_addr;
+    // A refused connection is closed here, before a byte of it is read.
+    if (!admit(*core, from)) continue;
     if (core->settings.printConnections) printNewConnection(peer);
     auto owned = std::make_shared<platform::UniqueFd>(std::move(socket));
-    // A connection whose thread cannot start is closed with `owned`.
-    const platform::Ipv4 from = peer.sin_addr.s_addr;
+    auto slot = std::make_shared<HostSlot>(core, from);
+    // A connection whose thread cannot start is closed with `owned`, and
+    // its host's count given back with `slot`.
     platform::startDetached(
-        [core, owned, from] { connectionWorker(core, std::move(*owned), from); });
+        [core, owned, slot, from] { connectionWorker(core, std::move(*owned), from); },
+        platform::kWorkerStackBytes);
   }
 }
 
 }  // namespace
+
+bool HostConnections::take(platform::Ipv4 host, std::uint32_t limit) {
+  if (limit == 0) return true;
+  std::lock_guard guard(lock_);
+  std::uint32_t& open = open_[host];
+  if (open >= limit) return false;
+  ++open;
+  return true;
+}
+
+void HostConnections::release(platform::Ipv4 host) {
+  std::lock_guard guard(lock_);
+  const auto found = open_.find(host);
+  if (found == open_.end()) return;
+  if (--found->second == 0) open_.erase(found);
+}
+
+std::uint32_t HostConnections::openOf(platform::Ipv4 host) const {
+  std::lock_guard guard(lock_);
+  const auto found = open_.find(host);
+  return found == open_.end() ? 0 : found->second;
+}
 
 HttpEngine::HttpEngine(HttpEngineSettings settings) : core_(std::make_shared<EngineCore>()) {
   core_->startTime = std::uint32_t(platform::unixSeconds());
@@ -157,11 +215,28 @@ void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socke
     // Collect one request.
     collector.clear();
     std::size_t received = 0;
+    // Set by the request's first byte: when its head must be in.
+    std::int64_t headDeadline = -1;
     RequestCollector::Status status = RequestCollector::Status::Waiting;
     while (status == RequestCollector::Status::Waiting) {
-      const platform::WaitResult ready = platform::waitAny(items, settings.idleTimeoutMs);
+      int waitMs = settings.idleTimeoutMs;
+      bool headWait = false;
+      if (headDeadline >= 0 && !collector.headComplete()) {
+        const std::int64_t left = headDeadline - platform::monotonicMs();
+        if (left <= 0) {
+          core->refusals.slowHead.fetch_add(1, std::memory_order_relaxed);
+          return;
+        }
+        headWait = waitMs < 0 || left < waitMs;
+        if (headWait) waitMs = int(left);
+      }
+      const platform::WaitResult ready = platform::waitAny(items, waitMs);
       if (ready.status == WaitStatus::Failed) {
         platform::writeLine("WSAWaitForMultipleEvents() failed " + std::to_string(ready.error));
+        return;
+      }
+      if (ready.status == WaitStatus::Timeout && headWait) {
+        core->refusals.slowHead.fetch_add(1, std::memory_order_relaxed);
         return;
       }
       if (ready.status == WaitStatus::Timeout || ready.index == 0) return;
@@ -177,6 +252,9 @@ void connectionWorker(std::shared_ptr<EngineCore> core, platform::UniqueFd socke
       }
       if (n == 0) return;
       firstReceive = false;
+      if (headDeadline < 0 && settings.headTimeoutMs > 0) {
+        headDeadline = platform::monotonicMs() + settings.headTimeoutMs;
+      }
       received += std::size_t(n);
       if (collector.bytes().size() + std::size_t(n) > kLargestRequest) return;
       status = collector.append(std::string_view(into, std::size_t(n)));

@@ -13,11 +13,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/http_request.h"
+#include "platform/address_list.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 
@@ -61,6 +64,16 @@ struct HttpEngineSettings {
   std::size_t bufferSize = 8192;
   BufferRule bufferRule = BufferRule::Bounded;
   int idleTimeoutMs = 120000;
+  // How long a request's head, up to its blank line, may take from its
+  // first byte; a slower one closes the connection unanswered. 0: no limit
+  // but the idle time-out between receives.
+  int headTimeoutMs = 10000;
+  // Hosts whose connections are served; one outside is closed at once after
+  // accept, neither read nor answered nor printed. Empty: everyone.
+  platform::AddressList allow;
+  // Connections one host may have open at once; one more is closed at once
+  // after accept. 0: no limit.
+  std::uint32_t maxConnectionsPerHost = 0;
   // Without a Connection line, whether the connection stays open.
   bool keepAliveByDefault = true;
   ConnectionLines connectionLines = ConnectionLines::WhenClosing;
@@ -81,10 +94,26 @@ struct EngineRefusals {
   std::atomic<std::uint64_t> slowHead{0};   // the request head took too long
 };
 
+// The connections each host has open, for maxConnectionsPerHost.
+class HostConnections {
+ public:
+  // Counts one more connection of `host`, unless it has `limit` open
+  // already (0: no limit, nothing counted). False when refused.
+  bool take(platform::Ipv4 host, std::uint32_t limit);
+  void release(platform::Ipv4 host);
+  // How many `host` has open now.
+  std::uint32_t openOf(platform::Ipv4 host) const;
+
+ private:
+  mutable std::mutex lock_;
+  std::unordered_map<platform::Ipv4, std::uint32_t> open_;
+};
+
 // What workers share with the engine; lives as long as its last user.
 struct EngineCore {
   HttpEngineSettings settings;
   EngineRefusals refusals;
+  HostConnections hosts;
   std::uint32_t startTime = 0;
   platform::Event shutdownEvent{platform::Event::Reset::Manual};
 };

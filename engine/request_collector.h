@@ -29,6 +29,9 @@ class RequestCollector {
   Status append(std::string_view bytes);
   // Ready for the next request of a kept connection.
   void clear();
+  // Whether the head is in, up to its blank line, while a POST's body is
+  // still coming. A GET is answered once its head is in.
+  bool headComplete() const { return blankLine_ != std::string::npos; }
   const std::string& bytes() const { return bytes_; }
 
  private:
@@ -37,7 +40,7 @@ class RequestCollector {
 
   std::string bytes_;
   std::size_t limit_;
-  std::size_t searchedUpTo_ = 0;   // no blank line starts before this
+  std::size_t searchedUpTo_ = 0;  // no blank line starts before this
   std::size_t blankLine_ = std::string::npos;
   std::uint64_t expectedSize_ = 0;  // head and body of a POST, once known
   bool lengthUnusable_ = false;

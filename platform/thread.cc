@@ -1,19 +1,41 @@
 #include "platform/thread.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <new>
 #include <system_error>
 
 namespace platform {
+namespace {
 
-int startDetached(std::function<void()> body) {
-  std::thread thread;
-  if (const int error = startJoinable(thread, std::move(body)); error != 0) return error;
-  thread.detach();
+// An exception leaving the body ends the process, as with std::thread.
+void* runBody(void* argument) noexcept {
+  const std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
+  (*body)();
+  return nullptr;
+}
+
+}  // namespace
+
+int startDetached(std::function<void()> body, std::size_t stackBytes) {
+  auto owned = std::unique_ptr<std::function<void()>>(new (std::nothrow)
+                                                          std::function<void()>(std::move(body)));
+  if (!owned) return ENOMEM;
+  pthread_attr_t attributes;
+  if (const int error = ::pthread_attr_init(&attributes); error != 0) return error;
+  int error = ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (error == 0 && stackBytes != 0) error = ::pthread_attr_setstacksize(&attributes, stackBytes);
+  pthread_t thread;
+  if (error == 0) error = ::pthread_create(&thread, &attributes, runBody, owned.get());
+  ::pthread_attr_destroy(&attributes);
+  if (error != 0) return error;
+  owned.release();  // the thread's now
   return 0;
 }
 

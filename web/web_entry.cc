@@ -26,6 +26,8 @@ engine::HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::
   settings.bufferSize = 4096;
   settings.bufferRule = engine::BufferRule::Refilled;
   settings.idleTimeoutMs = 15000;
+  settings.headTimeoutMs = 10000;
+  settings.maxConnectionsPerHost = WebAccess{}.maxConnectionsPerHost;
   settings.keepAliveByDefault = false;
   settings.connectionLines = engine::ConnectionLines::Always;
   settings.printResets = true;
@@ -34,11 +36,13 @@ engine::HttpEngineSettings webEngineSettings(platform::Ipv4 listenAddress, std::
 }
 
 engine::HttpEngineSettings webServerSettings(const WebOptions& options, std::uint16_t port,
-                                             int phpTimeoutMs) {
+                                             int phpTimeoutMs, const WebAccess& access) {
   const platform::Ipv4 listenAddress =
       options.listenInterface.empty() ? 0 : platform::parseIpv4(options.listenInterface);
   engine::HttpEngineSettings settings = webEngineSettings(listenAddress, port);
   settings.printConnections = !options.quiet;
+  settings.allow = access.allow;
+  settings.maxConnectionsPerHost = access.maxConnectionsPerHost;
 
   auto site = std::make_shared<SiteSettings>();
   site->servePath = options.servePath;
@@ -74,8 +78,15 @@ int runWebServer(const std::vector<std::string>& args, std::shared_ptr<platform:
     writeLine(error.what());
     return kExitBadPort;
   }
+  std::string refusal;
+  const std::optional<WebAccess> access = readWebAccess(options, refusal);
+  if (!access) {
+    writeLine(refusal);
+    return kExitBadAccess;
+  }
 
-  auto engine = std::make_unique<engine::HttpEngine>(webServerSettings(options, port));
+  auto engine = std::make_unique<engine::HttpEngine>(
+      webServerSettings(options, port, kPhpTimeoutMs, *access));
   engine->startListening();
 
   for (;;) {

@@ -4,6 +4,8 @@
 
 #include <climits>
 
+#include "common/parse_number.h"
+
 namespace web {
 
 std::string moduleFolder() {
@@ -30,11 +32,34 @@ void showWebUsage(const common::LineWriter& writeLine) {
       " -pp [ PHP path ] ",
       " -phh [ PHP HTTP_HOST ] default: ipv4 of listening interface",
       " -q Quiet - don't print new connections",
+      " --allow [ hosts or networks served, as 192.168.1.0/24,10.0.0.5 ] default: everyone",
+      " --max-connections-per-host [ open connections of one host, 1 to 65535 ] default: 64",
       "",
       ("Important: Quote paths with spaces and use forward slashes or double backslashes!\n"
        "Example: -pp \"C:\\\\Program Files\\\\PHP\\\\\" or -pp \"C:/Program Files/PHP/\"\n\n"),
   };
   for (const char* line : kLines) writeLine(line);
+}
+
+std::optional<WebAccess> readWebAccess(const WebOptions& options, std::string& refusal) {
+  WebAccess access;
+  if (options.allowText) {
+    std::optional<platform::AddressList> allow = platform::AddressList::parse(*options.allowText);
+    if (!allow) {
+      refusal = kAllowRefusedText;
+      return std::nullopt;
+    }
+    access.allow = std::move(*allow);
+  }
+  if (options.maxPerHostText) {
+    std::uint32_t most = 0;
+    if (!common::tryParseNumber(*options.maxPerHostText, most) || most < 1 || most > 65535) {
+      refusal = kMaxPerHostRefusedText;
+      return std::nullopt;
+    }
+    access.maxConnectionsPerHost = most;
+  }
+  return access;
 }
 
 WebOptions parseWebCommandLine(const std::vector<std::string>& args,
@@ -49,6 +74,14 @@ WebOptions parseWebCommandLine(const std::vector<std::string>& args,
     }
     if (arg == "--version") {
       options.versionAsked = true;
+      continue;
+    }
+    std::optional<std::string>* given = arg == "--allow" ? &options.allowText
+                                        : arg == "--max-connections-per-host"
+                                            ? &options.maxPerHostText
+                                            : nullptr;
+    if (given != nullptr) {
+      if (i + 1 < args.size()) *given = args[++i];
       continue;
     }
     std::string* field = arg == "-li"    ? &options.listenInterface

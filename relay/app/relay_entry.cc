@@ -121,12 +121,16 @@ std::unique_ptr<MembershipRefresher> makeRefresher(const RelaySettings& relay) {
 
 }  // namespace
 
-engine::HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port) {
+engine::HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port,
+                                               const RelaySettings& relay) {
   engine::HttpEngineSettings settings;
   settings.listeners = {{listenAddress, port}};
   settings.bufferSize = 8192;
   settings.bufferRule = engine::BufferRule::Bounded;
   settings.idleTimeoutMs = 120000;
+  settings.headTimeoutMs = 10000;
+  settings.allow = relay.allow;
+  settings.maxConnectionsPerHost = relay.maxConnectionsPerHost;
   settings.keepAliveByDefault = true;
   settings.connectionLines = engine::ConnectionLines::WhenClosing;
   return settings;
@@ -235,7 +239,7 @@ std::unique_ptr<engine::HttpEngine> makeEngine(
     bool mediaServer, bool snooperEnabled, std::string_view protocolInfo,
     std::optional<TunerDevice> tuner) {
   const std::uint16_t port = relay.listenPort;
-  engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port);
+  engine::HttpEngineSettings settings = relayEngineSettings(relay.listenAddress, port, relay);
   settings.serverToken = platform::serverToken();
 
   RelayRoutes routes;

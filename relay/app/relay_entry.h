@@ -26,8 +26,10 @@ struct RelayTuning {
 
 // The engine's connection rules for the relay: one listener, requests that
 // never grow past the 8192-byte buffer, connections kept unless asked to
-// close, two minutes of idle time.
-engine::HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port);
+// close, two minutes of idle time, ten seconds for a request's head; the
+// hosts `relay` allows, each with at most its number of connections open.
+engine::HttpEngineSettings relayEngineSettings(platform::Ipv4 listenAddress, std::uint16_t port,
+                                               const RelaySettings& relay = {});
 
 // The stream sender behind the relay's stream requests: the group joined
 // on `relay.receiveAddress`, shared with every other client of the group

@@ -49,6 +49,10 @@ class Client {
     ASSERT_EQ(::send(socket_.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
               ssize_t(bytes.size()));
   }
+  // For a peer that may have closed already: whether all of it went.
+  bool trySend(const std::string& bytes) {
+    return ::send(socket_.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+  }
   // Reads until the peer closes or `quietMs` pass without data (bounded by
   // `boundMs`).
   Reply read(int quietMs = 300, int boundMs = 5000) {
@@ -741,6 +745,122 @@ TEST_F(WebEngine, IdleConnectionIsClosedAtTheTimeOut) {
   Client client(port_);
   EXPECT_FALSE(client.exchange("GET /page HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", 50).closed);
   EXPECT_TRUE(client.read(2000).closed);
+}
+
+// On a shared network: a host outside the allow-list, and one past its
+// number of open connections, are closed at once, unread; a request head
+// must be in within the head time-out of its first byte, on every request
+// of a kept connection, while the idle wait before a request stays as long
+// as the idle time-out. Each refusal is counted under its reason.
+TEST(EngineOnSharedNetwork, RefusesOutsidersExtraConnectionsAndSlowHeads) {
+  using Counter = std::atomic<std::uint64_t> engine::EngineRefusals::*;
+  constexpr Counter kNone = nullptr;
+  constexpr int kHeadMs = 1000;
+  const std::string kKept = "GET /page HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
+  engine::HttpEngineSettings settings = web::webEngineSettings(0, 0);
+  settings.printConnections = false;
+  settings.handler = webPage("/page", "<p>hi</p>");
+  settings.allow = *platform::AddressList::parse("127.0.0.0/30,127.0.0.5");
+  settings.maxConnectionsPerHost = 2;
+  settings.headTimeoutMs = kHeadMs;
+  settings.idleTimeoutMs = 15000;
+  engine::HttpEngine engine(std::move(settings));
+  engine.startListening();
+  ASSERT_EQ(engine.listeningPorts().size(), 1u);
+  const std::uint16_t port = engine.listeningPorts()[0];
+  const engine::EngineRefusals& refusals = engine.core().refusals;
+
+  struct Piece {
+    int afterMs;
+    std::string bytes;
+  };
+  // A head that never ends, a line every 100 ms: never idle, always too slow.
+  std::vector<Piece> trickle = {{0, "GET /page HTTP/1.1\r\n"}};
+  for (int i = 0; i < 3 * kHeadMs / 100; ++i) trickle.push_back({100, "X-Line: 1\r\n"});
+  std::vector<Piece> keptThenTrickle = {{0, kKept}};
+  keptThenTrickle.insert(keptThenTrickle.end(), trickle.begin(), trickle.end());
+  keptThenTrickle[1].afterMs = 200;  // after the answer: no request follows another unasked
+  const struct {
+    const char* name;
+    const char* from;
+    std::vector<Piece> pieces;
+    int answers;
+    bool closed;
+    Counter counted;
+  } cases[] = {
+      {"allowed host", "127.0.0.2", {{0, kKept}}, 1, false, kNone},
+      {"allowed single address", "127.0.0.5", {{0, kKept}}, 1, false, kNone},
+      {"host outside the list",
+       "127.0.0.9",
+       {{0, kKept}},
+       0,
+       true,
+       &engine::EngineRefusals::allowList},
+      {"head in pieces, in time",
+       "127.0.0.2",
+       {{0, "GET /page HTTP/1.1\r\n"}, {20, "Connection: keep-alive\r\n"}, {20, "\r\n"}},
+       1,
+       false,
+       kNone},
+      {"slow head", "127.0.0.2", trickle, 0, true, &engine::EngineRefusals::slowHead},
+      {"idle longer than the head time-out, then a whole request",
+       "127.0.0.2",
+       {{0, kKept}, {kHeadMs + kHeadMs / 2, kKept}},
+       2,
+       false,
+       kNone},
+      {"second request's slow head", "127.0.0.2", keptThenTrickle, 1, true,
+       &engine::EngineRefusals::slowHead},
+  };
+  Counter all[] = {&engine::EngineRefusals::allowList, &engine::EngineRefusals::perHost,
+                   &engine::EngineRefusals::slowHead};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const platform::Ipv4 from = platform::parseIpv4(c.from);
+    // The last case's connection has given its host's count back.
+    ASSERT_TRUE(testsupport::eventually([&] { return engine.core().hosts.openOf(from) == 0; }));
+    std::uint64_t before[3];
+    for (int i = 0; i < 3; ++i) before[i] = (refusals.*all[i]).load();
+    Client client(port, from);
+    for (const Piece& piece : c.pieces) {
+      platform::sleepMs(piece.afterMs);
+      if (!client.trySend(piece.bytes)) break;  // closed by the engine
+    }
+    const Reply reply = client.read(c.closed ? 4000 : 300, 5000);
+    std::size_t answers = 0;
+    for (std::size_t at = 0;
+         (at = reply.bytes.find("HTTP/1.1 200 OK\r\n", at)) != std::string::npos; ++at) {
+      ++answers;
+    }
+    EXPECT_EQ(answers, std::size_t(c.answers)) << reply.bytes;
+    EXPECT_EQ(reply.closed, c.closed);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ((refusals.*all[i]).load(), before[i] + (all[i] == c.counted ? 1 : 0)) << i;
+    }
+  }
+
+  // Two connections of one host at once: a third is closed unread while
+  // another host is served; once one of the two ends, its slot is free.
+  const platform::Ipv4 busy = platform::parseIpv4("127.0.0.3");
+  std::vector<std::unique_ptr<Client>> held;
+  for (int i = 0; i < 2; ++i) {
+    held.push_back(std::make_unique<Client>(port, busy));
+    EXPECT_FALSE(held.back()->exchange(kKept).closed);
+  }
+  EXPECT_EQ(engine.core().hosts.openOf(busy), 2u);
+  const std::uint64_t perHost = refusals.perHost.load();
+  Client third(port, busy);
+  const Reply refused = third.exchange(kKept, 3000);
+  EXPECT_EQ(refused.bytes, "");
+  EXPECT_TRUE(refused.closed);
+  EXPECT_EQ(refusals.perHost.load(), perHost + 1);
+  Client other(port, platform::parseIpv4("127.0.0.2"));
+  EXPECT_NE(other.exchange(kKept).bytes.find("<p>hi</p>"), std::string::npos);
+  held.pop_back();
+  ASSERT_TRUE(testsupport::eventually([&] { return engine.core().hosts.openOf(busy) == 1; }));
+  Client fourth(port, busy);
+  EXPECT_NE(fourth.exchange(kKept).bytes.find("<p>hi</p>"), std::string::npos);
+  EXPECT_EQ(refusals.perHost.load(), perHost + 1);
 }
 
 }  // namespace

@@ -26,6 +26,20 @@
       every reader has data and every asker an answer, and "ended" once every
       reader was closed by the server.
 
+  http_load.py trickle HOST PORT --connections N --every S --head-close MIN
+      N connections opened, all of them first; those the server closes then,
+      before a byte was sent, are refused at once. Then each sends one byte
+      of a request head that never ends every S seconds, until the server
+      closes it: unanswered, MIN seconds or more after its first byte.
+      Prints the counts ("counts: refused R, head closed H, early E,
+      answered A, open O") and when the head closes came.
+  http_load.py streams HOST PORT PATH --connections N --hold S
+      N connections opened, all of them first, then a stream request on
+      each: refused (closed without a byte), streaming (a 200 head and
+      100 kB of data), or busy (503 with "Retry-After: 5"). Every stream is
+      held until all are sorted, and S seconds more. Prints "counts:
+      refused R, streaming T, busy B, other X".
+
 Every mode ends within --seconds (default 60), and exits 1 with the faults
 it saw, 0 when there were none.
 """
@@ -453,14 +467,140 @@ async def load(args, faults):
           f"{rounds[0]} asker answers", flush=True)
 
 
+async def open_all(args, faults):
+    """args.connections connections, all open before this returns, each
+    with a task that records when the server closed it and what it sent.
+    Then waits (at most 5 s) until no more are closed: those are the ones
+    the server refused at once."""
+    gate = Gate(args.at_once, 0)
+    conns = []
+
+    async def watch(conn):
+        reader = conn["reader"]
+        try:
+            while len(conn["got"]) < args.read_bytes:
+                more = await reader.read(65536)
+                if not more:
+                    break
+                conn["got"] += more
+                conn["seen"].set()
+        except OSError:
+            pass
+        if len(conn["got"]) < args.read_bytes:
+            conn["closed"] = time.monotonic()
+        conn["seen"].set()
+
+    async def open_one():
+        async with gate:
+            try:
+                reader, writer = await connect(args.host, args.port)
+            except OSError as e:
+                faults.add(f"connect: {e}")
+                return
+            conn = {"reader": reader, "writer": writer, "got": b"", "closed": None,
+                    "seen": asyncio.Event()}
+            conn["task"] = asyncio.ensure_future(watch(conn))
+            conns.append(conn)
+
+    await asyncio.wait_for(asyncio.gather(*(open_one() for _ in range(args.connections))),
+                           args.seconds)
+    closed, deadline = -1, time.monotonic() + 5
+    while time.monotonic() < deadline:
+        now = sum(1 for c in conns if c["closed"] is not None)
+        if now == closed:
+            break
+        closed = now
+        await asyncio.sleep(0.5)
+    return conns
+
+
+async def trickle(args, faults):
+    args.read_bytes = 1
+    conns = await open_all(args, faults)
+    refused = [c for c in conns if c["closed"] is not None]
+    kept = [c for c in conns if c["closed"] is None]
+    head = f"GET / HTTP/1.1\r\nHost: {args.host}\r\nX-Slow: ".encode()
+    first_byte = time.monotonic()
+    end = first_byte + args.seconds
+
+    async def drip(conn):
+        for i in range(int(args.seconds / args.every) + 1):
+            if conn["closed"] is not None or time.monotonic() >= end:
+                return
+            try:
+                conn["writer"].write(head[i:i + 1] if i < len(head) else b"a")
+                await conn["writer"].drain()
+            except OSError:
+                pass
+            try:
+                await asyncio.wait_for(asyncio.shield(conn["task"]), args.every)
+            except asyncio.TimeoutError:
+                pass
+
+    await asyncio.wait([asyncio.ensure_future(drip(c)) for c in kept] or [asyncio.sleep(0)],
+                       timeout=args.seconds + 1)
+    times = [c["closed"] - first_byte for c in kept if c["closed"] is not None]
+    answered = sum(1 for c in conns if c["got"])
+    head_closed = sum(1 for t in times if t >= args.head_close)
+    early = len(times) - head_closed
+    still = len(kept) - len(times)
+    print(f"counts: refused {len(refused)}, head closed {head_closed}, early {early}, "
+          f"answered {answered}, open {still}")
+    if times:
+        print(f"head closes {min(times):.1f} to {max(times):.1f} s after the first byte")
+    for c in conns:
+        c["task"].cancel()
+        close(c["writer"])
+
+
+async def streams(args, faults):
+    args.read_bytes = 100_000
+    conns = await open_all(args, faults)
+    request = request_bytes(args.host, args.port, args.path)
+    for c in conns:
+        try:
+            c["writer"].write(request)
+        except OSError:
+            pass
+    end = time.monotonic() + args.seconds
+
+    def sorted_out(c):
+        got = c["got"]
+        if c["closed"] is not None or len(got) >= args.read_bytes:
+            return True
+        return got.startswith(b"HTTP/1.1 503") and b"\r\n\r\n" in got
+
+    while time.monotonic() < end and not all(sorted_out(c) for c in conns):
+        await asyncio.sleep(0.1)
+    counts = collections.Counter()
+    for c in conns:
+        got = c["got"]
+        if not got and c["closed"] is not None:
+            counts["refused"] += 1
+        elif got.startswith(b"HTTP/1.1 200 OK\r\n") and len(got) >= args.read_bytes:
+            counts["streaming"] += 1
+        elif got.startswith(b"HTTP/1.1 503 Service Unavailable\r\n") and \
+                b"\r\nRetry-After: 5\r\n" in got.split(b"\r\n\r\n")[0] + b"\r\n":
+            counts["busy"] += 1
+        else:
+            counts["other"] += 1
+            faults.add(f"unsorted answer: {got[:80]!r}, closed {c['closed'] is not None}")
+    print(f"counts: refused {counts['refused']}, streaming {counts['streaming']}, "
+          f"busy {counts['busy']}, other {counts['other']}", flush=True)
+    await asyncio.sleep(args.hold)
+    for c in conns:
+        c["task"].cancel()
+        close(c["writer"])
+
+
 def main():
     parser = argparse.ArgumentParser()
     sub = parser.add_subparsers(dest="mode", required=True)
-    for name in ("keepalive", "stall", "churn", "load"):
+    for name in ("keepalive", "stall", "churn", "load", "trickle", "streams"):
         p = sub.add_parser(name)
         p.add_argument("host")
         p.add_argument("port", type=int)
-        if name in ("stall", "churn"):
+        if name in ("stall", "churn", "streams"):
             p.add_argument("path")
         p.add_argument("--doc", action="append")
         p.add_argument("--seconds", type=float, default=60)
@@ -478,14 +618,22 @@ def main():
             p.add_argument("--streams", type=int, required=True)
             p.add_argument("--parallel", type=int, default=50)
             p.add_argument("--seed", type=int, default=None)
+        if name in ("trickle", "streams"):
+            p.add_argument("--connections", type=int, required=True)
+            p.add_argument("--at-once", type=int, default=64)
+        if name == "trickle":
+            p.add_argument("--every", type=float, required=True)
+            p.add_argument("--head-close", type=float, required=True)
+        if name == "streams":
+            p.add_argument("--hold", type=float, default=0)
         if name == "load":
             p.add_argument("--readers", type=int, required=True)
             p.add_argument("--read-path", required=True)
             p.add_argument("--askers", type=int, default=0)
     args = parser.parse_args()
     faults = Faults()
-    asyncio.run({"keepalive": keepalive, "stall": stall, "churn": churn,
-                 "load": load}[args.mode](args, faults))
+    asyncio.run({"keepalive": keepalive, "stall": stall, "churn": churn, "load": load,
+                 "trickle": trickle, "streams": streams}[args.mode](args, faults))
     sys.exit(faults.report())
 
 

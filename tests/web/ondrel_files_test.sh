@@ -52,7 +52,7 @@ lab_exec web timeout 40 bash -c 'exec 5<>/dev/tcp/127.0.0.1/8080
 idle_pid=$!
 lab_check "banner" test "$(sed -n 3p "$work/out")" = "|O|r|v|o| |W|e|b| |S|e|r|v|e|r|"
 lab_check "usage ends with the note and three line ends" \
-  test "$(sed -n '16,19p' "$work/out" | cut -c1-9 | tr '\n' '|')" = 'Example: |||Enter q t|'
+  test "$(sed -n '18,21p' "$work/out" | cut -c1-9 | tr '\n' '|')" = 'Example: |||Enter q t|'
 
 lab_check "/ serves the root document" test "$(get "$base/")" = hello
 lab_check "served on the lab interface" test "$(lab_exec lan curl -s --max-time 5 http://198.18.3.1:8080/)" = hello

@@ -23,9 +23,10 @@ truncate -s 5G "$site/sparse.bin"
 docs=(--doc "/small.bin=$site/small.bin" --doc "/index.html=$site/index.html")
 
 # Starts ondrel on the web host with input from $1, output to $2; sets pid.
+# The lan host plays every client here: no limit of connections per host.
 start_web() {
   ip netns exec "$(lab_ns web)" "${LAB_USUAL_LIMITS[@]}" "$web_bin" -q -lp 8080 -li 198.18.3.1 \
-    -sp "$site/" <"$1" >"$2" 2>&1 &
+    -sp "$site/" --max-connections-per-host 65535 <"$1" >"$2" 2>&1 &
   pid=$!
   lab_wait_line "$2" 50 "Enter q to exit."
 }
@@ -61,11 +62,11 @@ lab_check "range past 4 GiB: Content-Range" \
 lab_check "range past 4 GiB: ten zero bytes" cmp -s "$work/range.body" <(head -c 10 /dev/zero)
 
 # 500 connections that send half a request and stop: the 50 normal clients
-# are still served, and the server closes every stalled one unanswered at
-# the 15 s idle time-out.
-lab_check "500 stalled: 50 normal clients served, the stalled closed after 15 s" \
+# are still served, and the server closes every stalled one unanswered once
+# its head has taken 10 s, before the 15 s idle time-out.
+lab_check "500 stalled: 50 normal clients served, the stalled closed after 10 s" \
   lab_exec lan "${load[@]}" stall 198.18.3.1 8080 /small.bin --stalled 500 --normal 50 "${docs[@]}" \
-  --idle-close 14 30 --seconds 40
+  --idle-close 9.5 14.5 --seconds 40
 
 wait "$whole"
 lab_check "5 GiB sparse file served whole ($(cat "$work/whole"))" \

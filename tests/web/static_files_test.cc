@@ -394,6 +394,12 @@ TEST(WebCommandLine, LastOccurrenceWinsAndValuesAreTakenAsTheyAre) {
   version.versionAsked = true;
   WebOptions versionAsValue = defaults;
   versionAsValue.rootDocument = "--version";
+  WebOptions access = defaults;
+  access.allowText = "10.0.0.0/8";
+  access.maxPerHostText = "";
+  WebOptions accessAsValue = defaults;
+  accessAsValue.phpHttpHost = "--allow";
+  accessAsValue.maxPerHostText = "-q";
   const Case cases[] = {
       {{"ondrel"}, defaults},
       {{"ondrel", "-q", "-lp", "8080"}, quietPort},
@@ -401,6 +407,9 @@ TEST(WebCommandLine, LastOccurrenceWinsAndValuesAreTakenAsTheyAre) {
       {{"ondrel", "-sp", "/srv/", "-pp", "/opt/php/", "-phh", "example", "-lp"}, paths},
       {{"ondrel", "-lp", "8080", "--version", "-q"}, version},
       {{"ondrel", "-rd", "--version"}, versionAsValue},  // a value, not the option
+      {{"ondrel", "--allow", "x", "--allow", "10.0.0.0/8", "--max-connections-per-host", ""},
+       access},
+      {{"ondrel", "-phh", "--allow", "--max-connections-per-host", "-q", "--allow"}, accessAsValue},
   };
   for (const Case& c : cases) {
     const WebOptions got = parseWebCommandLine(c.args, "/opt/site/");
@@ -412,6 +421,48 @@ TEST(WebCommandLine, LastOccurrenceWinsAndValuesAreTakenAsTheyAre) {
     EXPECT_EQ(got.phpHttpHost, c.expected.phpHttpHost);
     EXPECT_EQ(got.quiet, c.expected.quiet);
     EXPECT_EQ(got.versionAsked, c.expected.versionAsked);
+    EXPECT_EQ(got.allowText, c.expected.allowText);
+    EXPECT_EQ(got.maxPerHostText, c.expected.maxPerHostText);
+  }
+}
+
+// What --allow and --max-connections-per-host take; a value given that does
+// not read refuses the start with its line, whatever the other one says.
+TEST(WebCommandLine, AccessValuesReadOrRefuseTheStart) {
+  const struct {
+    std::optional<std::string> allow, most;
+    const char* refusal;  // nullptr: read
+    std::string allowed;
+    std::uint32_t expectedMost;
+  } cases[] = {
+      {std::nullopt, std::nullopt, nullptr, "everyone", 64},
+      {"192.168.1.0/24,10.0.0.5", "1", nullptr, "192.168.1.0/24,10.0.0.5/32", 1},
+      {"10.1.2.3/8", "65535", nullptr, "10.0.0.0/8", 65535},
+      {"", std::nullopt, kAllowRefusedText, "", 0},
+      {"192.168.1.0/33", std::nullopt, kAllowRefusedText, "", 0},
+      {"10.0.0.1,", std::nullopt, kAllowRefusedText, "", 0},
+      {"example.org", "8", kAllowRefusedText, "", 0},
+      {std::nullopt, "0", kMaxPerHostRefusedText, "", 0},
+      {std::nullopt, "65536", kMaxPerHostRefusedText, "", 0},
+      {std::nullopt, "-1", kMaxPerHostRefusedText, "", 0},
+      {std::nullopt, "", kMaxPerHostRefusedText, "", 0},
+      {"10.0.0.0/8", "many", kMaxPerHostRefusedText, "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.allow.value_or("(none)") + " / " + c.most.value_or("(none)"));
+    WebOptions options;
+    options.allowText = c.allow;
+    options.maxPerHostText = c.most;
+    std::string refusal;
+    const std::optional<WebAccess> access = readWebAccess(options, refusal);
+    if (c.refusal != nullptr) {
+      EXPECT_FALSE(access.has_value());
+      EXPECT_EQ(refusal, c.refusal);
+      continue;
+    }
+    ASSERT_TRUE(access.has_value()) << refusal;
+    EXPECT_EQ(access->allow.text(), c.allowed);
+    EXPECT_EQ(access->maxConnectionsPerHost, c.expectedMost);
   }
 }
 
