@@ -10,7 +10,7 @@
 namespace platform {
 
 LanSubnet lanSubnetOf(Ipv4 listenAddress) {
-  LanSubnet lan{listenAddress, netmaskOf(ipv4Text(listenAddress)), {}};
+  LanSubnet lan{listenAddress, netmaskOf(ipv4Text(listenAddress)), {}, {}};
   std::vector<NetworkCard> cards;
   listNetworkCards(cards);
   for (const NetworkCard& card : cards) lan.own.push_back(parseIpv4(card));
@@ -31,6 +31,7 @@ bool isLanHost(const LanSubnet& lan, Ipv4 host) {
   if ((value & mask) != (ntohl(lan.address) & mask)) return false;
   if (host == lan.address) return false;
   if (std::find(lan.own.begin(), lan.own.end(), host) != lan.own.end()) return false;
+  if (!lan.allow.contains(host)) return false;
   // A /31 has no network or broadcast address (both are hosts); a /32 has
   // no other host at all, which the check above already refuses.
   const std::uint32_t hostPart = value & ~mask;

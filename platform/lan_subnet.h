@@ -1,11 +1,13 @@
 // Which hosts count as the LAN of the listening interface. A datagram names
 // its sender only by the source address in its IP header, which any LAN host
 // can write as it likes, and whatever answers it goes to that address: only
-// unicast hosts of the listening interface's own subnet are heard.
+// unicast hosts of the listening interface's own subnet are heard, and of
+// those only the ones the relay's --allow list names.
 #pragma once
 
 #include <vector>
 
+#include "platform/address_list.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -18,6 +20,8 @@ struct LanSubnet {
   // same subnet is the relay too, and a copy sent there would reach its own
   // listeners.
   std::vector<Ipv4> own;
+  // The hosts the relay may answer at all (--allow); empty: every host.
+  AddressList allow;
 };
 
 // The subnet of the interface that holds `listenAddress`, with the
@@ -31,7 +35,8 @@ bool isHostAddress(Ipv4 address);
 
 // Whether `host` is a unicast host of `lan` other than the relay itself
 // (any of its addresses): not its network or broadcast address, never
-// loopback, multicast, reserved or 0.0.0.0, whatever the subnet claims.
+// loopback, multicast, reserved or 0.0.0.0, whatever the subnet claims,
+// and one `lan.allow` contains.
 bool isLanHost(const LanSubnet& lan, Ipv4 host);
 
 // The subnet's broadcast address (network order); 0 when the netmask is

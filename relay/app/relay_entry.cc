@@ -97,6 +97,7 @@ std::shared_ptr<IgmpSnooper> makeSnooper(const RelaySettings& relay, const Relay
   settings.forwardPort = relay.forwardPort;
   settings.receiveAddress = relay.receiveAddress;
   settings.receiveInterfaceIndex = relay.receiveInterfaceIndex;
+  settings.allow = relay.allow;
   // The snooper's lines name what hosts sent (groups, sources).
   settings.console = platform::writeUntrustedLine;
   settings.log = [](std::string_view line) { relayLog().appendLog(line); };
@@ -386,7 +387,8 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
   served->set(loadSources(sourceSettings, stopEvent.get(), platform::writeUntrustedLine));
   std::unique_ptr<SsdpAdvertiser> advertiser;
   if (options.dlnaEnabled) {
-    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid);
+    advertiser = std::make_unique<SsdpAdvertiser>(options.listenAddress, settings.listenPort, uuid,
+                                                  settings.allow);
   }
 
   // Every receiver of this run, for streams and forwarders alike.
@@ -440,7 +442,7 @@ int runRelay(const std::vector<std::string>& args, std::shared_ptr<platform::Con
     tuner->identity.baseUrl = "http://" + platform::ipv4Text(settings.listenAddress) + ":" +
                               std::to_string(settings.listenPort);
     discovery = std::make_unique<TunerDiscoveryResponder>(settings.listenAddress, tuner->identity,
-                                                          writeLine);
+                                                          writeLine, settings.allow);
     if (!discovery->start()) discovery.reset();
   }
 

@@ -205,9 +205,10 @@ bool IgmpSnooper::State::drain(int fd, int boundIndex) {
     // Without the filter every IPv4 packet of the link arrives here.
     if (packet.size() > 9 && packet[9] != IPPROTO_IGMP) continue;
     // The group is sent to whatever source address a report carries, and
-    // any LAN host can write any: only the LAN's own hosts are heard. That
-    // also passes over the relay's own queries and hosts without an address
-    // yet. Refused silently: the sender chooses how many.
+    // any LAN host can write any: only the LAN's own hosts are heard, and of
+    // them only those --allow names. That also passes over the relay's own
+    // queries and hosts without an address yet. Refused silently: the sender
+    // chooses how many.
     if (packet.size() >= 20 && !isLanHost(shared->lan, sourceOf(packet))) continue;
     const std::optional<IgmpReading> reading = parseIgmp(packet, settings.log);
     if (!reading) continue;
@@ -325,6 +326,7 @@ void IgmpSnooper::start() {
   // from a forged one. Guessing a subnet such as a /24 would forward to
   // hosts that may not be on the LAN at all, so no report is believed.
   s.shared->lan = lanSubnetOf(s.settings.listenAddress);
+  s.shared->lan.allow = s.settings.allow;
   if (s.shared->lan.netmask == 0) {
     s.report(Report::both(std::string(kNoSubnet) + ipv4Text(s.settings.listenAddress) +
                           std::string(kNoReportAccepted)));

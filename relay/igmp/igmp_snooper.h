@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/line_writer.h"
+#include "platform/address_list.h"
 #include "platform/socket.h"
 #include "relay/igmp/membership_table.h"
 
@@ -18,8 +19,10 @@ struct SnooperSettings {
   std::uint16_t forwardPort = 0;      // host order
   platform::Ipv4 receiveAddress = 0;  // network order
   int receiveInterfaceIndex = 0;      // -ri by name; 0: by receiveAddress
-  common::LineWriter console;         // one console line per call
-  common::LineWriter log;             // one RelayLog line per call
+  // --allow: the LAN hosts whose reports are believed; empty: all of them.
+  platform::AddressList allow;
+  common::LineWriter console;  // one console line per call
+  common::LineWriter log;      // one RelayLog line per call
   // Test-only: the snooper's clock runs this many times faster (every time
   // and every wait shrinks alike), so refresh, group queries and lapse can
   // be seen in seconds. 1 in the programs.

@@ -1,8 +1,9 @@
 // Which reports the snooper believes: a report names its sender only by the
 // source address in its IP header, which any LAN host can write as it
 // likes, and the forwarder sends the group to that address. Only hosts of
-// the listening interface's own subnet are heard and forwarded to, and only
-// multicast groups that may leave the link are forwarded.
+// the listening interface's own subnet (and of --allow, when given) are
+// heard and forwarded to, and only multicast groups that may leave the link
+// are forwarded.
 #pragma once
 
 #include <cstdint>

@@ -64,11 +64,13 @@ void ReplyBudget::makeRoom(std::int64_t nowMs) {
 TunerDiscoveryResponder::TunerDiscoveryResponder(platform::Ipv4 listenAddress,
                                                  const TunerIdentity& tuner,
                                                  common::LineWriter console,
+                                                 platform::AddressList allow,
                                                  const ReplyBudget::Limits& limits)
     : host_(listenAddress),
       reply_(buildDiscoverReply(tuner)),
       deviceId_(tuner.deviceId),
       console_(std::move(console)),
+      allow_(std::move(allow)),
       budget_(limits) {}
 
 TunerDiscoveryResponder::~TunerDiscoveryResponder() {
@@ -83,6 +85,7 @@ bool TunerDiscoveryResponder::start(std::uint16_t port) {
     return false;
   };
   lan_ = platform::lanSubnetOf(host_);
+  lan_.allow = allow_;
   subnetBroadcast_ = platform::subnetBroadcastOf(lan_);
   interfaceIndex_ = platform::interfaceIndexOf(platform::ipv4Text(host_));
 

@@ -5,8 +5,8 @@
 // unicast, and Linux hands broadcasts only to a socket bound to the
 // any-address: so the socket is bound there, and a datagram counts only when
 // it arrived on -li's interface, for -li's address or a broadcast address,
-// from a unicast host of -li's subnet. The reply goes by unicast to the
-// sender's address and port, from -li's address.
+// from a unicast host of -li's subnet (and of --allow, when given). The reply goes by unicast to
+// the sender's address and port, from -li's address.
 //
 // A sender names itself by a source address it may forge, and the reply is
 // several times the request's size: replies are rationed per source address
@@ -67,9 +67,10 @@ class ReplyBudget {
 
 class TunerDiscoveryResponder {
  public:
-  // Nothing is opened yet. `console` gets the lines of a failure.
+  // Nothing is opened yet. `console` gets the lines of a failure. Only the
+  // LAN hosts `allow` contains (--allow; empty: all) are answered.
   TunerDiscoveryResponder(platform::Ipv4 listenAddress, const TunerIdentity& tuner,
-                          common::LineWriter console,
+                          common::LineWriter console, platform::AddressList allow = {},
                           const ReplyBudget::Limits& limits = ReplyBudget::Limits());
   // Stops first when the owner has not.
   ~TunerDiscoveryResponder();
@@ -94,6 +95,7 @@ class TunerDiscoveryResponder {
   const std::vector<std::uint8_t> reply_;
   const std::uint32_t deviceId_;
   const common::LineWriter console_;
+  const platform::AddressList allow_;
   platform::LanSubnet lan_;
   platform::Ipv4 subnetBroadcast_ = 0;
   int interfaceIndex_ = 0;

@@ -187,9 +187,10 @@ std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram, std::string_
 }
 
 SsdpAdvertiser::SsdpAdvertiser(const std::string& hostAddress, std::uint16_t port,
-                               std::string_view deviceUuid)
+                               std::string_view deviceUuid, platform::AddressList allow)
     : host_(platform::parseIpv4(hostAddress)),
       deviceUuid_(deviceUuid),
+      allow_(std::move(allow)),
       bootId_(std::uint32_t(std::time(nullptr))),
       messages_(
           buildSsdpMessages(hostAddress, port, platform::serverToken(), bootId_, deviceUuid_)),
@@ -363,6 +364,7 @@ void SsdpAdvertiser::listenerThread() {
       }
       if (datagram.size == 0 || datagram.peer.sin_family != AF_INET) continue;
       if (datagram.hasArrival && !ours(datagram.interfaceIndex, datagram.destination)) continue;
+      if (!allow_.contains(datagram.peer.sin_addr.s_addr)) continue;
       const std::optional<SsdpSearch> search = readSsdpSearch(
           std::string_view(reinterpret_cast<const char*>(buffer), datagram.size), deviceUuid_);
       if (search) answer(*search, datagram.peer);

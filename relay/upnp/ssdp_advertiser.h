@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/address_list.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "relay/upnp/descriptions.h"
@@ -78,9 +79,10 @@ std::optional<SsdpSearch> readSsdpSearch(std::string_view datagram,
 class SsdpAdvertiser {
  public:
   // Opens the sockets, builds the messages and starts the repeat thread;
-  // nothing is sent yet.
+  // nothing is sent yet. Searches from hosts outside `allow` (--allow) go
+  // unanswered; the announcements go to the group as ever.
   SsdpAdvertiser(const std::string& hostAddress, std::uint16_t port,
-                 std::string_view deviceUuid = kDeviceUuid);
+                 std::string_view deviceUuid = kDeviceUuid, platform::AddressList allow = {});
   // Stops first when the owner has not.
   ~SsdpAdvertiser();
   SsdpAdvertiser(const SsdpAdvertiser&) = delete;
@@ -122,6 +124,7 @@ class SsdpAdvertiser {
 
   const platform::Ipv4 host_;
   const std::string deviceUuid_;
+  const platform::AddressList allow_;
   const std::uint32_t bootId_;
   const SsdpMessages messages_;
   int interfaceIndex_ = 0;

@@ -320,13 +320,19 @@ TEST(MembershipTable, ExcludedGroups) {
 
 // Only unicast hosts of the listening interface's subnet are heard and
 // forwarded to: a report's source address is whatever its sender wrote.
+// With --allow, only those of them the list names.
 TEST(LanRules, HostsOfTheLan) {
-  const LanSubnet lan{parseIpv4("192.168.0.1"), parseIpv4("255.255.255.0"), {}};
-  const LanSubnet wide{parseIpv4("10.1.2.3"), parseIpv4("255.0.0.0"), {}};
-  const LanSubnet pointToPoint{parseIpv4("192.168.7.0"), parseIpv4("255.255.255.254"), {}};
-  const LanSubnet unknown{parseIpv4("192.168.0.1"), 0, {}};
+  const LanSubnet lan{parseIpv4("192.168.0.1"), parseIpv4("255.255.255.0"), {}, {}};
+  const LanSubnet wide{parseIpv4("10.1.2.3"), parseIpv4("255.0.0.0"), {}, {}};
+  const LanSubnet pointToPoint{parseIpv4("192.168.7.0"), parseIpv4("255.255.255.254"), {}, {}};
+  const LanSubnet unknown{parseIpv4("192.168.0.1"), 0, {}, {}};
   const LanSubnet twoAddresses{
-      parseIpv4("192.168.0.1"), parseIpv4("255.255.255.0"), {parseIpv4("192.168.0.9")}};
+      parseIpv4("192.168.0.1"), parseIpv4("255.255.255.0"), {parseIpv4("192.168.0.9")}, {}};
+  const LanSubnet allowed{
+      parseIpv4("192.168.0.1"),
+      parseIpv4("255.255.255.0"),
+      {},
+      *platform::AddressList::parse("192.168.0.0/28,192.168.0.200,10.9.0.0/16")};
   const struct {
     const LanSubnet& lan;
     const char* host;
@@ -352,17 +358,24 @@ TEST(LanRules, HostsOfTheLan) {
       {unknown, "192.168.0.50", false},
       {twoAddresses, "192.168.0.9", false},  // the relay's second address there
       {twoAddresses, "192.168.0.50", true},
+      {allowed, "192.168.0.5", true},
+      {allowed, "192.168.0.200", true},
+      {allowed, "192.168.0.50", false},   // of the LAN, not of --allow
+      {allowed, "192.168.0.201", false},  // next to an allowed host
+      {allowed, "192.168.0.1", false},    // the relay itself, allowed or not
+      {allowed, "192.168.0.0", false},    // the network address, in the allowed /28
+      {allowed, "10.9.0.5", false},       // --allow does not widen the LAN
   };
   for (const auto& c : cases) {
     EXPECT_EQ(isLanHost(c.lan, parseIpv4(c.host)), c.heard) << c.host;
   }
   // However wide a subnet is set up, loopback, multicast and reserved
   // addresses are never hosts of it.
-  const LanSubnet everything{parseIpv4("10.0.0.1"), parseIpv4("128.0.0.0"), {}};
+  const LanSubnet everything{parseIpv4("10.0.0.1"), parseIpv4("128.0.0.0"), {}, {}};
   for (const char* host : {"127.0.0.1", "0.1.2.3"}) {
     EXPECT_FALSE(isLanHost(everything, parseIpv4(host))) << host;
   }
-  const LanSubnet upper{parseIpv4("200.0.0.1"), parseIpv4("128.0.0.0"), {}};
+  const LanSubnet upper{parseIpv4("200.0.0.1"), parseIpv4("128.0.0.0"), {}, {}};
   for (const char* host : {"239.1.1.1", "240.0.0.1", "255.255.255.254"}) {
     EXPECT_FALSE(isLanHost(upper, parseIpv4(host))) << host;
   }

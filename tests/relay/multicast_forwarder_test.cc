@@ -321,7 +321,7 @@ std::shared_ptr<ForwarderShared> loopbackShared(std::uint16_t forwardPort) {
   auto shared = std::make_shared<ForwarderShared>();
   shared->receiveAddress = parseIpv4(kLoopback);
   shared->forwardPort = forwardPort;
-  shared->lan = LanSubnet{parseIpv4(kRelay), parseIpv4(kNetmask), {}};
+  shared->lan = LanSubnet{parseIpv4(kRelay), parseIpv4(kNetmask), {}, {}};
   return shared;
 }
 

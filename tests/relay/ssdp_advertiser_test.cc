@@ -162,10 +162,10 @@ struct Peer {
   platform::Socket searcher;
   platform::Socket group;
 
-  Peer() {
+  explicit Peer(const char* searcherAddress = "127.0.0.1") {
     int error = 0;
     searcher = platform::Socket::udp(error);
-    searcher.bind(platform::parseIpv4("127.0.0.1"), 0);
+    searcher.bind(platform::parseIpv4(searcherAddress), 0);
     group = platform::Socket::udp(error);
     group.setReuseAddress(true);
     // Bound to the group: unicast searches to port 1900 stay the advertiser's.
@@ -220,6 +220,32 @@ TEST(SsdpAdvertiserRun, AnnouncesAnswersAndSaysGoodbyeOnce) {
   EXPECT_EQ(Peer::receive(peer.group, 300), std::vector<std::string>{messages[10]});
 }
 
+// --allow: a search from a host outside the list gets nothing, one from a
+// host in it the answers, and the announcements go out either way.
+TEST(SsdpAdvertiserRun, SearchesAnsweredOnlyForAllowedHosts) {
+  if (!enterPrivateLoopback()) GTEST_SKIP() << "no network namespace of our own";
+  const struct {
+    const char* searcher;
+    bool answered;
+  } cases[] = {
+      {"127.0.0.1", true},
+      {"127.0.0.2", false},
+  };
+  for (const auto& c : cases) {
+    Peer peer(c.searcher);
+    SsdpAdvertiser advertiser("127.0.0.1", 2901, kDeviceUuid,
+                              *platform::AddressList::parse("127.0.0.1"));
+    const SsdpMessages messages =
+        buildSsdpMessages("127.0.0.1", 2901, platform::serverToken(), advertiser.bootId());
+    advertiser.start();
+    EXPECT_EQ(Peer::receive(peer.group, 500), pick(messages, kSsdpAllTypes, true)) << c.searcher;
+    peer.sendSearch(search("MX: 0|ST: ssdp:all"));
+    EXPECT_EQ(Peer::receive(peer.searcher, 500),
+              c.answered ? pick(messages, kSsdpAllTypes, false) : std::vector<std::string>{})
+        << c.searcher;
+  }
+}
+
 // Answers still waiting for their delay must end with the stop, not run on
 // into a destroyed advertiser (ASan reports that as a use after free), and a
 // flood of searches must not pile up threads.
@@ -261,8 +287,7 @@ TEST(SsdpAdvertiserRun, DestroyedWhileRunningSaysGoodbye) {
   std::string byebye;
   {
     SsdpAdvertiser advertiser("127.0.0.1", 2901);
-    byebye =
-        buildSsdpMessages("127.0.0.1", 2901, platform::serverToken(), advertiser.bootId())[10];
+    byebye = buildSsdpMessages("127.0.0.1", 2901, platform::serverToken(), advertiser.bootId())[10];
     advertiser.start();
     Peer::receive(peer.group, 300);
   }

@@ -230,13 +230,13 @@ TEST(TunerDiscoveryResponderRun, StartsStopsAndSaysWhenThePortIsTaken) {
 
 TEST(TunerDiscoveryLan, SubnetBroadcast) {
   const auto broadcast = [](const char* address, const char* mask) {
-    return platform::ipv4Text(
-        platform::subnetBroadcastOf({platform::parseIpv4(address), platform::parseIpv4(mask), {}}));
+    return platform::ipv4Text(platform::subnetBroadcastOf(
+        {platform::parseIpv4(address), platform::parseIpv4(mask), {}, {}}));
   };
   EXPECT_EQ(broadcast("198.18.2.1", "255.255.255.0"), "198.18.2.255");
   EXPECT_EQ(broadcast("10.1.2.3", "255.0.0.0"), "10.255.255.255");
   EXPECT_EQ(broadcast("192.168.7.0", "255.255.255.254"), "0.0.0.0");  // a /31 has none
-  EXPECT_EQ(platform::subnetBroadcastOf({platform::parseIpv4("10.1.2.3"), 0, {}}), 0u);
+  EXPECT_EQ(platform::subnetBroadcastOf({platform::parseIpv4("10.1.2.3"), 0, {}, {}}), 0u);
 }
 
 }  // namespace
