@@ -128,7 +128,7 @@ report() {
 mkfifo "$work/in"
 exec 3<>"$work/in"
 ip netns exec "$relay_ns" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
-  --with-igmpsnooper <"$work/in" >"$work/relay.out" 2>&1 &
+  --with-igmpsnooper --max-connections-per-host 65535 <"$work/in" >"$work/relay.out" 2>&1 &
 relay=$!
 lab_wait_line "$work/relay.out" 50 "Enter q to exit." || { echo "relay did not start" >&2; exit 1; }
 # A first member (h0, measured nowhere) lets the snooper learn the group's

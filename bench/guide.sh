@@ -109,7 +109,8 @@ start_relay() {
   exec 3<>"$work/relay.in"
   : >"$work/relay.out"
   relay_start=$EPOCHREALTIME
-  ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.2.1 "$@" \
+  ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.2.1 \
+    --max-connections-per-host 65535 "$@" \
     <"$work/relay.in" > >(
       while IFS= read -r line; do
         now=$EPOCHREALTIME

@@ -23,7 +23,7 @@ chmod 755 "$work"  # nginx workers read it as their own user
 mkfifo "$work/in"
 exec 3<>"$work/in"
 ip netns exec "$(lab_ns relay)" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.2.1 \
-  <"$work/in" >"$work/relay.out" 2>&1 &
+  --max-connections-per-host 65535 <"$work/in" >"$work/relay.out" 2>&1 &
 sleep 1
 
 # nginx gets the very bytes the relay serves.

@@ -165,7 +165,7 @@ start_server() {
   rm -f "$work/out"
   if [ "$1" = relay ]; then
     ip netns exec "$relay_ns" "$relay_bin" -li 198.18.2.1 -lp 2901 -ri 198.18.1.2 \
-      --recv-timeout 30 "${relay_args[@]}" <"$work/in" >"$work/out" 2>&1 &
+      --recv-timeout 30 --max-clients 65535 --max-connections-per-host 65535 "${relay_args[@]}" <"$work/in" >"$work/out" 2>&1 &
   else
     ip netns exec "$relay_ns" "$floor_bin" 198.18.2.1 2901 198.18.1.2 \
       <"$work/in" >"$work/out" 2>&1 &

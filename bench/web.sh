@@ -46,7 +46,7 @@ declare -A port=([ondrel]=$o_port [nginx]=$n_port [lighttpd]=$l_port)
 
 mkfifo "$work/in"
 exec 3<>"$work/in"
-lab_exec web "$web_bin" -lp "$o_port" -sp "$site/" -q <"$work/in" >"$work/ondrel.out" 2>&1 &
+lab_exec web "$web_bin" -lp "$o_port" -sp "$site/" -q --max-connections-per-host 65535 <"$work/in" >"$work/ondrel.out" 2>&1 &
 ondrel_pid=$!
 disown
 
