@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Sourced by scripts/build (release) and scripts/package: Debian's compiler
 # and linker flags, as dpkg-buildflags gives them with every hardening
 # feature (stack protector, _FORTIFY_SOURCE=2, -z relro -z now; the compiler
