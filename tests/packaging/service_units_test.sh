@@ -22,6 +22,7 @@ usr/bin/ondrel
 usr/bin/tessaran
 usr/share/doc/homestream/README.md
 usr/share/doc/homestream/changelog.gz
+usr/share/doc/homestream/copyright
 usr/share/man/man1/ondrel.1.gz
 usr/share/man/man1/tessaran.1.gz'
 files=$(cd "$root/tree" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
