@@ -2,6 +2,8 @@
 
 #include <initializer_list>
 
+#include "common/text.h"
+
 namespace relay {
 namespace {
 
@@ -32,8 +34,7 @@ class ScpdWriter {
     text_ += "\r\n";
   }
   void element(int depth, std::string_view name, std::string_view value) {
-    line(depth,
-         "<" + std::string(name) + ">" + std::string(value) + "</" + std::string(name) + ">");
+    line(depth, common::concat("<", name, ">", value, "</", name, ">"));
   }
   std::string take() { return std::move(text_); }
 

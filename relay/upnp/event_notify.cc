@@ -57,7 +57,7 @@ std::optional<EventCallback> readCallbackUrl(std::string_view url) {
     out.port = std::uint16_t(port);
   }
   out.host = std::string(authority);
-  out.path = rest.starts_with('/') ? std::string(rest) : "/" + std::string(rest);
+  out.path = common::concat(rest.starts_with('/') ? "" : "/", rest);
   // It becomes the request line: printable bytes only, no blanks.
   for (const char c : out.path) {
     if (c <= ' ' || c > '~') return std::nullopt;

@@ -82,8 +82,8 @@ void readBrowseArguments(std::string_view body, SoapArguments& arguments) {
     bool last = false;
     if (sl == npos) {
       // Skip to the child's end tag.
-      p = body.find("/" + std::string(name), tgt);
-      if (p == npos) p = body.find("/ " + std::string(name), tgt);
+      p = body.find(common::concat("/", name), tgt);
+      if (p == npos) p = body.find(common::concat("/ ", name), tgt);
       last = p == npos;
     } else {
       // An empty element: its name is what stands before the character
@@ -108,8 +108,8 @@ void readBrowseArguments(std::string_view body, SoapArguments& arguments) {
 }
 
 std::string readElementText(std::string_view body, std::string_view name) {
-  const std::string open = "<" + std::string(name) + ">";
-  const std::string close = "</" + std::string(name) + ">";
+  const std::string open = common::concat("<", name, ">");
+  const std::string close = common::concat("</", name, ">");
   const std::size_t start = body.find(open);
   if (start == npos) return {};
   const std::size_t from = start + open.size();

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
+
 namespace {
 
 using relay::Channel;
@@ -17,9 +19,9 @@ using relay::ChannelList;
 // "{number 'title' [source@]address:port groups logo=URL}", source, groups
 // and logo only when set.
 std::string describe(const Channel& c) {
-  std::string text = "{" + std::to_string(c.number) + " '" + c.title + "' " +
-                     (c.source.empty() ? "" : c.source + "@") + c.address + ":" +
-                     std::to_string(c.port);
+  std::string text =
+      common::concat("{", std::to_string(c.number), " '", c.title, "' ", c.source,
+                     c.source.empty() ? "" : "@", c.address, ":", std::to_string(c.port));
   if (!c.groups.empty()) text += " " + c.groups;
   if (!c.logo.empty()) text += " logo=" + c.logo;
   return text + "}";
@@ -29,8 +31,8 @@ std::string describe(const Channel& c) {
 std::vector<std::string> describe(const ChannelList& list) {
   std::vector<std::string> groups;
   for (std::size_t i = 0; i < list.groupNames.size() && i < list.groupEntries.size(); ++i) {
-    std::string line = "[" + list.groupNames[i] + "]";
-    for (const Channel& c : list.groupEntries[i]) line += " " + describe(c);
+    std::string line = common::concat("[", list.groupNames[i], "]");
+    for (const Channel& c : list.groupEntries[i]) line.append(" ").append(describe(c));
     groups.push_back(line);
   }
   return groups;

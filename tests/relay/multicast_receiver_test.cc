@@ -234,9 +234,9 @@ TEST(ReceiverReorder, RtpComesOutInSequenceOrderWithCopiesDropped) {
   // Datagram i: sequence 65500 + i, seven packets that name it.
   const auto datagram = [](int i) {
     const std::uint16_t sequence = std::uint16_t(65500 + i);
-    std::vector<unsigned char> out = {0x80, 33, (unsigned char)(sequence >> 8),
-                                      (unsigned char)sequence};
-    out.resize(12, 0);
+    // The 12-byte RTP head (timestamp and SSRC zero), then the packets.
+    std::vector<unsigned char> out = {
+        0x80, 33, (unsigned char)(sequence >> 8), (unsigned char)sequence, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int p = 0; p < 7; ++p) {
       const std::size_t at = out.size();
       out.resize(at + 188, (unsigned char)(i * 7 + p));

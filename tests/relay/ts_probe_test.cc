@@ -40,6 +40,8 @@ Bytes rtpHeader(int csrcCount, int extensionWords) {
                0x34,
                0x56,
                0x78};
+  // The whole head in one allocation.
+  out.reserve(12 + 4 * std::size_t(csrcCount) + 4 + 4 * std::size_t(std::max(extensionWords, 0)));
   out.insert(out.end(), 4 * std::size_t(csrcCount), 0x55);
   if (extensionWords >= 0) {
     out.insert(out.end(), {0xbe, 0xde, 0, (unsigned char)extensionWords});
