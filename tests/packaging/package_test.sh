@@ -3,10 +3,13 @@
 # the expected files at the usual places, stripped programs that run and
 # carry Debian's hardening (hardening-check), the copyright file in DEP-5
 # form with LICENSE's text, sound maintainer scripts, and lintian's verdict
-# where lintian is installed.
-#   package_test.sh BUILD_DIR VERSION
+# where lintian is installed. A cross build's package is checked as well,
+# its programs run by the emulator given after the version (qemu).
+#   package_test.sh BUILD_DIR VERSION [EMULATOR ARGUMENTS...]
 set -u
 build=$1 version=$2
+shift 2
+emulator=("$@")
 source=$(cd "$(dirname "$0")/../.." && pwd)
 for tool in cpack dpkg-deb dpkg-shlibdeps; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
@@ -19,7 +22,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
-deb=$work/homestream_${version}_$(dpkg --print-architecture).deb
+arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb=$work/homestream_${version}_${arch:-$(dpkg --print-architecture)}.deb
 [ -f "$deb" ] || { ls "$work"; echo "FAIL: no $deb"; exit 1; }
 
 field() { dpkg-deb --field "$deb" "$1"; }
@@ -64,7 +68,7 @@ drwxr-xr-x root/root ./usr/share/man/man1/
 dpkg-deb --extract "$deb" "$work/root"
 dpkg-deb --control "$deb" "$work/control"
 for program in tessaran ondrel; do
-  out=$("$work/root/usr/bin/$program" --version) && [ "$out" = "$program $version" ] ||
+  out=$("${emulator[@]}" "$work/root/usr/bin/$program" --version) && [ "$out" = "$program $version" ] ||
     fail "$program --version: $out"
   ! readelf -S "$work/root/usr/bin/$program" | grep -q '\.debug_' || fail "$program not stripped"
 done
